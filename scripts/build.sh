@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Configures (once) and builds one preset: release (default), debug, asan or tsan.
+# Usage: scripts/build.sh [preset]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset="${1:-release}"
+if [[ ! -f "build/$preset/build.ninja" ]]; then
+  cmake --preset "$preset" >/dev/null
+fi
+cmake --build "build/$preset"

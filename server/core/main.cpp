@@ -1,0 +1,13 @@
+#include <string>
+#include <vector>
+
+#include "server/core/runserver.h"
+#include "toolbox/qmstools.h"
+#include "toolbox/trace.h"
+
+int main(int argc, char** argv) {
+  jvbInstallTraps();
+  qmsDebug();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return qmsEncodeExit(qmsRunServer(args));
+}

@@ -1,0 +1,518 @@
+#include "toolbox/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "toolbox/timeutil.h"
+
+extern char** environ;
+
+namespace jvb {
+namespace {
+
+int AccessFlags(int mode) {
+  switch (mode) {
+    case fmReadDenyWrite:
+    case fmReadExclusive:
+    case fmReadDenyNone:
+      return O_RDONLY;
+    case fmWriteDenyWrite:
+    case fmWriteExclusive:
+    case fmWrite:
+      return O_WRONLY;
+    default:
+      return O_RDWR;
+  }
+}
+
+// Windows sharing modes onto flock: only two deny-write readers may share a file.
+int LockKind(int mode) {
+  if (mode == fmReadDenyNone) return 0;
+  if (mode == fmReadDenyWrite) return LOCK_SH;
+  return LOCK_EX;
+}
+
+void Pause50() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+
+// Open + lock once. Returns fd, or -1 with *err; *retry tells whether trying again may help.
+int TryOpen(const std::string& path, int mode, bool create, mode_t createMode, int* err,
+            bool* retry) {
+  *retry = false;
+  int flags = AccessFlags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  if (create) flags |= O_CREAT;
+  int fd = ::open(path.c_str(), flags, createMode);
+  if (fd < 0) {
+    *err = errno;
+    *retry = (errno == EINTR || errno == EMFILE || errno == ENFILE || errno == ETXTBSY);
+    return -1;
+  }
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    ::close(fd);
+    return -1;
+  }
+  int fl = fcntl(fd, F_GETFL);
+  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  int kind = LockKind(mode);
+  if (kind != 0 && flock(fd, kind | LOCK_NB) != 0) {
+    *err = errno;
+    *retry = true;
+    ::close(fd);
+    return -1;
+  }
+  // A lock file may have been unlinked by its holder between our open and our lock.
+  struct stat now{};
+  if (::stat(path.c_str(), &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+    *err = EWOULDBLOCK;
+    *retry = true;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int OpenRetry(const std::string& path, int mode, int timeoutMs, bool create, mode_t createMode,
+              int* err) {
+  int64_t start = MonotonicMs();
+  int local = 0;
+  if (!err) err = &local;
+  for (;;) {
+    bool retry = false;
+    int fd = TryOpen(path, mode, create, createMode, err, &retry);
+    if (fd >= 0) return fd;
+    if (!retry || MonotonicMs() - start >= timeoutMs) return -1;
+    Pause50();
+  }
+}
+
+}  // namespace
+
+int OpenShared(const std::string& path, int mode, int timeoutMs, int* err) {
+  return OpenRetry(path, mode, timeoutMs, false, 0, err);
+}
+
+int CreateShared(const std::string& path, int mode, int timeoutMs, bool truncate,
+                 mode_t createMode, int* err) {
+  int fd = OpenRetry(path, mode, timeoutMs, true, createMode, err);
+  if (fd >= 0 && truncate && ftruncate(fd, 0) != 0) {
+    if (err) *err = errno;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+LockFile::~LockFile() { Release(); }
+LockFile::LockFile(LockFile&& o) noexcept : fd_(o.fd_), err_(o.err_), path_(std::move(o.path_)) {
+  o.fd_ = -1;
+}
+LockFile& LockFile::operator=(LockFile&& o) noexcept {
+  if (this != &o) {
+    Release();
+    fd_ = o.fd_;
+    err_ = o.err_;
+    path_ = std::move(o.path_);
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+bool LockFile::Acquire(const std::string& path, int timeoutMs, bool truncate, mode_t createMode) {
+  Release();
+  path_ = path;
+  fd_ = CreateShared(path, fmReadWriteExclusive, timeoutMs, truncate, createMode, &err_);
+  return fd_ >= 0;
+}
+
+void LockFile::Release() {
+  if (fd_ < 0) return;
+  ::unlink(path_.c_str());  // while still locked: the next locker gets a fresh inode
+  ::close(fd_);
+  fd_ = -1;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st{};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool ForceDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  if (DirectoryExists(path)) return true;
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  size_t slash = p.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    if (!ForceDirectories(p.substr(0, slash))) return false;
+  }
+  if (::mkdir(p.c_str(), 0777) == 0) return true;
+  return errno == EEXIST && DirectoryExists(p);
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to, int* err) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  int e = errno;
+  if (e == EINVAL || e == ENOSYS) {
+    // File systems without the flag: link + unlink never replaces either.
+    struct stat st{};
+    if (::lstat(from.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return true;
+      }
+      e = errno;
+    }
+  }
+  if (err) *err = e;
+  errno = e;
+  return false;
+}
+
+bool CopyFileAtomic(const std::string& from, const std::string& to, int* err) {
+  int local = 0;
+  if (!err) err = &local;
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (in < 0) {
+    *err = errno;
+    return false;
+  }
+  struct stat st{};
+  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *err = EINVAL;
+    ::close(in);
+    return false;
+  }
+  std::string tmp = to + ".tmp." + std::to_string(::getpid()) + "." +
+                    std::to_string(CurrentThreadId());
+  int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+  if (out < 0) {
+    *err = errno;
+    ::close(in);
+    return false;
+  }
+  bool ok = true;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *err = errno;
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    ssize_t off = 0;
+    while (off < n) {
+      ssize_t w = ::write(out, buf + off, n - off);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        *err = w < 0 ? errno : EIO;
+        ok = false;
+        break;
+      }
+      off += w;
+    }
+    if (!ok) break;
+  }
+  ::close(in);
+  if (ok) fchmod(out, st.st_mode & 07777);  // umask must not strip the execute bits
+  if (ok && fsync(out) != 0) {
+    *err = errno;
+    ok = false;
+  }
+  if (::close(out) != 0 && ok) {
+    *err = errno;
+    ok = false;
+  }
+  if (ok && ::rename(tmp.c_str(), to.c_str()) != 0) {
+    *err = errno;
+    ok = false;
+  }
+  if (!ok) ::unlink(tmp.c_str());
+  return ok;
+}
+
+bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool ReadWholeFile(const std::string& path, std::string& out, size_t maxBytes) {
+  out.clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::close(fd);
+      return n == 0;
+    }
+    if (out.size() + n > maxBytes) {
+      ::close(fd);
+      return false;
+    }
+    out.append(buf, n);
+  }
+}
+
+int32_t FileAge(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return PackDosDateTime(ToLocal(st.st_mtime));
+}
+
+uint64_t FileStamp(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  uint64_t h = 1469598103934665603ull;
+  auto mix = [&h](uint64_t v) {
+    h ^= v;
+    h *= 1099511628211ull;
+  };
+  mix(static_cast<uint64_t>(st.st_mtim.tv_sec));
+  mix(static_cast<uint64_t>(st.st_mtim.tv_nsec));
+  mix(static_cast<uint64_t>(st.st_ctim.tv_sec));
+  mix(static_cast<uint64_t>(st.st_ctim.tv_nsec));
+  mix(static_cast<uint64_t>(st.st_size));
+  mix(static_cast<uint64_t>(st.st_ino));
+  return h == 0 ? 1 : h;
+}
+
+bool WildcardMatch(const std::string& pattern, const std::string& text) {
+  std::string p = pattern == "*.*" ? "*" : pattern;
+  size_t pi = 0, ti = 0, star = std::string::npos, mark = 0;
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+  while (ti < text.size()) {
+    if (pi < p.size() && (p[pi] == '?' || lower(p[pi]) == lower(text[ti]))) {
+      ++pi;
+      ++ti;
+    } else if (pi < p.size() && p[pi] == '*') {
+      star = pi++;
+      mark = ti;
+    } else if (star != std::string::npos) {
+      pi = star + 1;
+      ti = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (pi < p.size() && p[pi] == '*') ++pi;
+  return pi == p.size();
+}
+
+int FindFiles(const std::string& dir, const std::string& mask, int attrMask,
+              std::vector<DirEntry>& out) {
+  out.clear();
+  std::string d = dir.empty() ? "." : dir;
+  DIR* dp = ::opendir(d.c_str());
+  if (!dp) {
+    int e = errno;
+    if (e == ENOENT || e == ENOTDIR) return kErrPathNotFound;
+    if (e == EACCES || e == EPERM) return kErrAccessDenied;
+    return e;
+  }
+  int dfd = dirfd(dp);
+  while (struct dirent* de = ::readdir(dp)) {
+    std::string name = de->d_name;
+    if (name == "." || name == "..") continue;
+    if (name.find('\\') != std::string::npos) continue;
+    if (!WildcardMatch(mask.empty() ? "*" : mask, name)) continue;
+    struct stat st{};
+    DirEntry e;
+    e.name = name;
+    if (fstatat(dfd, de->d_name, &st, 0) != 0) {
+      fstatat(dfd, de->d_name, &st, AT_SYMLINK_NOFOLLOW);
+      e.attr = faSystem;
+    } else if (S_ISDIR(st.st_mode)) {
+      e.attr = faDirectory;
+    } else if (S_ISREG(st.st_mode)) {
+      e.attr = faArchive;
+      e.size = st.st_size;
+    } else {
+      e.attr = faSystem;
+    }
+    if ((st.st_mode & 0222) == 0) e.attr |= faReadOnly;
+    e.mtime = st.st_mtime;
+    if ((e.attr & faSystem) && !(attrMask & faSystem)) continue;
+    if ((e.attr & faDirectory) && !(attrMask & faDirectory)) continue;
+    out.push_back(std::move(e));
+  }
+  ::closedir(dp);
+  std::sort(out.begin(), out.end(),
+            [](const DirEntry& a, const DirEntry& b) { return CompareNoCase(a.name, b.name) < 0; });
+  return out.empty() ? kErrFileNotFound : 0;
+}
+
+std::string AsciiLower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return s;
+}
+
+std::string AsciiUpper(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return s;
+}
+
+int CompareNoCase(const std::string& a, const std::string& b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x -= 32;
+    if (y >= 'a' && y <= 'z') y -= 32;
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  int raw = a.compare(b);
+  return raw < 0 ? -1 : (raw > 0 ? 1 : 0);
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x -= 32;
+    if (y >= 'a' && y <= 'z') y -= 32;
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string NativePath(std::string p) {
+  std::replace(p.begin(), p.end(), '\\', '/');
+  return p;
+}
+
+std::string ProgramPath() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  return std::string(buf, n);
+}
+
+std::string ProgramDirectory() {
+  std::string p = ProgramPath();
+  size_t s = p.rfind('/');
+  return s == std::string::npos ? std::string(".") : (s == 0 ? std::string("/") : p.substr(0, s));
+}
+
+bool SameDirectory(const std::string& a, const std::string& b) {
+  struct stat x{}, y{};
+  if (::stat(a.c_str(), &x) != 0 || ::stat(b.c_str(), &y) != 0) return false;
+  return S_ISDIR(x.st_mode) && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+std::string FindInPath(const std::string& name) {
+  const char* path = ::getenv("PATH");
+  if (!path) return {};
+  std::string all = path;
+  size_t start = 0;
+  for (;;) {
+    size_t colon = all.find(':', start);
+    std::string dir = all.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+    if (dir.empty()) dir = ".";
+    std::string cand = dir + "/" + name;
+    struct stat st{};
+    if (::stat(cand.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(cand.c_str(), X_OK) == 0)
+      return cand;
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  return {};
+}
+
+pid_t SpawnProcess(const std::string& program, const std::vector<std::string>& args,
+                   bool devNullOutput, int* err) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  if (devNullOutput) {
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  }
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  // The child starts with default signal handling and an empty mask, whatever we block.
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD}) sigaddset(&defaults, s);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, program.c_str(), &fa, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  (void)all;
+  if (rc != 0) {
+    if (err) *err = rc;
+    return -1;
+  }
+  return pid;
+}
+
+int WaitProcess(pid_t pid) {
+  int status = 0;
+  for (;;) {
+    pid_t r = ::waitpid(pid, &status, 0);
+    if (r == pid) return status;
+    if (r < 0 && errno == EINTR) continue;
+    return -1;
+  }
+}
+
+long CurrentThreadId() { return static_cast<long>(::syscall(SYS_gettid)); }
+
+uint64_t HeapBytesAllocated() {
+  struct mallinfo2 mi = mallinfo2();
+  return mi.uordblks + mi.hblkhd;
+}
+
+uint64_t HeapBytesFree() { return mallinfo2().fordblks; }
+
+void RaiseFileLimit() {
+  struct rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+}
+
+}  // namespace jvb

@@ -1,0 +1,159 @@
+// Platform layer: the one place that talks to POSIX for files, locks, directories,
+// processes and clocks, and that emulates the Windows behaviour the suite relies on
+// (sharing modes, renames that never replace, opens that only accept regular files).
+// Every function here is safe to call from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace jvb {
+
+// --- Error numbers -----------------------------------------------------------
+// Messages show errno values. The few places that need the classic Windows numbers
+// (directory-search results, sharing violations) use these constants.
+inline constexpr int kErrFileNotFound = 2;
+inline constexpr int kErrPathNotFound = 3;
+inline constexpr int kErrAccessDenied = 5;
+inline constexpr int kErrNoMoreFiles = 18;
+inline constexpr int kErrSharingViolation = 32;
+
+// --- Sharing modes -------------------------------------------------------------
+// Open modes of the file record: access in the low nibble, sharing in the high.
+enum FileMode : int {
+  fmReadDenyWrite = 0x20,
+  fmWriteDenyWrite = 0x21,
+  fmReadWriteDenyWrite = 0x22,
+  fmReadExclusive = 0x10,
+  fmWriteExclusive = 0x11,
+  fmReadWriteExclusive = 0x12,
+  fmWrite = 0x01,
+  fmReadDenyNone = 0x40,  // reader that takes no lock (console record readers)
+};
+
+// Creation mode for new files; 0600 for user, statistics and mail files.
+inline constexpr mode_t kModePrivate = 0600;
+inline constexpr mode_t kModeShared = 0644;
+
+// Opens an existing regular file with the mode's access and sharing lock.
+// Fails at once (ENOENT) when the file is missing; fails with EISDIR/EINVAL-like
+// errors for anything that is not a regular file (FIFOs, devices, sockets never block).
+// A held lock (EWOULDBLOCK) is retried every 50 ms until timeoutMs have passed.
+// Returns the descriptor (close-on-exec) or -1 with *err set to the errno of the last try.
+int OpenShared(const std::string& path, int mode, int timeoutMs, int* err);
+
+// Creates the file when missing, or opens it; takes the lock with the same retry and
+// only then truncates it when truncate is true. Never truncates a file another holder uses.
+int CreateShared(const std::string& path, int mode, int timeoutMs, bool truncate,
+                 mode_t createMode, int* err);
+
+// Lock file (".lck", ".locked"): created without truncation, locked exclusively, the
+// inode re-checked after locking. Release() unlinks while the lock is still held, so a
+// crashed holder never leaves a lock behind and a new locker never locks a dead inode.
+class LockFile {
+ public:
+  LockFile() = default;
+  ~LockFile();
+  LockFile(const LockFile&) = delete;
+  LockFile& operator=(const LockFile&) = delete;
+  LockFile(LockFile&& o) noexcept;
+  LockFile& operator=(LockFile&& o) noexcept;
+
+  // Tries for timeoutMs (0: one try). truncate empties the file once it is held.
+  bool Acquire(const std::string& path, int timeoutMs, bool truncate = false,
+               mode_t createMode = kModePrivate);
+  void Release();  // unlink, then close
+  int fd() const { return fd_; }
+  bool held() const { return fd_ >= 0; }
+  const std::string& path() const { return path_; }
+  int error() const { return err_; }
+
+ private:
+  int fd_ = -1;
+  int err_ = 0;
+  std::string path_;
+};
+
+// --- Whole-file helpers ----------------------------------------------------------
+bool FileExists(const std::string& path);       // regular file
+bool DirectoryExists(const std::string& path);  // directory (follows links)
+bool PathExists(const std::string& path);       // anything
+// mkdir -p; true when the directory exists afterwards.
+bool ForceDirectories(const std::string& path);
+// Rename that fails with EEXIST instead of replacing an existing target.
+bool RenameNoReplace(const std::string& from, const std::string& to, int* err = nullptr);
+// Copies through a temporary file in the target's directory, fsyncs and renames it over
+// the target, keeping the source's mode bits (an installed program stays 0755).
+bool CopyFileAtomic(const std::string& from, const std::string& to, int* err = nullptr);
+bool DeleteFile(const std::string& path);
+// Reads a whole regular file (bounded by maxBytes); false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string& out, size_t maxBytes = 64u << 20);
+
+// --- File times ------------------------------------------------------------------
+// Packed DOS date-time of the last write, local time; -1 when missing or not a file,
+// 0 when the year is outside 1980-2107.
+int32_t FileAge(const std::string& path);
+// Fine change stamp (mtime ns, ctime ns, size, inode mixed); 0 when missing. Used for
+// change detection so that a change within the same two seconds is still noticed.
+uint64_t FileStamp(const std::string& path);
+
+// --- Directory search --------------------------------------------------------------
+// File attribute bits as the formats show them.
+inline constexpr int faReadOnly = 0x01;
+inline constexpr int faHidden = 0x02;
+inline constexpr int faSystem = 0x04;
+inline constexpr int faDirectory = 0x10;
+inline constexpr int faArchive = 0x20;
+
+struct DirEntry {
+  std::string name;
+  int attr = 0;
+  int64_t size = 0;
+  time_t mtime = 0;
+};
+
+// Lists the entries of dir that match the mask (Windows wildcards, case-insensitive)
+// and the attribute filter (an entry with hidden, system or directory set is skipped
+// unless that bit is in attrMask). "." and ".." are left out. Sorted by ASCII-upper-cased
+// name, ties by raw bytes. Returns 0, kErrFileNotFound (nothing matched),
+// kErrPathNotFound (no such directory) or another error number.
+int FindFiles(const std::string& dir, const std::string& mask, int attrMask,
+              std::vector<DirEntry>& out);
+
+// Windows-style wildcard match, "*" and "?", without regard to ASCII case.
+bool WildcardMatch(const std::string& pattern, const std::string& text);
+
+// --- Strings -----------------------------------------------------------------------
+std::string AsciiLower(std::string s);
+std::string AsciiUpper(std::string s);
+// Case-insensitive ordering (ASCII fold, then raw bytes): <0, 0, >0.
+int CompareNoCase(const std::string& a, const std::string& b);
+bool EqualNoCase(const std::string& a, const std::string& b);
+// Backslashes to "/".
+std::string NativePath(std::string p);
+
+// --- Processes ----------------------------------------------------------------------
+// Absolute path of the running program (/proc/self/exe) and its directory.
+std::string ProgramPath();
+std::string ProgramDirectory();
+// True when both paths name the same directory (same device and inode).
+bool SameDirectory(const std::string& a, const std::string& b);
+// Executable regular file named name in a PATH directory; empty when none.
+std::string FindInPath(const std::string& name);
+// posix_spawn with an argument vector; stdio inherited unless devNullOutput. Returns the
+// child pid or -1 with *err set.
+pid_t SpawnProcess(const std::string& program, const std::vector<std::string>& args,
+                   bool devNullOutput, int* err = nullptr);
+// Waits for the child; returns the raw wait status (or -1). Retries on EINTR.
+int WaitProcess(pid_t pid);
+
+// --- Threads and memory ----------------------------------------------------------
+long CurrentThreadId();           // gettid()
+uint64_t HeapBytesAllocated();    // bytes currently allocated from the heap
+uint64_t HeapBytesFree();         // free bytes held by the allocator
+void RaiseFileLimit();            // RLIMIT_NOFILE up to its hard limit
+
+}  // namespace jvb

@@ -1,0 +1,43 @@
+// qmsTools: operator-visible text of the server and the launcher - the console, the
+// system log "log/qms32.log", the console record file "tmp/console.tmp" - and qmsHalt,
+// the one way a program stops itself on an installation or configuration error.
+// Every routine may be called from any thread; files serialise through their locks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Process-wide flags; written by the main thread only.
+void qmsSetConsoleThreadId(bool on);
+void qmsSetLogThreadId(bool on);
+
+std::string qmsConTID(const std::string& text);
+void qmsCon(const std::string& text);
+void qmsConMsg(const std::string& text);
+void qmsLog(const std::string& text);
+void qmsConLog(const std::string& text);
+[[noreturn]] void qmsHalt(bool log, int number);
+void qmsErrFind(int code);
+void qmsDebug();
+
+// The message line of a halt number ("- QMS ..."), formatted.
+std::string qmsHaltMessage(int number);
+
+// Exit codes: the suite's logical codes (0, 1, 10000-10099, 10100, run-time errors)
+// carried through an 8-bit exit status, and back.
+int qmsEncodeExit(int code);
+int qmsDecodeExit(int status);
+
+// A routine that puts the terminal back as it was; called by qmsHalt and the trap
+// reports before the process ends. The server installs it while it holds raw mode.
+using qmsRestoreProc = void (*)();
+void qmsSetTerminalRestore(qmsRestoreProc proc);
+void qmsRestoreTerminal();
+
+// Console record layout of "tmp/console.tmp".
+inline constexpr int kConsoleRecordSize = 256;
+inline constexpr int kConsoleTextMax = 247;
+// The record file is cut back to empty when it passes this size.
+inline constexpr int64_t kConsoleFileCap = 16 * 1024 * 1024;
+// Builds one record (exposed for tests and readers).
+void qmsBuildConsoleRecord(unsigned char* rec, const std::string& text);
