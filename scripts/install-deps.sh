@@ -8,9 +8,10 @@ packages=(
   zlib1g-dev libssl-dev
   libregina3 libregina3-dev regina-rexx
   zip unzip python3
+  libpam0g-dev libpam-modules
 )
 test_packages=(
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev dnsmasq-base curl
 )
 
 want=("${packages[@]}")

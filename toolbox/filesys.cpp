@@ -44,6 +44,12 @@ std::string ParentOf(const std::string& p) {
   return slash == 0 || slash == std::string::npos ? std::string("/") : p.substr(0, slash);
 }
 
+// Client view (canonical) -> path of the whole virtual tree, in which the keys live.
+std::string WithVirtualRoot(const std::string& vroot, const std::string& v) {
+  if (vroot == "/") return v;
+  return v == "/" ? vroot : vroot + v;
+}
+
 // "/" joined onto canonical paths without doubling it at the root.
 std::string JoinVirtual(const std::string& dir, const std::string& name) {
   return dir == "/" ? "/" + name : dir + "/" + name;
@@ -109,12 +115,6 @@ std::string jvbTFileSys::Normalize(const std::string& path) const {
     i = j + 1;
   }
   return out.empty() ? std::string("/") : out;
-}
-
-// Client view (canonical) -> path of the whole virtual tree, in which the keys live.
-static std::string WithVirtualRoot(const std::string& vroot, const std::string& v) {
-  if (vroot == "/") return v;
-  return v == "/" ? vroot : vroot + v;
 }
 
 jvbTFSMapping jvbTFileSys::Map(const std::string& path) const {

@@ -365,6 +365,9 @@ int FindFiles(const std::string& dir, const std::string& mask, int attrMask,
     e.mtime = st.st_mtime;
     if ((e.attr & faSystem) && !(attrMask & faSystem)) continue;
     if ((e.attr & faDirectory) && !(attrMask & faDirectory)) continue;
+    // "Must have" bits sit eight places up: 0x1037 lists directories only.
+    int mustHave = (attrMask >> 8) & 0x37;
+    if ((e.attr & mustHave) != mustHave) continue;
     out.push_back(std::move(e));
   }
   ::closedir(dp);

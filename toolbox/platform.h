@@ -117,7 +117,8 @@ struct DirEntry {
 
 // Lists the entries of dir that match the mask (Windows wildcards, case-insensitive)
 // and the attribute filter (an entry with hidden, system or directory set is skipped
-// unless that bit is in attrMask). "." and ".." are left out. Sorted by ASCII-upper-cased
+// unless that bit is in attrMask; bits 0x100 and up are "must have" bits: 0x1037 lists
+// directories only). "." and ".." are left out. Sorted by ASCII-upper-cased
 // name, ties by raw bytes. Returns 0, kErrFileNotFound (nothing matched),
 // kErrPathNotFound (no such directory) or another error number.
 int FindFiles(const std::string& dir, const std::string& mask, int attrMask,

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "toolbox/names.h"
 #include "toolbox/platform.h"
@@ -65,6 +66,9 @@ void qmsBuildConsoleRecord(unsigned char* rec, const std::string& text) {
 
 void qmsCon(const std::string& text) {
   std::string t = Prefixed(text, g_console_tid);
+  // One line at a time, so the screen and the record file list lines in the same order.
+  static std::mutex order;
+  std::lock_guard<std::mutex> g(order);
   ConsoleWrite(t);
   WriteConsoleRecord(t);
 }

@@ -1,5 +1,7 @@
 #include "toolbox/textconfig.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <string_view>
@@ -82,10 +84,9 @@ struct jvbTTextConfig::Table {
   std::string comment_chars;       // the set this table was parsed with
 
   const Section* Find(const std::string& name) const {
-    auto it = std::lower_bound(sections.begin(), sections.end(), name,
-                               [](const Section& s, const std::string& n) {
-                                 return FoldLess(s.name, n);
-                               });
+    auto it = std::lower_bound(
+        sections.begin(), sections.end(), name,
+        [](const Section& s, const std::string& n) { return FoldLess(s.name, n); });
     if (it == sections.end() || FoldCompare(it->name, name) != 0) return nullptr;
     return &*it;
   }
@@ -161,10 +162,14 @@ bool jvbTTextConfig::ParseInteger(const std::string& text, int32_t& out) {
     for (; i < n; ++i) {
       char c = text[i];
       int digit;
-      if (c >= '0' && c <= '9') digit = c - '0';
-      else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-      else break;
+      if (c >= '0' && c <= '9')
+        digit = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        digit = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        digit = c - 'A' + 10;
+      else
+        break;
       magnitude = magnitude * 16 + static_cast<uint64_t>(digit);
       if (magnitude > 0xFFFFFFFFull) return false;
     }
@@ -199,10 +204,9 @@ std::shared_ptr<const jvbTTextConfig::Table> jvbTTextConfig::Parse(const std::st
   bool merge = true;  // the unnamed leading block keeps one entry per key
   auto store = [&]() {
     auto& secs = table->sections;
-    auto it = std::lower_bound(secs.begin(), secs.end(), current,
-                               [](const Table::Section& s, const std::string& n) {
-                                 return FoldLess(s.name, n);
-                               });
+    auto it = std::lower_bound(
+        secs.begin(), secs.end(), current,
+        [](const Table::Section& s, const std::string& n) { return FoldLess(s.name, n); });
     if (it != secs.end() && FoldCompare(it->name, current) == 0) {
       it->keys = std::move(keys);  // a later block of the same section replaces the earlier
     } else {
@@ -377,8 +381,7 @@ bool jvbTTextConfig::ReadSection(const std::string& section, std::vector<std::st
   size_t i = 0;
   for (; i < all.size(); ++i) {
     std::string_view t = TrimLeading(all[i]);
-    if (!t.empty() && t.front() == '[' && !table->IsComment('[') && HeaderName(t) == section)
-      break;
+    if (!t.empty() && t.front() == '[' && !table->IsComment('[') && HeaderName(t) == section) break;
   }
   if (i == all.size()) return false;
   lines.clear();
@@ -480,8 +483,13 @@ bool jvbTTextConfig::RewriteLocked(const std::string& section, const std::string
 
   // The copy must be complete and on disk before the original is touched.
   jvbTTextFile backup;
-  backup.Init(jvbBackupName(file_name_), jvb::fmWriteExclusive);
-  if (!backup.Rewrite() || !backup.Write(previous) || !backup.Sync()) return false;
+  // The backup is as private as the file it copies (user files hold passwords).
+  struct stat original{};
+  mode_t backupMode = fstat(f->fd(), &original) == 0 ? (original.st_mode & 0777) : jvb::kModeShared;
+  backup.Init(jvbBackupName(file_name_), jvb::fmWriteExclusive, 1, 0, 1000, backupMode);
+  if (!backup.Rewrite()) return false;
+  fchmod(backup.fd(), backupMode);  // an older backup may have been created more open
+  if (!backup.Write(previous) || !backup.Sync()) return false;
   backup.Close();
 
   std::string text;

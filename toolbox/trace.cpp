@@ -69,13 +69,13 @@ std::string FormatTraceName(const std::string& tmpl, long tid, char letter) {
     if (conv == '%') {
       out += '%';
     } else if (std::strchr("xXdiu", conv) != nullptr && flags.size() < 16) {
-      const std::string spec = "%" + flags + "l" + conv;
-      std::snprintf(buf, sizeof buf, spec.c_str(), tid);
+      const std::string conversion = "%" + flags + "l" + conv;
+      std::snprintf(buf, sizeof buf, conversion.c_str(), tid);
       out += buf;
     } else if (conv == 's' && flags.size() < 16) {
-      const std::string spec = "%" + flags + "s";
+      const std::string conversion = "%" + flags + "s";
       const char text[2] = {letter, '\0'};
-      std::snprintf(buf, sizeof buf, spec.c_str(), text);
+      std::snprintf(buf, sizeof buf, conversion.c_str(), text);
       out += buf;
     } else {
       out.append(tmpl, i, j - i + 1);
@@ -97,10 +97,18 @@ void SwitchFile(TraceState& st) {
   st.file.Close();
   st.lines = 0;
   switch (st.letter) {
-    case 'a': st.letter = 'b'; break;
-    case 'b': st.letter = 'c'; break;
-    case 'c': st.letter = 'b'; break;
-    default: st.letter = 'a'; break;
+    case 'a':
+      st.letter = 'b';
+      break;
+    case 'b':
+      st.letter = 'c';
+      break;
+    case 'c':
+      st.letter = 'b';
+      break;
+    default:
+      st.letter = 'a';
+      break;
   }
   st.file.Init(FormatTraceName(jvbTraceFileName, jvb::CurrentThreadId(), st.letter),
                jvb::fmWriteDenyWrite);

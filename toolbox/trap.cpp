@@ -45,8 +45,7 @@ using CxaThrowFn = void (*)(void*, std::type_info*, void (*)(void*));
 // that a report made after the stack has unwound can still name the line that threw.
 namespace __cxxabiv1 {
 extern "C" void __cxa_throw(void* obj, std::type_info* tinfo, void (*dest)(void*)) {
-  static const CxaThrowFn real =
-      reinterpret_cast<CxaThrowFn>(dlsym(RTLD_NEXT, "__cxa_throw"));
+  static const CxaThrowFn real = reinterpret_cast<CxaThrowFn>(dlsym(RTLD_NEXT, "__cxa_throw"));
   t_throw.object = obj;
   t_throw.type = tinfo;
   t_throw.ret = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
@@ -274,8 +273,11 @@ void WriteRuntimeLines(int number, CodeAddress at, const FrameList& frames) {
   // The chain starts behind the failing frame; without it, behind the reporting code.
   int first = -1;
   for (int i = 0; i < frames.count; ++i) {
-    if (frames.frames[i].pc == at.lookup) first = i + 1;
-    else if (first >= 0) break;
+    if (frames.frames[i].pc == at.lookup) {
+      first = i + 1;
+    } else if (first >= 0) {
+      break;
+    }
   }
   if (first < 0) {
     first = 0;
@@ -333,7 +335,8 @@ void DescribeCurrent(const std::exception* e, const char* typeName, uintptr_t fa
     cls = Demangle(current != nullptr ? current->name() : nullptr);
   }
   const ThrowSite site = t_throw;
-  bool match = site.ret != 0 && current != nullptr && site.type != nullptr && *site.type == *current;
+  bool match =
+      site.ret != 0 && current != nullptr && site.type != nullptr && *site.type == *current;
   if (match && e != nullptr) match = dynamic_cast<const void*>(e) == site.object;
   at.shown = match ? site.ret : fallback;
   at.lookup = at.shown != 0 ? at.shown - 1 : 0;
@@ -346,7 +349,9 @@ uintptr_t ContextPc(void* uc) {
 uintptr_t ContextSp(void* uc) {
   return static_cast<uintptr_t>(static_cast<ucontext_t*>(uc)->uc_mcontext.gregs[REG_RSP]);
 }
-bool ContextWrite(void* uc) { return (static_cast<ucontext_t*>(uc)->uc_mcontext.gregs[REG_ERR] & 2) != 0; }
+bool ContextWrite(void* uc) {
+  return (static_cast<ucontext_t*>(uc)->uc_mcontext.gregs[REG_ERR] & 2) != 0;
+}
 #elif defined(__aarch64__)
 uintptr_t ContextPc(void* uc) { return static_cast<ucontext_t*>(uc)->uc_mcontext.pc; }
 uintptr_t ContextSp(void* uc) { return static_cast<ucontext_t*>(uc)->uc_mcontext.sp; }
@@ -391,12 +396,24 @@ SignalCause ClassifySignal(int sig, const siginfo_t* info, void* uc, uintptr_t p
       break;
     case SIGFPE:
       switch (info->si_code) {
-        case FPE_INTDIV: c = {200, "EDivByZero", "Division by zero"}; break;
-        case FPE_INTOVF: c = {215, "EIntOverflow", "Integer overflow"}; break;
-        case FPE_FLTDIV: c = {207, "EZeroDivide", "Floating point division by zero"}; break;
-        case FPE_FLTOVF: c = {207, "EOverflow", "Floating point overflow"}; break;
-        case FPE_FLTUND: c = {207, "EUnderflow", "Floating point underflow"}; break;
-        default: c = {207, "EInvalidOp", "Invalid floating point operation"}; break;
+        case FPE_INTDIV:
+          c = {200, "EDivByZero", "Division by zero"};
+          break;
+        case FPE_INTOVF:
+          c = {215, "EIntOverflow", "Integer overflow"};
+          break;
+        case FPE_FLTDIV:
+          c = {207, "EZeroDivide", "Floating point division by zero"};
+          break;
+        case FPE_FLTOVF:
+          c = {207, "EOverflow", "Floating point overflow"};
+          break;
+        case FPE_FLTUND:
+          c = {207, "EUnderflow", "Floating point underflow"};
+          break;
+        default:
+          c = {207, "EInvalidOp", "Invalid floating point operation"};
+          break;
       }
       break;
     case SIGILL:

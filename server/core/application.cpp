@@ -1,13 +1,262 @@
 #include "server/core/application.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "server/core/group.h"
+#include "server/core/service.h"
 #include "toolbox/names.h"
+#include "toolbox/platform.h"
+#include "toolbox/qmstools.h"
+#include "toolbox/terminal.h"
+#include "toolbox/trace.h"
 
 qmsTApplication* qmsApplication = nullptr;
+std::atomic<bool> qmsStopSignal{false};
 
-qmsTApplication::qmsTApplication()
-    : config_(std::make_unique<jvbTTextConfig>(qms::kMainConfig)) {}
+namespace {
 
-qmsTApplication::~qmsTApplication() = default;
+void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Groups, services and the main loop attach here; with none configured the run ends at once.
-void qmsTApplication::RunApplication() { pending_ = cmdShutdown; }
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+}  // namespace
+
+qmsTApplication::qmsTApplication(bool standalone) : standalone_(standalone) {
+  SetConfigFile(qms::kMainConfig);
+  readKey = [] { return jvbReadAltKey(); };
+}
+
+qmsTApplication::~qmsTApplication() {
+  std::lock_guard<std::mutex> g(groups_lock_);
+  groups_.clear();
+}
+
+std::vector<qmsTGroup*> qmsTApplication::Groups() {
+  std::lock_guard<std::mutex> g(groups_lock_);
+  std::vector<qmsTGroup*> out;
+  for (auto& [name, group] : groups_) out.push_back(group.get());
+  return out;
+}
+
+qmsTGroup* qmsTApplication::AddGroup(const std::string& name) {
+  auto group = std::make_unique<qmsTGroup>(this, name);
+  qmsTGroup* raw = group.get();
+  std::lock_guard<std::mutex> g(groups_lock_);
+  groups_[name] = std::move(group);  // "" sorts first: the management group is group 0
+  return raw;
+}
+
+void qmsTApplication::PostCommand(const std::string& word) {
+  std::lock_guard<std::mutex> g(command_lock_);
+  if (queue_.size() >= kMaxPostedCommands) return;
+  queue_.push_back(word);
+}
+
+void qmsTApplication::ProcessCommands() {
+  for (;;) {
+    std::string word;
+    {
+      std::lock_guard<std::mutex> g(command_lock_);
+      if (queue_.empty()) return;
+      word = queue_.front();
+      queue_.pop_front();
+    }
+    int c = command_;
+    if (word == "debug") {
+      console_debug_ = !console_debug_;
+      qmsCon("DEBUG (Alt+D)");
+      qmsCon(console_debug_ ? "  Console debug: ON" : "  Console debug: OFF");
+      qmsCon("");
+    } else if (word == "help") {
+      for (const char* line : {"HELP (Alt+H)", "  Alt+D  Toggle debug mode", "  Alt+H  Display this help",
+                               "  Alt+R  Restart", "  Alt+V  Show version", "  Alt+X  Shutdown"})
+        qmsCon(line);
+      qmsCon("");
+    } else if (word == "instant" || word == "restart.instant" || word == "shutdown.instant") {
+      if (c == cmdRestartIdle || word == "restart.instant") command_ = c = cmdRestart;
+      if (c == cmdShutdownIdle || word == "shutdown.instant") command_ = cmdShutdown;
+    } else if (word == "restart" || word == "restart.idle") {
+      if (c == cmdNone || c == cmdShutdownIdle) {
+        qmsCon("RESTART (Alt+R)");
+        qmsCon("  QMS will restart when there are no active connections.");
+        qmsCon("  Press Alt+I for instant restart!");
+        qmsCon("");
+        command_ = cmdRestartIdle;
+      } else if (c == cmdRestartIdle && word == "restart") {
+        qmsCon("RESTART (Alt+R)");
+        qmsCon("  QMS restart aborted.");
+        qmsCon("");
+        command_ = cmdNone;
+      }
+    } else if (word == "shutdown" || word == "shutdown.idle") {
+      if (c == cmdNone || c == cmdRestartIdle) {
+        qmsCon("SHUTDOWN (Alt+X)");
+        qmsCon("  QMS will shutdown when there are no active connections.");
+        qmsCon("  Press Alt+I for instant shutdown!");
+        qmsCon("");
+        command_ = cmdShutdownIdle;
+      } else if (c == cmdShutdownIdle && word == "shutdown") {
+        qmsCon("SHUTDOWN (Alt+X)");
+        qmsCon("  QMS shutdown aborted.");
+        qmsCon("");
+        command_ = cmdNone;
+      }
+    } else if (word == "version") {
+      qmsCon("VERSION (Alt+V)");
+      qmsCon(std::string("  ") + qms::kProductTitle);
+      qmsCon(std::string("  ") + qms::kBuildId);
+      qmsCon("");
+    }
+  }
+}
+
+void qmsTApplication::PollCommandFiles() {
+  static const std::pair<const char*, const char*> kFiles[] = {
+      {".restart", "restart.idle"},
+      {".shutdown", "shutdown.idle"},
+      {".restart.instant", "restart.instant"},
+      {".shutdown.instant", "shutdown.instant"},
+  };
+  for (const auto& [file, word] : kFiles)
+    if (jvb::PathExists(file)) PostCommand(word);
+}
+
+void qmsTApplication::StartConsole() {
+  bool disabled = false;
+  Config()->ReadBool("GLOBAL", "DisableConsoleStart", disabled);
+  if (disabled || standalone_) {
+    qmsConLog("Console auto start: Disabled");
+    return;
+  }
+  qmsConLog("Starting QMS Console ...");
+  if (!jvb::FileExists(qms::kConsoleProgram)) {
+    qmsConLog(std::string("- Console program \"") + qms::kConsoleProgram + "\" not installed");
+    return;
+  }
+  // A window of its own, never this terminal: both would read the keyboard.
+  std::string title = std::string(qms::kProductTitle) + " Console";
+  std::vector<std::string> args;
+  std::string program;
+  if (getenv("TMUX")) {
+    program = jvb::FindInPath("tmux");
+    args = {"new-window", "-d", "-n", title, qms::kConsoleProgram};
+  } else if (getenv("DISPLAY") || getenv("WAYLAND_DISPLAY")) {
+    program = jvb::FindInPath("x-terminal-emulator");
+    args = {"-T", title, "-e", qms::kConsoleProgram};
+  }
+  if (program.empty()) {
+    qmsConLog("- No terminal window available, console not started");
+    return;
+  }
+  pid_t pid = jvb::SpawnProcess(program, args, true);
+  if (pid > 0) {
+    // Reap it in the background so no zombie stays; never wait on other children.
+    std::thread([pid] { jvb::WaitProcess(pid); }).detach();
+  }
+}
+
+void qmsTApplication::RunApplication() {
+  jvbTraceScope trace("qmsTApplication.RunApplication");
+  StabilityTimer().Reset();
+  qmsConLog("Starting management service ...");
+  qmsTGroup* admin = AddGroup("");
+  qmsServiceStart(admin, "ADMIN");
+  qmsConLog("- Service thread created and started");
+  StartConsole();
+
+  qmsConLog("Scanning for site personality groups ...");
+  std::vector<jvb::DirEntry> dirs;
+  jvb::FindFiles("config", "*", jvb::faDirectory, dirs);
+  for (const auto& d : dirs) {
+    if (!(d.attr & jvb::faDirectory)) continue;
+    qmsConLog("- Site personality group " + Quoted(d.name) + " found");
+    AddGroup(d.name);
+    qmsConLog("- Site personality group " + Quoted(d.name) + " created");
+  }
+  qmsConLog("Starting created site personality groups ...");
+  std::vector<qmsTGroup*> groups = Groups();
+  for (size_t i = 1; i < groups.size(); ++i) {
+    qmsConLog("- Starting site personality group " + Quoted(groups[i]->Name()));
+    StartGroup(groups[i]);
+  }
+  qmsCon("Stability monitor is running ... -[ Press Alt+X to shutdown ]-");
+  jvbTerminalRaw();
+  MainLoop();
+  StopAll();
+  jvbTerminalRestore();
+}
+
+void qmsTApplication::MainLoop() {
+  jvbTTimer poll;
+  static const char kKeys[] = "dhirvx";
+  static const char* const kWords[] = {"debug", "help", "instant", "restart", "version", "shutdown"};
+  for (;;) {
+    StabilityTimer().Reset();
+    if (qmsStopSignal.exchange(false)) PostCommand("shutdown.instant");
+    int active = 0;
+    std::vector<qmsTGroup*> groups = Groups();
+    for (size_t g = 0; g < groups.size(); ++g) {
+      for (qmsTService* s : groups[g]->Services()) {
+        s->Monitor();
+        if (g > 0) active += s->ActiveCount();
+      }
+    }
+    if (command_ == cmdRestartIdle && active == 0) command_ = cmdRestart;
+    if (command_ == cmdShutdownIdle && active == 0) command_ = cmdShutdown;
+    if (command_ == cmdRestart || command_ == cmdShutdown) break;
+    if (poll.ElapsedMs() > 5000) {
+      poll.Reset();
+      PollCommandFiles();
+    }
+    for (int i = 0; i < 10; ++i) {
+      if (qmsStopSignal.exchange(false)) PostCommand("shutdown.instant");
+      ProcessCommands();
+      int key = readKey ? readKey() : 0;
+      if (key == 0) {
+        Sleep(100);
+        continue;
+      }
+      const char* at = std::strchr(kKeys, key);
+      if (at && *at) PostCommand(kWords[at - kKeys]);
+    }
+    if (command_ == cmdRestart || command_ == cmdShutdown) break;
+  }
+}
+
+void qmsTApplication::StopAll() {
+  qmsCon("");
+  std::vector<qmsTGroup*> groups = Groups();
+  for (auto g = groups.rbegin(); g != groups.rend(); ++g) {
+    auto services = (*g)->Services();
+    for (auto s = services.rbegin(); s != services.rend(); ++s) (*s)->SuspendService();
+  }
+  for (auto g = groups.rbegin(); g != groups.rend(); ++g) {
+    auto services = (*g)->Services();
+    for (auto s = services.rbegin(); s != services.rend(); ++s) {
+      qmsTService* svc = *s;
+      char b[512];
+      snprintf(b, sizeof b, "%s releasing resource pool (%d sessions)", svc->Prefix().c_str(),
+               svc->PoolCount());
+      qmsConLog(b);
+      svc->ReleasePool();
+      svc->KillSessions();
+      while (svc->ActiveCount() > 0) {
+        svc->Monitor();
+        StabilityTimer().Reset();
+        Sleep(10);
+      }
+      svc->StopService();
+    }
+  }
+  // Every service thread frees its service; wait until they are gone.
+  for (auto g = groups.rbegin(); g != groups.rend(); ++g)
+    while ((*g)->ServiceThreads() > 0) Sleep(10);
+}

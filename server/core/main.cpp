@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "server/core/protocols.h"
 #include "server/core/runserver.h"
 #include "toolbox/qmstools.h"
 #include "toolbox/trace.h"
@@ -8,6 +9,7 @@
 int main(int argc, char** argv) {
   jvbInstallTraps();
   qmsDebug();
+  qmsRegisterProtocols();
   std::vector<std::string> args(argv + 1, argv + argc);
   return qmsEncodeExit(qmsRunServer(args));
 }

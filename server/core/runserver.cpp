@@ -1,10 +1,12 @@
 #include "server/core/runserver.h"
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <cerrno>
 
 #include <cstdio>
+#include <thread>
 #include <ctime>
 
 #include "server/core/application.h"
@@ -39,15 +41,15 @@ void RemoveCommandFiles() {
 
 void ConfigurationGate(qmsTApplication& app, bool standalone) {
   bool disabled = false;
-  app.Config().ReadBool("GLOBAL", "DisableConfigCheck", disabled);
+  app.Config()->ReadBool("GLOBAL", "DisableConfigCheck", disabled);
   if (!disabled && !standalone) {
-    qmsCheckSetup(app.Config());
+    qmsCheckSetup(*app.Config());
     return;
   }
   qmsConLog("Config check: Disabled");
   std::string version, build;
-  app.Config().ReadString(version, "UPGRADE", "CurrentVersion");
-  app.Config().ReadString(build, "UPGRADE", "CurrentBuild");
+  app.Config()->ReadString(version, "UPGRADE", "CurrentVersion");
+  app.Config()->ReadString(build, "UPGRADE", "CurrentBuild");
   if (version != qms::kProductVersion || build != qms::kBuildId) qmsHalt(true, 10010);
 }
 
@@ -74,8 +76,24 @@ bool qmsCheckLauncherProof(const std::vector<std::string>& args, time_t nowEpoch
   return diffMs / 1000 <= 5;
 }
 
+// Termination signals are blocked in every thread and taken here, one at a time, as an
+// instant shutdown: kill, systemctl stop and Ctrl-C all stop the server in order.
+static void StartSignalThread() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, s);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set, &sig) == 0) qmsStopSignal = true;
+    }
+  }).detach();
+}
+
 int qmsRunServer(const std::vector<std::string>& args) {
   signal(SIGPIPE, SIG_IGN);
+  StartSignalThread();
   jvb::RaiseFileLimit();
   tzset();
   for (const auto& line : qmsServerBannerLines()) qmsConLog(line);
@@ -89,12 +107,12 @@ int qmsRunServer(const std::vector<std::string>& args) {
       qmsHalt(true, 10003);
   }
 
-  qmsApplication = new qmsTApplication();
+  qmsApplication = new qmsTApplication(standalone);
   qmsTApplication& app = *qmsApplication;
-  qmsArchiveLogs(app.Config());
+  qmsArchiveLogs(*app.Config());
 
   bool trace = false;
-  app.Config().ReadBool("DEBUG", "Trace", trace);
+  app.Config()->ReadBool("DEBUG", "Trace", trace);
   if (trace) {
     qmsConLog("Debug trace mode: Enabled");
     jvbTraceFileName = "log/qms%4.4x%s.trc";

@@ -157,7 +157,7 @@ TEST_F(SetupTest, LogArchivingProducesAReadableZip) {
   }
   std::string out = testing::internal::GetCapturedStdout();
   std::vector<jvb::DirEntry> dirs;
-  ASSERT_EQ(jvb::FindFiles("log", "????????-??????", jvb::faDirectory, dirs), 0) << out;
+  ASSERT_EQ(jvb::FindFiles("log", "*-*", jvb::faDirectory, dirs), 0) << out;
   std::string name = dirs[0].name;
   std::string zip = "log/" + name + "/" + name + ".zip";
   ASSERT_TRUE(jvb::FileExists(zip)) << out;

@@ -5,12 +5,19 @@ directory of its own with scripts/stage-site.sh and runs the real programs there
 site as working directory. Processes are started in sessions of their own so that a
 cleanup can end a launcher together with the server it started.
 
+Once the server has started its services it runs its main loop until it is stopped (a
+termination signal, a command file in the site directory, or Alt+X on its terminal). The
+helpers start programs in the background, wait for lines of their output and stop them;
+the staged defaults are adapted so that no console window is started and every service
+listens on 127.0.0.1 on a port of its own.
+
 Environment: QMS_BUILD_DIR (the CMake build directory holding the programs) and
 QMS_SOURCE_DIR (the source tree); both default to values derived from this file's place.
 """
 
 import ctypes
 import datetime
+import errno
 import os
 import re
 import shutil
@@ -19,6 +26,8 @@ import socket
 import stat
 import subprocess
 import tempfile
+import termios
+import threading
 import time
 import unittest
 import zlib
@@ -31,6 +40,8 @@ BUILD_DIR = os.path.abspath(
 
 LAUNCHER_BINARY = os.path.join(BUILD_DIR, "launcher", "qms32")
 SERVER_BINARY = os.path.join(BUILD_DIR, "server", "qms32srv")
+# The server with the test echo session registered for every site protocol.
+ECHO_SERVER_BINARY = os.path.join(BUILD_DIR, "tests", "qms32srv-echo")
 
 PRODUCT_VERSION = "0.9.5"
 BUILD_ID = "Build ID: Jan 02 2003 20:00 (Beta)"
@@ -41,6 +52,11 @@ LAUNCHER_TITLE = "Quillmar/32 v0.9.5"
 RUN_TIMEOUT = 60
 POLL_TIMEOUT = 30
 
+# Once the server has started its services it runs until stopped.
+RUNNING = "Stability monitor is running ... -[ Press Alt+X to shutdown ]-"
+SHUTDOWN_INSTANT = ".shutdown.instant"
+COMMAND_FILES = (".shutdown", ".restart", ".shutdown.instant", ".restart.instant")
+
 CONSOLE_RECORD_SIZE = 256
 CONSOLE_TEXT_MAX = 247
 
@@ -49,6 +65,8 @@ DAY_LINE_RE = re.compile(r"^@(\d{4})/(\d{2})/(\d{2}) \((%s) (\d{2}):(\d{2}):(\d{
                          % "|".join(WEEKDAYS))
 LOG_ENTRY_RE = re.compile(r"^(\d{2}):(\d{2}):(\d{2})\.(\d{2}) ")
 LAUNCHER_STAMP_RE = re.compile(r"^(\d{4})(\d{2})(\d{2})(\d{2})(\d{2})(\d{2})\.(0|[1-9]\d{0,2})$")
+# Lines written once the server runs its services start with the writing thread's id.
+THREAD_PREFIX_RE = re.compile(r"^\[[ 0-9a-f]{4,}\] ")
 
 
 # ---------------------------------------------------------------------------------------
@@ -113,11 +131,37 @@ def file_crc(path):
         return crc_text(f.read())
 
 
+_ports_given = set()
+
+
+def _ephemeral_range():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low, high = (int(x) for x in f.read().split())
+            return low, high
+    except (OSError, ValueError):
+        return 32768, 60999
+
+
 def free_port():
-    """A TCP port on 127.0.0.1 that was free a moment ago."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A TCP port on 127.0.0.1 that was free a moment ago. Taken below the range the
+    kernel hands out to client sockets, so that a connection of a test cannot occupy it
+    before the server binds it; never the same port twice in one test process."""
+    import random
+    low, _high = _ephemeral_range()
+    top = max(low - 1, 12000)
+    for _ in range(1000):
+        port = random.randint(10000, top)
+        if port in _ports_given:
+            continue
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        _ports_given.add(port)
+        return port
+    raise AssertionError("no free TCP port found on 127.0.0.1")
 
 
 def rexx_library_loads(name="libregina.so.3"):
@@ -139,6 +183,12 @@ def split_crlf(data):
 
 def has_bare_lf(data):
     return b"\n" in data.replace(b"\r\n", b"")
+
+
+def strip_thread(line):
+    """A console or log text without the "[tid] " prefix of the thread that wrote it."""
+    m = THREAD_PREFIX_RE.match(line)
+    return line[m.end():] if m else line
 
 
 # ---------------------------------------------------------------------------------------
@@ -213,6 +263,8 @@ class Result:
         self.output = output          # bytes: standard output and standard error together
         self.text = output.decode("latin-1")
         self.lines = split_crlf(output)
+        # The lines without the thread id the server puts in front once it runs.
+        self.texts = [strip_thread(l) for l in self.lines]
 
     def __repr__(self):
         return "Result(returncode=%r)" % self.returncode
@@ -223,23 +275,70 @@ class Result:
 
 class Process:
     """A started program whose output goes to a file; ended (with its whole session) by
-    kill() when the test did not wait for it."""
+    kill() when the test did not wait for it.
 
-    def __init__(self, argv, cwd, env, output_path, stdin=subprocess.DEVNULL):
+    With pty=True standard input, output and error are a pseudo-terminal (without echo and
+    without output translation, so the bytes are the program's own); send() types into it
+    and a reader thread copies what the program writes into the output file."""
+
+    def __init__(self, argv, cwd, env, output_path, stdin=subprocess.DEVNULL, pty=False):
         self.output_path = output_path
         self._swept = False
+        self._master = None
+        self._reader = None
         self._out = open(output_path, "wb")
+        slave = None
         try:
+            if pty:
+                self._master, slave = os.openpty()
+                attrs = termios.tcgetattr(slave)
+                attrs[1] &= ~termios.OPOST                     # oflag: bytes as written
+                attrs[3] &= ~(termios.ECHO | termios.ECHONL)   # lflag: typed keys not shown
+                termios.tcsetattr(slave, termios.TCSANOW, attrs)
+                stdin = stdout = slave
+            else:
+                stdout = self._out
             self.popen = subprocess.Popen(argv, cwd=cwd, env=env, stdin=stdin,
-                                          stdout=self._out, stderr=subprocess.STDOUT,
+                                          stdout=stdout, stderr=subprocess.STDOUT,
                                           start_new_session=True)
         except BaseException:
             self._out.close()
+            if self._master is not None:
+                os.close(self._master)
             raise
+        finally:
+            if slave is not None:
+                os.close(slave)
         self.pid = self.popen.pid
+        if self._master is not None:
+            self._reader = threading.Thread(target=self._copy_terminal, daemon=True)
+            self._reader.start()
+
+    def _copy_terminal(self):
+        while True:
+            try:
+                data = os.read(self._master, 4096)
+            except OSError as e:          # EIO: every writer of the terminal is gone
+                if e.errno == errno.EINTR:
+                    continue
+                break
+            if not data:
+                break
+            try:
+                self._out.write(data)
+                self._out.flush()
+            except ValueError:            # closed by kill()
+                break
+
+    def send(self, data):
+        """Types bytes on the program's terminal (pty=True only)."""
+        os.write(self._master, data)
 
     def poll(self):
         return self.popen.poll()
+
+    def running(self):
+        return self.popen.poll() is None
 
     def signal(self, sig):
         if self.popen.poll() is None:
@@ -253,13 +352,54 @@ class Process:
             self.kill()
             raise AssertionError("process %d did not end within %s s; output:\n%s"
                                  % (self.pid, timeout, self.output().decode("latin-1")))
+        if self._reader is not None:
+            self._reader.join(timeout=5)  # the rest of what it wrote
         self.kill()  # helpers left behind by the program (its session only)
         return Result(rc, self.output())
 
     def output(self):
-        self._out.flush()
+        if not self._out.closed:
+            self._out.flush()
         with open(self.output_path, "rb") as f:
             return f.read()
+
+    def lines(self):
+        return split_crlf(self.output())
+
+    def texts(self):
+        """The output lines so far, without thread ids."""
+        return [strip_thread(l) for l in self.lines()]
+
+    def count_lines(self, prefix):
+        return sum(1 for t in self.texts() if t.startswith(prefix))
+
+    def describe(self):
+        state = "running" if self.running() else "exit status %r" % self.popen.poll()
+        return "process %d (%s), output:\n%s" % (self.pid, state,
+                                                 self.output().decode("latin-1"))
+
+    def wait_for_line(self, prefix, count=1, timeout=POLL_TIMEOUT, may_end=False):
+        """Waits until `count` output lines (thread ids left out) start with the prefix.
+        Fails when the program ends first, unless may_end; returns those lines."""
+        deadline = time.monotonic() + timeout
+        while True:
+            ended = not self.running()
+            found = [t for t in self.texts() if t.startswith(prefix)]
+            if len(found) >= count:
+                return found
+            if ended:
+                if may_end:
+                    return found
+                raise AssertionError("ended before %d line(s) starting with %r: %s"
+                                     % (count, prefix, self.describe()))
+            if time.monotonic() > deadline:
+                raise AssertionError("no %d line(s) starting with %r within %s s: %s"
+                                     % (count, prefix, timeout, self.describe()))
+            time.sleep(0.05)
+
+    def wait_running(self, count=1, timeout=POLL_TIMEOUT):
+        """Waits for the server's (count-th) main loop to run."""
+        self.wait_for_line(RUNNING, count=count, timeout=timeout)
 
     def kill(self):
         """Ends every process of the session this process leads (ours only)."""
@@ -276,8 +416,13 @@ class Process:
                 pass
         # Once the leader has been reaped its number may be handed out again: sweep once.
         self._swept = self.popen.poll() is not None
+        if self._reader is not None:
+            self._reader.join(timeout=5)
         if not self._out.closed:
             self._out.close()
+        if self._master is not None and (self._reader is None or not self._reader.is_alive()):
+            os.close(self._master)
+            self._master = None
 
 
 def wait_for(condition, timeout=POLL_TIMEOUT, interval=0.05, what="condition"):
@@ -310,6 +455,8 @@ class Site:
         self._runs = 0
         self.processes = []
         self.bin_dir = os.path.join(root, "bin")   # for PATH variants of the tests
+        self.admin_port = None
+
 
     # -- layout ---------------------------------------------------------------------------
     def stage(self):
@@ -319,7 +466,43 @@ class Site:
                            timeout=RUN_TIMEOUT)
         if r.returncode != 0:
             raise AssertionError("staging failed:\n" + r.stdout.decode("latin-1"))
+        self.localize_defaults()
         return self
+
+    def localize_defaults(self):
+        """Adapts the staged defaults (before the server installs them) to a test run:
+        no console window, and every service of the shipped configuration on 127.0.0.1 and
+        a port of its own, so that tests running at the same time do not collide and no
+        test listens beyond the loopback network."""
+        main = self.path("documentation", "config", "qms.cfg")
+        self.admin_port = free_port()
+        edit_config(main, "GLOBAL", "DisableConsoleStart", "1")
+        edit_config(main, "ADMIN", "Address", "127.0.0.1")
+        edit_config(main, "ADMIN", "Port", str(self.admin_port))
+        group = self.path("documentation", "config", "default", "default.cfg")
+        if os.path.isfile(group):
+            with open(group, "rb") as f:
+                sections = parse_config(f.read()).get("GLOBAL", {}).get("ServiceSections", "")
+            for section in re.split(r"[ ,;\t]+", sections):
+                if section:
+                    edit_config(group, section, "Address", "127.0.0.1")
+                    edit_config(group, section, "Port", str(free_port()))
+
+    def admin_section(self):
+        """An "ADMIN" section for a main configuration a test writes itself."""
+        return ("[ADMIN]\r\nAddress=127.0.0.1\r\nPort=%d\r\nClientAddress=127.0.0.1\r\n"
+                "Host=localhost\r\nTimeout=300\r\n" % self.admin_port)
+
+    def use_echo_server(self):
+        """Replaces the server program by the test server with the echo sessions."""
+        target = self.path("binaries", "qms32srv")
+        shutil.copyfile(ECHO_SERVER_BINARY, target + ".tmp")
+        os.chmod(target + ".tmp", 0o755)
+        os.replace(target + ".tmp", target)
+
+    def command_file(self, name):
+        """Drops an operator command file (".shutdown", ".restart.instant", ...)."""
+        return self.write(name, b"")
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
@@ -377,6 +560,17 @@ class Site:
                 out.append(line[m.end():])
         return out
 
+    def log_messages(self, name="qms32.log"):
+        """Entry texts of a log file below log/ without time stamps and thread ids."""
+        if not self.exists("log", name):
+            return []
+        out = []
+        for line in split_crlf(self.read("log", name)):
+            m = LOG_ENTRY_RE.match(line)
+            if m:
+                out.append(strip_thread(line[m.end():]))
+        return out
+
     def console_records(self):
         """(milliseconds of day, day number, text) of every record of tmp/console.tmp."""
         data = self.read("tmp", "console.tmp")
@@ -409,26 +603,70 @@ class Site:
         os.makedirs(empty, exist_ok=True)
         return empty
 
-    def start(self, argv, cwd=None, env=None):
+    def start(self, argv, cwd=None, env=None, pty=False):
         self._runs += 1
         out = os.path.join(self.root, "run%02d.out" % self._runs)
-        p = Process(argv, cwd or self.dir, env or self.env(), out)
+        p = Process(argv, cwd or self.dir, env or self.env(), out, pty=pty)
         self.processes.append(p)
         return p
 
     def run(self, argv, cwd=None, env=None, timeout=RUN_TIMEOUT):
         return self.start(argv, cwd, env).wait(timeout)
 
-    def run_server(self, *args, env=None, timeout=RUN_TIMEOUT):
-        """binaries/qms32srv started by hand with the given arguments."""
-        return self.run([self.path("binaries", "qms32srv")] + list(args), env=env,
-                        timeout=timeout)
+    def start_server(self, *args, env=None, pty=False):
+        """binaries/qms32srv started by hand in the background (default: launcher proof)."""
+        args = args or (fresh_stamp(),)
+        return self.start([self.path("binaries", "qms32srv")] + list(args), env=env, pty=pty)
 
-    def start_server_fresh(self, env=None):
-        return self.run_server(fresh_stamp(), env=env)
+    def start_running_server(self, *args, env=None, pty=False, timeout=POLL_TIMEOUT):
+        """A server started in the background whose main loop runs."""
+        p = self.start_server(*args, env=env, pty=pty)
+        p.wait_running(timeout=timeout)
+        return p
 
-    def run_launcher(self, *args, env=None, timeout=RUN_TIMEOUT):
-        return self.run(["./qms32"] + list(args), env=env, timeout=timeout)
+    def stop(self, process, how="signal", timeout=RUN_TIMEOUT):
+        """Stops a running server (or launcher) in order and waits for its end:
+        how="signal" sends SIGTERM, how="file" drops ".shutdown.instant" (polled by the
+        server every 5 seconds)."""
+        if how == "signal":
+            process.signal(signal.SIGTERM)
+        elif how == "file":
+            self.command_file(SHUTDOWN_INSTANT)
+        else:
+            raise ValueError(how)
+        return process.wait(timeout)
+
+    def run_until_running(self, process, how, timeout):
+        """Waits until the process ends by itself or its server runs the main loop; in the
+        latter case it is stopped the given way. Returns the Result."""
+        deadline = time.monotonic() + timeout
+        while process.running():
+            if RUNNING in process.texts():
+                return self.stop(process, how, timeout=max(deadline - time.monotonic(), 30))
+            if time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        return process.wait(max(deadline - time.monotonic(), 1))
+
+    def run_server(self, *args, env=None, timeout=RUN_TIMEOUT, stop="signal"):
+        """binaries/qms32srv started by hand with the given arguments (none: no argument);
+        when it gets as far as its main loop it is stopped (see stop())."""
+        p = self.start([self.path("binaries", "qms32srv")] + list(args), env=env)
+        return self.run_until_running(p, stop, timeout)
+
+    def start_server_fresh(self, env=None, stop="signal"):
+        return self.run_server(fresh_stamp(), env=env, stop=stop)
+
+    def start_launcher(self, *args, env=None, pty=False):
+        return self.start(["./qms32"] + list(args), env=env, pty=pty)
+
+    def run_launcher(self, *args, env=None, timeout=RUN_TIMEOUT, stop=None):
+        """The launcher run to its end. With stop (see stop()) the real server it starts is
+        stopped once its main loop runs; without, the run has to end by itself."""
+        p = self.start_launcher(*args, env=env)
+        if stop is None:
+            return p.wait(timeout)
+        return self.run_until_running(p, stop, timeout)
 
     def kill_all(self):
         for p in self.processes:
@@ -436,7 +674,8 @@ class Site:
 
 
 class SiteTestCase(unittest.TestCase):
-    """Gives every test a freshly staged site in its own temporary directory."""
+    """Gives every test a freshly staged site in its own temporary directory; every
+    process a test starts is ended at its end."""
 
     maxDiff = None
 
@@ -455,15 +694,16 @@ class SiteTestCase(unittest.TestCase):
     def assertStatus(self, result, status):
         self.assertEqual(result.returncode, status, result.describe())
 
+    # Lines are compared without the thread ids of the running server.
     def assertLine(self, result, line):
-        self.assertIn(line, result.lines, result.describe())
+        self.assertIn(line, result.texts, result.describe())
 
     def assertLineStartsWith(self, result, prefix):
-        self.assertTrue(any(l.startswith(prefix) for l in result.lines),
+        self.assertTrue(any(l.startswith(prefix) for l in result.texts),
                         "no line starting with %r in %s" % (prefix, result.describe()))
 
     def assertNoLineStartsWith(self, result, prefix):
-        self.assertFalse(any(l.startswith(prefix) for l in result.lines),
+        self.assertFalse(any(l.startswith(prefix) for l in result.texts),
                          "a line starts with %r in %s" % (prefix, result.describe()))
 
     def assertCrLf(self, result):
@@ -474,15 +714,29 @@ class SiteTestCase(unittest.TestCase):
         """The prefixes start lines in this order (each after the one before)."""
         pos = 0
         for prefix in prefixes:
-            for i in range(pos, len(result.lines)):
-                if result.lines[i].startswith(prefix):
+            for i in range(pos, len(result.texts)):
+                if result.texts[i].startswith(prefix):
                     pos = i + 1
                     break
             else:
                 self.fail("no line starting with %r after line %d in %s"
                           % (prefix, pos, result.describe()))
 
+    def assertConsoleRecords(self, records, lines):
+        """The console record texts are the console lines. Lines that threads of the server
+        write at the same time may reach the screen and the record file in different
+        orders: the records hold every line, and each thread's lines (and the lines
+        without a thread id) in the order shown."""
+        def by_thread(texts):
+            out = {}
+            for t in texts:
+                m = THREAD_PREFIX_RE.match(t)
+                out.setdefault(m.group(0) if m else "", []).append(t)
+            return out
+        self.assertEqual(sorted(records), sorted(lines))
+        self.assertEqual(by_thread(records), by_thread(lines))
+
     def lines_after(self, result, line):
         """The line that follows the first occurrence of the given line."""
-        i = result.lines.index(line)
-        return result.lines[i + 1] if i + 1 < len(result.lines) else None
+        i = result.texts.index(line)
+        return result.texts[i + 1] if i + 1 < len(result.texts) else None

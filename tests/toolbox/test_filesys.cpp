@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tempdir.h"
 #include "toolbox/filesys.h"
 #include "toolbox/platform.h"
 #include "toolbox/textconfig.h"
@@ -31,9 +32,9 @@ bool Canonical(const std::string& v) {
 class FileSysTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qms_vfs_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    tmp_ = tmpl;
+    dir_ = std::make_unique<TempDir>();
+    tmp_ = dir_->path();
+    ASSERT_FALSE(tmp_.empty());
     MakeDir("ftp/other");
     MakeDir("ftp/sub");
     MakeDir("ftp/home/bob/pub");
@@ -46,8 +47,7 @@ class FileSysTest : public ::testing::Test {
   }
   void TearDown() override {
     config_.reset();
-    std::error_code ec;
-    fs::remove_all(tmp_, ec);
+    dir_.reset();
   }
 
   std::string T(const std::string& rel) const { return tmp_ + "/" + rel; }
@@ -84,6 +84,7 @@ class FileSysTest : public ::testing::Test {
     return nullptr;
   }
 
+  std::unique_ptr<TempDir> dir_;
   std::string tmp_;
   std::unique_ptr<jvbTTextConfig> config_;
   int configs_ = 0;
@@ -427,6 +428,23 @@ TEST_F(FileSysTest, ListingSortedWithMountPoints) {
   EXPECT_EQ(Item(find, "b")->virtualPath, "/b");
   EXPECT_EQ(Item(find, "inner")->virtualPath, "/inner");
   EXPECT_EQ(Item(find, "inner")->realPath, T("inner"));
+}
+
+TEST_F(FileSysTest, RelativeMountsResolveAgainstTheWorkingDirectory) {
+  MakeDir("inner");
+  dir_->Enter();
+  jvbTFileSys vfs(Config("[VFS]\n/=ftp\\\n/other/inner=./inner\n"));
+  EXPECT_EQ(vfs.RootDirectory(), "ftp/");
+  EXPECT_EQ(vfs.RealPath("/other/b"), "ftp/other/b");
+  EXPECT_EQ(vfs.RealPath("/"), "ftp");
+  EXPECT_TRUE(vfs.Exists("/other/b"));
+  EXPECT_TRUE(vfs.ChangeDirectory("/other/inner"));
+  EXPECT_EQ(vfs.RealPath("x"), "./inner/x");
+  jvbTFSFind find;
+  ASSERT_EQ(vfs.FindFirst("/other/*", 0x31, find), 0);
+  EXPECT_EQ(Names(find), (std::vector<std::string>{"b", "inner"}));
+  EXPECT_EQ(Item(find, "b")->realPath, "ftp/other/b");
+  EXPECT_EQ(Item(find, "inner")->realPath, "./inner");
 }
 
 TEST_F(FileSysTest, SpecialEntriesAreSystemAndLeftOut) {

@@ -1,12 +1,12 @@
 // jvbTIdentValueList (names without regard to case) and jvbTSemaphore (re-entrant mutex
 // with a try mode, manual-reset event).
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "toolbox/identvaluelist.h"
 #include "toolbox/semaphore.h"

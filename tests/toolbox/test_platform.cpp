@@ -191,6 +191,9 @@ TEST(Platform, DirectorySearchIsSortedAndFiltersAttributes) {
   EXPECT_EQ(e[2].name, "bob.bak");
   ASSERT_EQ(jvb::FindFiles(dir.path(), "*", jvb::faDirectory | jvb::faSystem, e), 0);
   EXPECT_EQ(e.size(), 5u);
+  ASSERT_EQ(jvb::FindFiles(dir.path(), "*", 0x1037, e), 0);
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0].name, "sub");
   ASSERT_EQ(jvb::FindFiles(dir.path(), "B?B.*", 0, e), 0);
   ASSERT_EQ(e.size(), 1u);
   EXPECT_EQ(e[0].name, "bob.bak");

@@ -1,6 +1,7 @@
 // jvbTTextConfig: parsing rules, lookups, in-place writes with backup, reload on change,
 // file locks held by other processes and concurrent lookups during rewrites.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,8 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "toolbox/textconfig.h"
 
@@ -105,8 +104,8 @@ TEST(TextConfigParsers, ParseIntegerAcceptsDecimalAndDollarHexOnly) {
   EXPECT_EQ(v, INT32_MIN);
   EXPECT_TRUE(jvbTTextConfig::ParseInteger("$FFFFFFFF", v));
   EXPECT_EQ(v, -1);
-  for (const char* bad : {"", " ", "+", "$", "12abc", "12 ", "0x10", "2147483648",
-                          "-2147483649", "$100000000", "1.5", "\t1", "99999999999999999999"}) {
+  for (const char* bad : {"", " ", "+", "$", "12abc", "12 ", "0x10", "2147483648", "-2147483649",
+                          "$100000000", "1.5", "\t1", "99999999999999999999"}) {
     EXPECT_FALSE(jvbTTextConfig::ParseInteger(bad, v)) << bad;
   }
 }
@@ -126,8 +125,7 @@ TEST_F(TextConfigTest, KeysMatchExactlySectionsIgnoreCase) {
 }
 
 TEST_F(TextConfigTest, DuplicatesAndRepeatedBlocks) {
-  Put(
-      "Max=1\nmaxi=0\nMax=2\nLim=1\nlim=2\n"
+  Put("Max=1\nmaxi=0\nMax=2\nLim=1\nlim=2\n"
       "[A]\nx=1\ndup=1\ndup=2\n[B]\ny=2\n[A]\nz=3\ndup=first\nDUP=other\ndup=second\n"
       "[C]\nc1=1\n[C]\nc2=2\n[c]\nc3=3\n");
   jvbTTextConfig c(path_);
@@ -154,8 +152,7 @@ TEST_F(TextConfigTest, SameKeyTwiceInOneBlockGivesTheFirst) {
 }
 
 TEST_F(TextConfigTest, LineKindsCommentsHeadersAndValues) {
-  Put(
-      "   ;indented comment=1\n#c=1\nlead=1\n"
+  Put("   ;indented comment=1\n#c=1\nlead=1\n"
       "[ Spaced ] trailing text\n\tTab=1\n  lead = a = b  \nhash=a#b;c\nnoequals\n=empty key\n"
       "#x=2\n; y=3\n"
       "[broken\nb=1\n");
@@ -177,7 +174,8 @@ TEST_F(TextConfigTest, LineKindsCommentsHeadersAndValues) {
 TEST_F(TextConfigTest, TypedReads) {
   std::string longValue = std::string(254, '0') + "7x";  // cut at 255 characters: "...07"
   Put("[T]\nyes=Yes\none=1\nzeroone=01\ntrue=true\nhex=$1F\nbad=12abc\nneg=-5\n"
-      "big=4294967296\nlong=" + longValue + "\nlist= a \"b c\"  d \nempty=\n");
+      "big=4294967296\nlong=" +
+      longValue + "\nlist= a \"b c\"  d \nempty=\n");
   jvbTTextConfig c(path_);
   bool b = true;
   EXPECT_TRUE(c.ReadBool("T", "yes", b));
@@ -227,12 +225,13 @@ TEST_F(TextConfigTest, NulEndsTheFile) {
 }
 
 TEST_F(TextConfigTest, RawSectionLinesAndAllLines) {
-  Put("top=1\n[Hdr] note\nk=v\n\n ;indented\n;hidden\n#hidden\n  x = y \n[Next]\nn=1\n[Hdr]\nlater=1\n");
+  Put("top=1\n[Hdr] note\nk=v\n\n ;indented\n;hidden\n#hidden\n  x = y "
+      "\n[Next]\nn=1\n[Hdr]\nlater=1\n");
   jvbTTextConfig c(path_);
   Lines l{"untouched"};
   EXPECT_FALSE(c.ReadSection("hdr", l));  // exact header match here
   EXPECT_EQ(l, Lines{"untouched"});
-  ASSERT_TRUE(c.ReadSection("Hdr", l));   // the first block, raw lines
+  ASSERT_TRUE(c.ReadSection("Hdr", l));  // the first block, raw lines
   EXPECT_EQ(l, (Lines{"k=v", "", " ;indented", "  x = y "}));
   std::string text = "old";
   ASSERT_TRUE(c.ReadSectionText("Next", text));
@@ -270,7 +269,7 @@ TEST_F(TextConfigTest, CreateMakesAMissingFileAndKeepsAnExistingOne) {
   umask(mask);
   {
     jvbTTextConfig c(path_);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
     EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
@@ -299,7 +298,8 @@ TEST_F(TextConfigTest, WriteStringInsertionPoints) {
   EXPECT_EQ(Get(), "lead=0\r\n[A]\r\nold=1\r\n\r\n# closes A\r\nnew=2\r\n[B]\r\nb=1\r\nc=3\r\n");
   // Unnamed section: in front of the first header.
   EXPECT_TRUE(c.WriteString("", "top", "t"));
-  const std::string body = "lead=0\r\ntop=t\r\n[A]\r\nold=1\r\n\r\n# closes A\r\nnew=2\r\n[B]\r\nb=1\r\nc=3\r\n";
+  const std::string body =
+      "lead=0\r\ntop=t\r\n[A]\r\nold=1\r\n\r\n# closes A\r\nnew=2\r\n[B]\r\nb=1\r\nc=3\r\n";
   EXPECT_EQ(Get(), body);
   // Missing section: header and key appended.
   EXPECT_TRUE(c.WriteString("New", "k", "v"));
@@ -313,20 +313,21 @@ TEST_F(TextConfigTest, WriteStringInsertionPoints) {
 }
 
 TEST_F(TextConfigTest, WriteStringReplacesAnExistingKeyInPlace) {
-  const std::string before = "# head\n [S] old comment\n  Port = 21\nPort=x\n   Name=a=b\nFlag\n[T]\nPort=1\n";
+  const std::string before =
+      "# head\n [S] old comment\n  Port = 21\nPort=x\n   Name=a=b\nFlag\n[T]\nPort=1\n";
   Put(before);
   jvbTTextConfig c(path_);
   EXPECT_TRUE(c.WriteString("S", "Port ", "22"));
   EXPECT_EQ(Get(bak_), before);
   EXPECT_TRUE(c.WriteString("S", "Name", "c"));
   EXPECT_TRUE(c.WriteString("S", "Flag", "1"));
-  EXPECT_EQ(Get(),
-            "# head\r\n[S]\r\nPort =22\r\nPort=x\r\nName=c\r\nFlag=1\r\n[T]\r\nPort=1\r\n");
+  EXPECT_EQ(Get(), "# head\r\n[S]\r\nPort =22\r\nPort=x\r\nName=c\r\nFlag=1\r\n[T]\r\nPort=1\r\n");
   EXPECT_EQ(Value(c, "S", "Port "), "22");
   EXPECT_EQ(Value(c, "S", "Port"), "x");
   EXPECT_EQ(Value(c, "T", "Port"), "1");
   // The backup is always the file just before the last write.
-  EXPECT_EQ(Get(bak_), "# head\r\n[S]\r\nPort =22\r\nPort=x\r\nName=c\r\nFlag\r\n[T]\r\nPort=1\r\n");
+  EXPECT_EQ(Get(bak_),
+            "# head\r\n[S]\r\nPort =22\r\nPort=x\r\nName=c\r\nFlag\r\n[T]\r\nPort=1\r\n");
 }
 
 TEST_F(TextConfigTest, WriteStringKeepsValuesOnOneLine) {
@@ -366,7 +367,7 @@ TEST_F(TextConfigTest, FailedBackupLeavesTheFileAloneAndReportsFalse) {
   Put(before);
   jvbTTextConfig c(path_);
   EXPECT_EQ(Value(c, "S", "k"), "1");
-  ASSERT_EQ(mkdir(bak_.c_str(), 0755), 0);  // the backup cannot be created
+  ASSERT_EQ(mkdir(bak_.c_str(), 0755), 0);       // the backup cannot be created
   EXPECT_FALSE(c.WriteString("S", "k", "2"));    // existing key
   EXPECT_FALSE(c.WriteString("S", "new", "2"));  // new key
   EXPECT_EQ(Get(), before);
@@ -472,7 +473,7 @@ TEST_F(TextConfigTest, FileLockHoldsTheFileAndRewritesInPlace) {
     if (fd >= 0) close(fd);
     return ok;
   };
-  struct stat before{};
+  struct stat before {};
   ASSERT_EQ(stat(path_.c_str(), &before), 0);
   {
     jvbTTextConfig c(path_);
@@ -487,7 +488,7 @@ TEST_F(TextConfigTest, FileLockHoldsTheFileAndRewritesInPlace) {
     EXPECT_EQ(Value(c, "Q", "state"), "1");
     EXPECT_EQ(Get(), "[Q]\r\nstate=1\r\nextra=x\r\n");
     EXPECT_EQ(Get(bak_), "[Q]\r\nstate=1\r\n");
-    struct stat after{};
+    struct stat after {};
     ASSERT_EQ(stat(path_.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);  // same file, so the lock still covers it
     EXPECT_FALSE(othersCanLock());

@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
@@ -9,8 +10,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/toolbox/tempdir.h"
 #include "toolbox/platform.h"
@@ -120,10 +119,11 @@ TEST_F(TraceTest, EntryAndExitLinesShareDepthAndExitsCarryDurations) {
   const auto lines = ReadLines(FileOf(tid, 'a'));
   ASSERT_EQ(lines.size(), 10u);
   EXPECT_TRUE(std::regex_match(
-      lines[0], std::regex(R"(^\d\d:\d\d:\d\d\.\d\d\d Thread trace activated \(\d{4}/\d\d/\d\d\)$)")))
+      lines[0],
+      std::regex(R"(^\d\d:\d\d:\d\d\.\d\d\d Thread trace activated \(\d{4}/\d\d/\d\d\)$)")))
       << lines[0];
-  const std::vector<std::string> want = {">A", "|>B", "||note", "|<B", "<A",
-                                         "<Stray", ">C", "|inside", "<C"};
+  const std::vector<std::string> want = {">A",     "|>B", "||note",  "|<B", "<A",
+                                         "<Stray", ">C",  "|inside", "<C"};
   const std::vector<bool> timed = {false, false, false, true, true, false, false, false, true};
   for (size_t i = 0; i < want.size(); ++i) {
     const std::string body = Body(lines[i + 1]);
@@ -281,12 +281,12 @@ TEST_F(TraceTest, ArgsAreWrittenAsEntryAndExitLines) {
 
 TEST(TraceArgs, EachValueTypeHasItsOwnForm) {
   const std::vector<jvbTraceValue> all = {
-      jvbTraceValue::Integer(-5),        jvbTraceValue::Boolean(true),
-      jvbTraceValue::Chr('x'),           jvbTraceValue::Ext(1234.5),
-      jvbTraceValue::SStr("ab"),         jvbTraceValue::Ptr(reinterpret_cast<void*>(0xbeef12)),
-      jvbTraceValue::PCh("hi"),          jvbTraceValue::Obj(nullptr),
-      jvbTraceValue::Cls("TFoo"),        jvbTraceValue::Cur(1234.5),
-      jvbTraceValue::Str("u"),           jvbTraceValue::Other()};
+      jvbTraceValue::Integer(-5), jvbTraceValue::Boolean(true),
+      jvbTraceValue::Chr('x'),    jvbTraceValue::Ext(1234.5),
+      jvbTraceValue::SStr("ab"),  jvbTraceValue::Ptr(reinterpret_cast<void*>(0xbeef12)),
+      jvbTraceValue::PCh("hi"),   jvbTraceValue::Obj(nullptr),
+      jvbTraceValue::Cls("TFoo"), jvbTraceValue::Cur(1234.5),
+      jvbTraceValue::Str("u"),    jvbTraceValue::Other()};
   EXPECT_EQ(jvbFormatTraceArgs("f", all),
             "f(int(-5); bool(1); ch('x'); ext(1,234.50); sstr('ab'); ptr(0000000000BEEF12); "
             "pch('hi'); obj(); cls(TFoo); cur(1,234.50); astr('u'); unknown())");
@@ -331,7 +331,8 @@ TEST(TraceText, ErrorTexts) {
 TEST(TraceText, PlatformTextNamesTheKernelVersion) {
   const std::string text = jvbPlatformText();
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(text, m, std::regex(R"(^Unknown platform v(\d+)\.(\d+) \(Rev\. -?\d+\)$)")))
+  ASSERT_TRUE(
+      std::regex_match(text, m, std::regex(R"(^Unknown platform v(\d+)\.(\d+) \(Rev\. -?\d+\)$)")))
       << text;
   struct utsname u;
   ASSERT_EQ(uname(&u), 0);

@@ -1,0 +1,4 @@
+// Registers the session classes of every protocol this server carries.
+#pragma once
+
+void qmsRegisterProtocols();

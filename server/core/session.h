@@ -1,0 +1,137 @@
+// qmsTSession: base of every protocol session. One session lives on one pooled thread and
+// serves exactly one connection (or one SMTP queue scan), then its thread ends.
+//
+// Threads: the session's own thread runs Start and everything it calls. The service's
+// accept loop hands over the socket and wakes the session (under the pool lock); the main
+// thread's Monitor reads the timers and flags and may set terminate and shut the socket
+// down - those fields are atomics. Only the session's thread closes its socket.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <semaphore>
+#include <string>
+#include <vector>
+
+#include "toolbox/filesys.h"
+#include "toolbox/identvaluelist.h"
+#include "toolbox/socket.h"
+#include "toolbox/textconfig.h"
+#include "toolbox/timer.h"
+
+class qmsTService;
+class qmsTGroup;
+class qmsTUser;
+
+// Log categories of Log: 0 always written, 1 connection and user events.
+inline constexpr int kLogAlways = 0;
+inline constexpr int kLogUser = 1;
+
+// Debug kinds of Debug.
+inline constexpr int kDebugRecv = 1;
+inline constexpr int kDebugSend = 2;
+inline constexpr int kDebugProto4 = 4;
+inline constexpr int kDebugProto8 = 8;
+inline constexpr int kDebugProto16 = 16;
+
+// Longest command line a session reads before it refuses the line.
+inline constexpr size_t kMaxCommandLine = 64 * 1024;
+
+class qmsTSession {
+ public:
+  explicit qmsTSession(qmsTService* service);
+  virtual ~qmsTSession();
+  qmsTSession(const qmsTSession&) = delete;
+  qmsTSession& operator=(const qmsTSession&) = delete;
+
+  // Reads the shared settings; subclasses call it first, then read their own keys, then
+  // WaitInPool and serve. True when a connection was served.
+  virtual bool Start();
+  // Built-in variables; subclasses add theirs and fall back to this one.
+  virtual bool GetVars(const std::string& name, std::string& value);
+  // Sends a looked-up reply with its optional leading block (replies.cpp).
+  virtual void SendCmd(const std::string& block, const std::string& reply);
+  // Called by Monitor on the main thread for protocol-specific checks (FTP aborts).
+  virtual void MonitorHook() {}
+  // Called by Monitor when the idle time-out closes the session.
+  virtual void OnIdleTimeout() {}
+
+  // --- Replies and hooks (replies.cpp) ---
+  void SendTxt(const std::string& key, const std::string& section);
+  int CallHook(std::string& output, const std::string& spec);
+  int RunREXX(std::string& output, const std::string& spec);
+  // The message file replies come from: the session's own, else the service's.
+  jvbTTextConfig* Messages() const;
+
+  // --- Templates (template.cpp) ---
+  void ExpandFIB(std::string& text);
+  std::string ReturnFIB(const std::string& text);
+
+  // --- Pool and connection ---
+  bool WaitInPool();
+  void Connection();
+  static bool AcceptClient(const std::string& patterns, const std::string& hostName,
+                           const std::string& address);
+
+  // --- Logging and sending ---
+  void Log(const std::string& text, int category = kLogAlways);
+  void Debug(const std::string& text, int kind);
+  bool SendIt(const std::string& text);
+  // Reads one command line, bounded; returns as jvbTSocket::ReadLine. Resets the idle timer.
+  int ReadLine(std::string& line, size_t maxLen = kMaxCommandLine);
+
+  // --- Users (session_user.cpp) ---
+  int SessionUser(const std::string& name);
+  int SessionPassword(const std::string& password);
+  // The user's variables (usr.*, recv, sent ...) of GetVars.
+  bool GetUserVars(const std::string& name, std::string& value);
+
+  // --- Called by the service's accept loop (under the pool lock) ---
+  void HandOver(std::unique_ptr<jvbTSocket> socket);
+  void Wake() { wake_.release(); }
+  bool EnteredPool() const { return entered_pool_; }
+  bool HandedOver() const { return handed_over_; }
+
+  qmsTService* Service() const { return service_; }
+  qmsTGroup* Group() const;
+  jvbTSocket* Socket() const { return socket_.get(); }
+  qmsTUser* User() const { return user_.get(); }
+  jvbTFileSys& FileSys() { return *filesys_; }
+  jvbTIdentValueList& Variables() { return variables_; }
+  std::string Key() const;  // active-list key: socket handle, "-1" for a queue scan
+
+  // Fields Monitor and the accept loop touch from other threads.
+  std::atomic<bool> terminate{false};
+  std::atomic<bool> done{false};
+  std::atomic<bool> released{false};
+  std::atomic<long> threadId{0};
+  std::atomic<int> socketHandle{-1};
+  jvbTTimer connectTimer;
+  jvbTTimer idleTimer;
+  std::mutex timerLock;  // guards the two timers between Monitor and the session
+
+  // Settings read by Start.
+  std::string ClientAddress = "!*";
+  int32_t DebugFlag = 0;
+  std::string Host;
+  int32_t LogFlag = 0;
+  int32_t Timeout = 180;
+  bool DisableReverse = false;
+
+ protected:
+  void ResetIdle();
+  std::unique_ptr<jvbTSocket> socket_;
+  std::unique_ptr<jvbTTextConfig> messages_;
+  std::unique_ptr<qmsTUser> user_;
+  std::mutex send_lock_;  // one writer at a time (scripts may send for this session)
+
+ private:
+  qmsTService* service_;
+  std::binary_semaphore wake_{0};
+  std::unique_ptr<jvbTFileSys> filesys_;
+  bool entered_pool_ = false;
+  std::atomic<bool> handed_over_{false};
+  jvbTIdentValueList variables_;
+};

@@ -1,0 +1,110 @@
+// Starting a site personality group: its user database, the account warning and its
+// services.
+#include <cstring>
+
+#include "server/core/application.h"
+#include "server/core/group.h"
+#include "server/core/service.h"
+#include "server/users/scramble.h"
+#include "server/users/user.h"
+#include "server/users/userdatabase.h"
+#include "toolbox/platform.h"
+#include "toolbox/qmstools.h"
+#include "toolbox/trace.h"
+
+namespace {
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+// Reads a required directory key of GLOBAL, creating the directory when missing.
+bool RequiredDirectory(jvbTTextConfig* cfg, const char* key, std::string& dir) {
+  if (!cfg->ReadValue("GLOBAL", key, dir)) {
+    qmsConLog(std::string("--- GLOBAL/") + key + " not found in " + Quoted(cfg->FileName()));
+    return false;
+  }
+  dir = jvb::NativePath(dir);
+  if (!jvb::ForceDirectories(dir)) {
+    qmsConLog(std::string("--- GLOBAL/") + key + " not existing and unable to create");
+    return false;
+  }
+  return true;
+}
+
+void CreateUserDatabase(qmsTGroup* group) {
+  jvbTTextConfig* cfg = group->Config();
+  std::string users, stats;
+  if (!RequiredDirectory(cfg, "UserDirectory", users)) return;
+  if (!RequiredDirectory(cfg, "StatDirectory", stats)) return;
+  auto db = std::make_unique<qmsTUserDatabase>(users, stats);
+  std::string hook;
+  if (cfg->ReadValue("GLOBAL", "hookOnAuthenticate", hook)) {
+    qmsConLog("--- GLOBAL/hookOnAuthenticate found, enabling external authentication");
+    db->SetAuthHook(jvb::NativePath(hook));
+  }
+  group->SetUsers(std::move(db));
+}
+
+}  // namespace
+
+bool qmsTApplication::DefaultPasswordWarning(qmsTGroup* group) {
+  qmsTUserDatabase* db = group->Users();
+  if (!db) return false;
+  std::vector<std::string> found;
+  for (const char* account : {"admin", "user"}) {
+    std::unique_ptr<qmsTUser> user;
+    if (!db->FindUser(account, user)) continue;
+    std::string builtIn;
+    qmsHexDecode(std::strcmp(account, "admin") == 0 ? kQmsDefaultAdminPasswordHex
+                                                     : kQmsDefaultUserPasswordHex,
+                 builtIn);
+    // Compared in scrambled form: no password is unscrambled for this check.
+    if (user->GetPassword() == builtIn) found.push_back(account);
+  }
+  if (found.empty()) return false;
+  qmsCon("");
+  qmsLog("");
+  qmsConLog("=[ CRITICAL SECURITY WARNING ]=========================================");
+  for (const auto& a : found) qmsConLog("- Default password present for account " + Quoted(a) + "!");
+  qmsConLog(std::string(71, '='));
+  qmsCon("");
+  return true;
+}
+
+void qmsTApplication::StartGroup(qmsTGroup* group) {
+  jvbTraceScope trace("qmsTApplication.StartGroup");
+  jvbTTextConfig* cfg = group->Config();
+  if (!jvb::FileExists(cfg->FileName())) {
+    qmsConLog("--- Group config file " + Quoted(cfg->FileName()) + " not found");
+    return;
+  }
+  CreateUserDatabase(group);
+  std::string groups;
+  if (!cfg->ReadValue("GLOBAL", "GroupsDefined", groups)) {
+    qmsConLog("--- GLOBAL/GroupsDefined not found in " + Quoted(cfg->FileName()));
+    return;
+  }
+  if (groups.empty()) {
+    qmsConLog("--- GLOBAL/GroupsDefined is empty");
+    return;
+  }
+  std::string sections;
+  if (!cfg->ReadValue("GLOBAL", "ServiceSections", sections)) {
+    qmsConLog("--- GLOBAL/ServiceSections not found in " + Quoted(cfg->FileName()));
+    return;
+  }
+  if (sections.empty()) {
+    qmsConLog("--- GLOBAL/ServicesSections is empty");
+    return;
+  }
+  DefaultPasswordWarning(group);
+  std::string word;
+  for (size_t i = 0; i <= sections.size(); ++i) {
+    char c = i < sections.size() ? sections[i] : ' ';
+    if (c == ' ' || c == ',' || c == ';' || c == '\t') {
+      if (!word.empty()) qmsServiceStart(group, word);
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+}

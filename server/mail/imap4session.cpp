@@ -1,0 +1,532 @@
+#include "server/mail/imap4session.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
+#include "server/core/group.h"
+#include "server/core/service.h"
+#include "server/core/template.h"
+#include "server/mail/mailbox.h"
+#include "server/users/user.h"
+#include "toolbox/filesys.h"
+#include "toolbox/names.h"
+#include "toolbox/platform.h"
+#include "toolbox/qmstools.h"
+#include "toolbox/textconfig.h"
+#include "toolbox/trace.h"
+
+namespace {
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+std::string ProductTail() {
+  return std::string("(QMS/32 v") + qms::kProductVersion + " - " + qms::kHomePageUrl + ")";
+}
+
+std::string ByeLine() { return "* BYE IMAP4d closing connection " + ProductTail(); }
+
+std::string WithSlash(std::string p) {
+  if (!p.empty() && p.back() != '/') p += '/';
+  return p;
+}
+
+// A directory that is not reached through a symbolic link of its own.
+bool IsPlainDirectory(const std::string& path) {
+  std::error_code ec;
+  return !path.empty() && std::filesystem::is_directory(std::filesystem::symlink_status(path, ec));
+}
+
+bool IsSymlink(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
+}
+
+// File name up to its last ".".
+std::string BaseName(const std::string& name) {
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+bool ValidFolderByte(unsigned char c) {
+  if (c < 0x20 || c >= 0x7F) return false;
+  return c != '"' && c != '\\' && c != '*' && c != '%';
+}
+
+// Flag files (and the ".bak" copies configuration writers leave beside them) whose
+// message has gone. POP3 deletes messages without their flag files.
+void SweepStaleFlags(const std::string& dir) {
+  std::vector<jvb::DirEntry> found;
+  jvb::FindFiles(dir, std::string("*") + qmsTMailbox::kFlagExtension,
+                 qmsTMailbox::kFileSearchMask, found);
+  for (const auto& e : found) {
+    const std::string base = dir + BaseName(e.name);
+    if (jvb::PathExists(base + qmsTMailbox::kMessageExtension)) continue;
+    jvb::DeleteFile(dir + e.name);
+    jvb::DeleteFile(base + qmsTMailbox::kBackupExtension);
+  }
+  jvb::FindFiles(dir, std::string("*") + qmsTMailbox::kBackupExtension,
+                 qmsTMailbox::kFileSearchMask, found);
+  for (const auto& e : found) {
+    const std::string base = dir + BaseName(e.name);
+    if (jvb::PathExists(base + qmsTMailbox::kMessageExtension) ||
+        jvb::PathExists(base + qmsTMailbox::kFlagExtension))
+      continue;
+    jvb::DeleteFile(dir + e.name);
+  }
+}
+
+// Creates "<base>.qms" unless it exists. Written aside and moved into place without
+// replacing, so of two sessions selecting at once exactly one sees the message as recent.
+// False when another session created it first.
+bool CreateFlagFile(const std::string& dir, const std::string& base, long tid) {
+  const std::string flag = dir + base + qmsTMailbox::kFlagExtension;
+  const std::string temp = dir + "." + base + "." + std::to_string(tid) + ".tmp";
+  jvbTTextFile f;
+  f.Init(temp, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
+  if (!f.Rewrite()) return true;  // not recorded, but still new to this session
+  bool written = f.Write("[IMAP]\r\nRecent=1\r\n");
+  f.Close();
+  int err = 0;
+  if (written && jvb::RenameNoReplace(temp, flag, &err)) return true;
+  jvb::DeleteFile(temp);
+  return err != EEXIST;
+}
+
+}  // namespace
+
+qmsTIMAP4Session::qmsTIMAP4Session(qmsTService* service) : qmsTSession(service) {}
+
+qmsTIMAP4Session::~qmsTIMAP4Session() = default;
+
+std::unique_ptr<qmsTSession> qmsMakeIMAP4Session(qmsTService* service) {
+  return std::make_unique<qmsTIMAP4Session>(service);
+}
+
+std::vector<std::string> qmsTIMAP4Session::SplitWords(const std::string& line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool started = false;
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted) {
+      if (c == '\\' && i + 1 < line.size()) {
+        word += line[++i];
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        word += c;
+      }
+      continue;
+    }
+    if (c == ' ') {
+      if (started) words.push_back(word);
+      word.clear();
+      started = false;
+      continue;
+    }
+    started = true;
+    if (c == '"') {
+      quoted = true;
+    } else {
+      word += c;
+    }
+  }
+  if (started) words.push_back(word);
+  return words;
+}
+
+std::string qmsTIMAP4Session::FolderName(const std::string& name) {
+  std::string n = name;
+  if (!n.empty() && n.back() == '/') n.pop_back();
+  if (n.empty() || n.size() > kMaxFolderName) return {};
+  std::string out;
+  int depth = 0;
+  size_t i = 0;
+  while (i <= n.size()) {
+    size_t j = n.find('/', i);
+    if (j == std::string::npos) j = n.size();
+    std::string seg = n.substr(i, j - i);
+    if (seg.empty() || seg.front() == '.' || ++depth > kMaxFolderDepth) return {};
+    for (unsigned char c : seg)
+      if (!ValidFolderByte(c)) return {};
+    if (depth == 1 && jvb::EqualNoCase(seg, "INBOX")) seg = qmsTMailbox::kInboxName;
+    if (!out.empty()) out += '/';
+    out += seg;
+    i = j + 1;
+  }
+  return out;
+}
+
+bool qmsTIMAP4Session::MatchPattern(const std::string& pattern, const std::string& name) {
+  if (pattern.size() > kMaxFolderName || name.size() > kMaxFolderName) return false;
+  auto fold = [](unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; };
+  // can[j]: the pattern so far matches the first j characters of the name.
+  std::vector<char> can(name.size() + 1, 0), next(name.size() + 1, 0);
+  can[0] = 1;
+  for (char pc : pattern) {
+    std::fill(next.begin(), next.end(), 0);
+    for (size_t j = 0; j <= name.size(); ++j) {
+      if (pc == '*') {
+        if (can[j] || (j > 0 && next[j - 1])) next[j] = 1;
+      } else if (pc == '%') {
+        if (can[j] || (j > 0 && next[j - 1] && name[j - 1] != '/')) next[j] = 1;
+      } else if (j > 0 && can[j - 1] &&
+                 (pc == '?' || fold(static_cast<unsigned char>(pc)) ==
+                                   fold(static_cast<unsigned char>(name[j - 1])))) {
+        next[j] = 1;
+      }
+    }
+    can.swap(next);
+  }
+  return can[name.size()] != 0;
+}
+
+bool qmsTIMAP4Session::Start() {
+  qmsTSession::Start();
+  jvbTTextConfig* cfg = Group()->Config();
+  if (!cfg->ReadValue("GLOBAL", "HomeDirectory", HomeDirectory)) {
+    HomeDirectory.clear();
+    qmsLog("GLOBAL/HomeDirectory not found in " + cfg->FileName());
+  }
+  if (!WaitInPool()) return false;
+  if (!Socket()) return true;  // woken without a client: nothing to serve
+  Serve();
+  return true;
+}
+
+bool qmsTIMAP4Session::GetVars(const std::string& name, std::string& value) {
+  if (qmsTSession::GetVars(name, value)) return true;
+  if (name == "imap.identifier") {
+    value = Identifier;
+    return true;
+  }
+  if (name == "imap.command") {
+    value = Command;
+    return true;
+  }
+  return false;
+}
+
+void qmsTIMAP4Session::Serve() {
+  jvbTraceScope trace("qmsTIMAP4Session.Start");
+  jvbTSocket* sock = Socket();
+  const std::string peer = sock->peerHostName;
+  jvbTTextConfig* cfg = Group()->Config();
+
+  std::string hook;
+  cfg->ReadString(hook, Service()->Section(), "hookOnConnect");
+  std::string output;
+  if (!hook.empty() && CallHook(output, hook) >= 1) {
+    SendCmd("", output);
+    Log("- Connection from " + Quoted(peer) + " rejected by script");
+  } else if (!AcceptClient(ClientAddress, peer, sock->PeerDotted())) {
+    SendCmd("", ByeLine());
+    Log("- Connection from " + Quoted(peer) + " rejected");
+  } else {
+    SendCmd("", "* OK IMAP4d ready " + ProductTail());
+    Log("- Connection from " + Quoted(peer) + " accepted");
+    while (!terminate && !logout_) {
+      std::string line;
+      int rc = ReadLine(line, kMaxLine);
+      if (rc == -3) {
+        Identifier = "*";
+        Command.clear();
+        SendTxt("BADz", "GLOBAL");
+        continue;
+      }
+      if (rc != 1) break;
+      std::vector<std::string> words = SplitWords(line);
+      Identifier = words.size() > 0 ? words[0] : std::string();
+      // An untagged line cannot be answered with its tag.
+      if (Identifier.empty()) Identifier = "*";
+      Command = words.size() > 1 ? jvb::AsciiUpper(words[1]) : std::string();
+      std::vector<std::string> args;
+      if (words.size() > 2) args.assign(words.begin() + 2, words.end());
+      std::string shown;
+      for (size_t i = 0; i < args.size(); ++i) {
+        // A password never reaches the debug log.
+        shown += (i ? " " : "") + (Command == "LOGIN" && i == 1 ? std::string("******") : args[i]);
+      }
+      Debug(Identifier + " " + Command + " " + shown, kDebugProto4);
+
+      const std::string& c = Command;
+      if (c == "CAPABILITY") imapCAPABILITY();
+      else if (c == "NOOP") imapNOOP();
+      else if (c == "LOGOUT") imapLOGOUT(args);
+      else if (c == "LOGIN") { if (Arguments(args, 2, 0)) imapLOGIN(args[0], args[1]); }
+      else if (c == "SELECT") { if (Arguments(args, 1, 1)) imapSELECT(args[0]); }
+      else if (c == "CREATE") { if (Arguments(args, 1, 1)) imapCREATE(args[0]); }
+      else if (c == "DELETE") { if (Arguments(args, 1, 1)) imapDELETE(args[0]); }
+      else if (c == "RENAME") { if (Arguments(args, 2, 1)) imapRENAME(args[0], args[1]); }
+      else if (c == "SUBSCRIBE") { if (Arguments(args, 1, 1)) imapSUBSCRIBE(args[0]); }
+      else if (c == "UNSUBSCRIBE") { if (Arguments(args, 1, 1)) imapUNSUBSCRIBE(args[0]); }
+      else if (c == "LIST") { if (Arguments(args, 2, 1)) imapLIST(args[0], args[1]); }
+      else if (c == "LSUB") { if (Arguments(args, 2, 1)) imapLSUB(args[0], args[1]); }
+      else if (c == "AUTHENTICATE") imapAUTHENTICATE();
+      else if (c == "EXAMINE") imapEXAMINE();
+      else if (c == "STATUS") imapSTATUS();
+      else if (c == "APPEND") imapAPPEND();
+      else if (c == "CHECK") imapCHECK();
+      else if (c == "CLOSE") imapCLOSE();
+      else if (c == "EXPUNGE") imapEXPUNGE();
+      else if (c == "SEARCH") imapSEARCH();
+      else if (c == "FETCH") imapFETCH();
+      else if (c == "STORE") imapSTORE();
+      else if (c == "COPY") imapCOPY();
+      else if (c == "UID") imapUID();
+      else SendTxt("BADz", "GLOBAL");
+    }
+  }
+  Log("Client session ended");
+}
+
+bool qmsTIMAP4Session::Arguments(const std::vector<std::string>& args, size_t count, int state) {
+  if (args.size() == count && ImapState == state) return true;
+  SendTxt("BADa", Command);
+  return false;
+}
+
+void qmsTIMAP4Session::imapCAPABILITY() {
+  SendTxt("a", "CAPABILITY");
+  SendTxt("OKa", "CAPABILITY");
+}
+
+void qmsTIMAP4Session::imapNOOP() { SendTxt("OKa", "NOOP"); }
+
+void qmsTIMAP4Session::imapLOGOUT(const std::vector<std::string>& args) {
+  if (!args.empty()) {
+    SendTxt("BADa", "LOGOUT");
+  } else {
+    ImapState = 0;
+    SendCmd("", ByeLine());
+    SendTxt("OKa", "LOGOUT");
+  }
+  logout_ = true;
+}
+
+void qmsTIMAP4Session::imapNotSupported() { SendTxt("BADz", Command); }
+
+void qmsTIMAP4Session::imapLOGIN(const std::string& user, const std::string& password) {
+  jvbTraceScope trace("qmsTIMAP4Session.imapLOGIN");
+  int rc = SessionUser(jvb::AsciiLower(user));
+  if (rc == 1) {
+    int p = SessionPassword(password);
+    // Anonymous accounts pass the session base even when denied the service; their mail
+    // stays closed when the account file says so.
+    if (p == 1 && User()->GetAnonymous() && User()->DenyService(Service()->Section())) {
+      Log("Not authenticated; Service access denied", kLogUser);
+      p = -2;
+    }
+    if (p == 1) {
+      if (SetUserFolder()) {
+        ImapState = 1;
+        SendTxt("OKa", "LOGIN");
+      } else {
+        SendTxt("NOa", "LOGIN");
+      }
+    } else if (p != -4) {
+      SendTxt("NOa", "LOGIN");
+    }
+  } else if (rc == 0) {
+    SendTxt("NOa", "LOGIN");
+  }
+  if (ImapState != 1) {
+    user_.reset();
+    ImapState = 0;
+  }
+}
+
+bool qmsTIMAP4Session::SetUserFolder() {
+  const std::string user = User()->GetUsername();
+  qmsTMailbox box(FileSys(), HomeDirectory, user);
+  // The Inbox always exists for a client (RFC 3501), even before the first delivery.
+  if (!box.CreateUserFolder() || !box.CreateInbox()) {
+    std::string where = box.VirtualUserFolder();
+    if (where.empty()) where = HomeDirectory + "/" + user;
+    Log("Unable to create mailbox " + Quoted(where));
+    return false;
+  }
+  // From here on every folder name maps below the user folder.
+  if (!FileSys().SetRoot(box.VirtualUserFolder())) {
+    Log("Unable to create mailbox " + Quoted(box.VirtualUserFolder()));
+    return false;
+  }
+  user_folder_ = box.UserFolder();
+  return true;
+}
+
+std::string qmsTIMAP4Session::FolderPath(const std::string& name) {
+  if (user_folder_.empty()) return {};
+  const std::string folder = FolderName(name);
+  if (folder.empty()) return {};
+  return FileSys().RealPath("/" + folder);
+}
+
+bool qmsTIMAP4Session::OpenMailbox(const std::string& folder) {
+  jvbTraceScope trace("qmsTIMAP4Session.OpenMailbox");
+  const std::string real = FolderPath(folder);
+  if (!IsPlainDirectory(real)) return false;
+  const std::string dir = WithSlash(real);
+  SweepStaleFlags(dir);
+  std::vector<jvb::DirEntry> found;
+  jvb::FindFiles(dir, qmsTMailbox::kMessageMask, qmsTMailbox::kFileSearchMask, found);
+  const long tid = threadId ? threadId.load() : jvb::CurrentThreadId();
+  int64_t messages = 0, recent = 0;
+  for (const auto& e : found) {
+    ++messages;
+    const std::string base = BaseName(e.name);
+    if (jvb::PathExists(dir + base + qmsTMailbox::kFlagExtension)) continue;
+    if (CreateFlagFile(dir, base, tid)) ++recent;
+  }
+  Variables().AddValue("imap.messages", std::to_string(messages));
+  Variables().AddValue("imap.messagesrecent", std::to_string(recent));
+  return true;
+}
+
+void qmsTIMAP4Session::imapSELECT(const std::string& folder) {
+  if (!OpenMailbox(folder)) {
+    SendTxt("NOa", "SELECT");
+    return;
+  }
+  ImapState = 2;
+  SendTxt("a", "SELECT");
+  SendTxt("b", "SELECT");
+  SendTxt("OKa", "SELECT");
+}
+
+void qmsTIMAP4Session::imapCREATE(const std::string& folder) {
+  const std::string real = FolderPath(folder);
+  bool ok = !real.empty() && !jvb::PathExists(real) && jvb::ForceDirectories(real);
+  SendTxt(ok ? "OKa" : "NOa", "CREATE");
+}
+
+void qmsTIMAP4Session::imapDELETE(const std::string& folder) {
+  const std::string real = FolderPath(folder);
+  bool ok = false;
+  // The Inbox stays: POP3 and delivery rely on it (RFC 3501 forbids deleting it, too).
+  if (IsPlainDirectory(real) && FolderName(folder) != qmsTMailbox::kInboxName) {
+    // Flag files left by deleted messages do not make a folder "not empty".
+    SweepStaleFlags(WithSlash(real));
+    std::error_code ec;
+    ok = std::filesystem::remove(real, ec) && !ec;
+  }
+  SendTxt(ok ? "OKa" : "NOa", "DELETE");
+}
+
+void qmsTIMAP4Session::imapRENAME(const std::string& from, const std::string& to) {
+  const std::string source = FolderPath(from);
+  const std::string target = FolderPath(to);
+  bool ok = false;
+  if (IsPlainDirectory(source) && !target.empty() && !jvb::PathExists(target)) {
+    size_t slash = target.rfind('/');
+    if (slash != std::string::npos && slash > 0) jvb::ForceDirectories(target.substr(0, slash));
+    ok = jvb::RenameNoReplace(source, target);
+    // Renaming the Inbox moves its messages away; a new, empty Inbox takes its place.
+    if (ok && FolderName(from) == qmsTMailbox::kInboxName) jvb::ForceDirectories(source);
+  }
+  SendTxt(ok ? "OKa" : "NOa", "RENAME");
+}
+
+bool qmsTIMAP4Session::OpenSubscriptions() {
+  subscriptions_.clear();
+  if (user_folder_.empty()) return false;
+  subscriptions_file_.Init(user_folder_ + qmsTMailbox::kSubscriptionsFileName,
+                           jvb::fmReadWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
+  std::string data;
+  if (!subscriptions_file_.OpenOrCreate() || !subscriptions_file_.ReadAll(data)) {
+    subscriptions_file_.Close();
+    return false;
+  }
+  for (const std::string& line : jvbTTextConfig::SplitLines(data))
+    if (!line.empty()) subscriptions_.insert(line);
+  return true;
+}
+
+bool qmsTIMAP4Session::CloseSubscriptions() {
+  std::string data;
+  for (const std::string& name : subscriptions_) data += name + "\r\n";
+  bool ok = subscriptions_file_.SeekStart() && subscriptions_file_.Write(data) &&
+            subscriptions_file_.Truncate();
+  subscriptions_file_.Close();
+  subscriptions_.clear();
+  return ok;
+}
+
+void qmsTIMAP4Session::imapSUBSCRIBE(const std::string& folder) {
+  const std::string name = FolderName(folder);
+  if (name.empty()) {
+    SendTxt("BADa", "SUBSCRIBE");
+    return;
+  }
+  if (!OpenSubscriptions()) {
+    SendTxt("NOa", "SUBSCRIBE");
+    return;
+  }
+  bool room = subscriptions_.size() < kMaxSubscriptions || subscriptions_.count(name);
+  if (room) subscriptions_.insert(name);
+  bool written = CloseSubscriptions();
+  SendTxt(room && written ? "OKa" : "NOa", "SUBSCRIBE");
+}
+
+void qmsTIMAP4Session::imapUNSUBSCRIBE(const std::string& folder) {
+  const std::string name = FolderName(folder);
+  if (name.empty()) {
+    SendTxt("BADa", "UNSUBSCRIBE");
+    return;
+  }
+  if (!OpenSubscriptions()) {
+    SendTxt("NOa", "UNSUBSCRIBE");
+    return;
+  }
+  subscriptions_.erase(name);
+  SendTxt(CloseSubscriptions() ? "OKa" : "NOa", "UNSUBSCRIBE");
+}
+
+void qmsTIMAP4Session::imapLSUB(const std::string& /*reference*/, const std::string& pattern) {
+  if (!OpenSubscriptions()) {
+    SendTxt("NOa", "LSUB");
+    return;
+  }
+  for (const std::string& name : subscriptions_)
+    if (MatchPattern(pattern, name)) SendIt("* LSUB () \"/\" \"" + name + "\"");
+  CloseSubscriptions();
+  SendTxt("OKa", "LSUB");
+}
+
+void qmsTIMAP4Session::imapLIST(const std::string& /*reference*/, const std::string& pattern) {
+  std::string prefix, mask = pattern;
+  size_t slash = pattern.rfind('/');
+  if (slash != std::string::npos) {
+    prefix = FolderName(pattern.substr(0, slash));
+    mask = pattern.substr(slash + 1);
+    if (!prefix.empty()) prefix += '/';
+  }
+  bool prefixOk = slash == std::string::npos || !prefix.empty();
+  // "%" matches within one level only: it is searched like "*" without descending.
+  bool recurse = mask.find('%') == std::string::npos || mask.find('*') != std::string::npos;
+  for (char& ch : mask)
+    if (ch == '%') ch = '*';
+  int items = 0;
+  if (prefixOk && !mask.empty() && !user_folder_.empty()) ListLevel(prefix, mask, recurse, 0, items);
+  SendTxt("OKa", "LIST");
+}
+
+void qmsTIMAP4Session::ListLevel(const std::string& prefix, const std::string& pattern,
+                                 bool recurse, int depth, int& items) {
+  jvbTFSFind find;
+  // Directories only: message and flag files are not folders.
+  if (FileSys().FindFirst("/" + prefix + pattern, 0x1000 | jvb::faDirectory, find) != 0) return;
+  for (const jvbTFSFindItem& item : find.items) {
+    if (terminate || items >= kMaxListItems) return;
+    if (item.name.empty() || item.name.front() == '.') continue;
+    const std::string name = prefix + item.name;
+    // Links are never folders (a link to "." or above would make the walk endless), and
+    // names no command would accept are not shown.
+    if (IsSymlink(item.realPath) || FolderName(name) != name) continue;
+    ++items;
+    SendIt("* LIST () \"/\" \"" + name + "\"");
+    if (recurse && depth + 1 < kMaxFolderDepth) ListLevel(name + "/", pattern, recurse, depth + 1, items);
+  }
+}

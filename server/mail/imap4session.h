@@ -1,0 +1,113 @@
+// qmsTIMAP4Session: the IMAP4 service (protocol 3) - login, capability, folder listing
+// and subscriptions, creating, deleting and renaming folders, and selecting a folder
+// (which counts its messages and marks new ones as recent). Message-level commands are
+// answered as not supported.
+//
+// Folders are directories below the user folder "<HomeDirectory>/<user>/.mailbox" (see
+// qmsTMailbox); after LOGIN the session's VFS has that folder as its virtual root, so
+// every folder name maps inside it. Names are checked before they reach the file system:
+// segments separated by "/", none empty or beginning with "." (so ".." and the session's
+// own files are out of reach), no control or 8-bit bytes and none of  " \ * % ; "INBOX"
+// in any case as the first segment names the folder "Inbox". Symbolic links are never
+// folders: LIST does not show or enter them and no command acts on them.
+//
+// Messages are the "*.msg" files of a folder; SELECT gives each one a flag file
+// "<name>.qms" (section IMAP, Recent=1) the first time it sees it - that message counts as
+// recent for that one session - and removes flag files (and their ".bak" companions) whose
+// message has gone.
+//
+// Replies come from "messages/imap4/imap4.res": section = command name (or "GLOBAL"), keys
+// "a", "b", "OKa", "NOa", "BADa", "BADz"; the tag reaches them through %(imap.identifier).
+//
+// Threads: everything runs on the session's own pooled thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "server/core/session.h"
+#include "toolbox/textfile.h"
+
+class qmsTService;
+
+class qmsTIMAP4Session : public qmsTSession {
+ public:
+  static constexpr size_t kMaxLine = 16384;
+  static constexpr size_t kMaxFolderName = 1024;
+  static constexpr int kMaxFolderDepth = 32;
+  static constexpr int kMaxListItems = 10000;
+  static constexpr size_t kMaxSubscriptions = 10000;
+
+  explicit qmsTIMAP4Session(qmsTService* service);
+  ~qmsTIMAP4Session() override;
+
+  bool Start() override;
+  bool GetVars(const std::string& name, std::string& value) override;
+
+  // Splits a command line into words. Blanks separate words; a double quote opens or
+  // closes a quoted stretch in which blanks do not separate and "\" takes the next
+  // character literally (RFC 3501 quoted strings); the quotes themselves are not part of
+  // the word, and "" is an empty word.
+  static std::vector<std::string> SplitWords(const std::string& line);
+  // The folder a client's name stands for, relative to the user folder ("Inbox/Drafts"),
+  // or "" when the name may not name a folder (see above). One trailing "/" is ignored.
+  static std::string FolderName(const std::string& name);
+  // IMAP pattern match without regard to ASCII case: "*" any run, "%" any run without
+  // "/", "?" one character.
+  static bool MatchPattern(const std::string& pattern, const std::string& name);
+
+  std::string HomeDirectory;
+  std::string Identifier;
+  std::string Command;
+  int ImapState = 0;  // 0 not authenticated, 1 authenticated, 2 folder selected
+
+ private:
+  void Serve();
+  // The command's words: exactly count of them and the state it needs, else "BADa".
+  bool Arguments(const std::vector<std::string>& args, size_t count, int state);
+  bool SetUserFolder();
+  bool OpenMailbox(const std::string& folder);
+  bool OpenSubscriptions();
+  bool CloseSubscriptions();
+  // Real directory of a folder name ("" when the name is not acceptable or unmapped).
+  std::string FolderPath(const std::string& name);
+  void ListLevel(const std::string& prefix, const std::string& pattern, bool recurse,
+                 int depth, int& items);
+
+  void imapCAPABILITY();
+  void imapNOOP();
+  void imapLOGOUT(const std::vector<std::string>& args);
+  void imapLOGIN(const std::string& user, const std::string& password);
+  void imapSELECT(const std::string& folder);
+  void imapCREATE(const std::string& folder);
+  void imapDELETE(const std::string& folder);
+  void imapRENAME(const std::string& from, const std::string& to);
+  void imapSUBSCRIBE(const std::string& folder);
+  void imapUNSUBSCRIBE(const std::string& folder);
+  void imapLIST(const std::string& reference, const std::string& pattern);
+  void imapLSUB(const std::string& reference, const std::string& pattern);
+  // The commands answered with "BADz" of their section, in every state.
+  void imapNotSupported();
+  void imapAUTHENTICATE() { imapNotSupported(); }
+  void imapEXAMINE() { imapNotSupported(); }
+  void imapSTATUS() { imapNotSupported(); }
+  void imapAPPEND() { imapNotSupported(); }
+  void imapCHECK() { imapNotSupported(); }
+  void imapCLOSE() { imapNotSupported(); }
+  void imapEXPUNGE() { imapNotSupported(); }
+  void imapSEARCH() { imapNotSupported(); }
+  void imapFETCH() { imapNotSupported(); }
+  void imapSTORE() { imapNotSupported(); }
+  void imapCOPY() { imapNotSupported(); }
+  void imapUID() { imapNotSupported(); }
+
+  bool logout_ = false;
+  std::string user_folder_;  // real path with a trailing "/"
+  std::set<std::string> subscriptions_;
+  jvbTTextFile subscriptions_file_;
+};
+
+std::unique_ptr<qmsTSession> qmsMakeIMAP4Session(qmsTService* service);

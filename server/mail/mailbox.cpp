@@ -1,0 +1,130 @@
+#include "server/mail/mailbox.h"
+
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "server/users/accountname.h"
+#include "toolbox/filesys.h"
+#include "toolbox/md5.h"
+#include "toolbox/platform.h"
+#include "toolbox/textfile.h"
+
+namespace {
+
+constexpr size_t kCopyBlock = 16384;
+
+std::string WithSlash(std::string p) {
+  if (!p.empty() && p.back() != '/') p += '/';
+  return p;
+}
+
+// A value written into a header line never carries a line end or a NUL.
+std::string OneLine(std::string s) {
+  for (char& c : s)
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  return s;
+}
+
+}  // namespace
+
+qmsTMailbox::qmsTMailbox(const jvbTFileSys& fs, const std::string& homeDirectory,
+                         const std::string& user)
+    : user_(user) {
+  std::string home = jvb::NativePath(homeDirectory);
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  // An empty HomeDirectory would put every mailbox at the top of the VFS, which is the
+  // FTP or web tree: no mapping, no mail.
+  if (home.empty() || home == "/" || !qmsValidAccountName(user)) return;
+  if (home.front() != '/') home.insert(0, "/");
+  virtual_user_folder_ = home + "/" + user + "/" + kUserFolderName;
+  const std::string folder = fs.RealPath(virtual_user_folder_);
+  const std::string inbox = fs.RealPath(VirtualInbox());
+  if (folder.empty() || inbox.empty()) return;
+  user_folder_ = WithSlash(folder);
+  inbox_ = WithSlash(inbox);
+}
+
+std::string qmsTMailbox::VirtualInbox() const {
+  return virtual_user_folder_.empty() ? std::string()
+                                      : virtual_user_folder_ + "/" + kInboxName;
+}
+
+bool qmsTMailbox::CreateUserFolder() const {
+  return Mapped() && jvb::ForceDirectories(user_folder_);
+}
+
+bool qmsTMailbox::CreateInbox() const { return Mapped() && jvb::ForceDirectories(inbox_); }
+
+std::string qmsTMailbox::MessagePath(const std::string& messageName) const {
+  return Mapped() ? inbox_ + messageName + kMessageExtension : std::string();
+}
+
+bool qmsTMailbox::ValidMessageName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (unsigned char c : name) {
+    bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+              c == '-' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+qmsTMailbox::StoreResult qmsTMailbox::StoreMessage(const std::string& messageName,
+                                                   const std::string& reversePath,
+                                                   jvbTTextFile& body,
+                                                   const std::function<bool()>& proceed) const {
+  if (!ValidMessageName(messageName)) return stBadName;
+  if (!CreateInbox()) return stNoMailbox;
+  const std::string target = MessagePath(messageName);
+  // A dot name: never taken for a message or a folder while it is being written.
+  const std::string partial = inbox_ + "." + messageName + ".part";
+  jvbTTextFile out;
+  out.Init(partial, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
+  if (!out.Rewrite()) return stCannotCreate;
+
+  StoreResult result = stStored;
+  if (!out.Write("Return-Path: <" + OneLine(reversePath) + ">\r\n")) result = stWriteFailed;
+  const int64_t size = body.Size();
+  if (result == stStored && (size < 0 || !body.SeekStart())) result = stWriteFailed;
+  std::vector<char> buffer(kCopyBlock);
+  int64_t copied = 0;
+  while (result == stStored && copied < size) {
+    if (proceed && !proceed()) {
+      result = stInterrupted;
+      break;
+    }
+    int64_t n = body.BlockRead(buffer.data(), static_cast<int64_t>(buffer.size()));
+    if (n <= 0) break;
+    if (!out.Write(std::string(buffer.data(), static_cast<size_t>(n)))) result = stWriteFailed;
+    copied += n;
+  }
+  // The body is held against writers, so anything but its full size is a read failure.
+  if (result == stStored && copied != size) result = stWriteFailed;
+  if (result == stStored && !out.Sync()) result = stWriteFailed;
+  out.Close();
+  if (result == stStored) {
+    std::error_code ec;
+    std::filesystem::rename(partial, target, ec);
+    if (ec) result = stWriteFailed;
+  }
+  if (result != stStored) jvb::DeleteFile(partial);
+  return result;
+}
+
+std::string qmsTMailbox::UniqueId(const std::string& user, const std::string& fileName) {
+  std::string name = fileName.substr(0, fileName.find('.'));
+  bool printable = true;
+  for (unsigned char c : name)
+    if (c < 0x21 || c > 0x7E) printable = false;
+  if (!printable || name.size() > kMaxUniqueId) name = qmsMD5Hex(name);
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string hex;
+  const size_t room = kMaxUniqueId - name.size();
+  for (unsigned char c : user) {
+    if (hex.size() + 2 > room) break;
+    hex += kHex[c >> 4];
+    hex += kHex[c & 15];
+  }
+  return hex + name;
+}

@@ -1,0 +1,93 @@
+// qmsTMailbox: the mail store of one account.
+//
+// Layout, below the group's GLOBAL/HomeDirectory (a virtual path of the session's VFS):
+//   <HomeDirectory>/<user>/.mailbox          user folder: IMAP folders, ".subscriptions.imap"
+//   <HomeDirectory>/<user>/.mailbox/Inbox    the folder POP3 serves and local delivery fills
+// A message is one file "<name>.msg" (name: the queue message name), holding the line
+// "Return-Path: <reverse path>" and the queue body byte for byte. Beside it IMAP keeps a
+// flag file "<name>.qms"; a POP3 session holds ".locked" while it owns the Inbox.
+//
+// The user is the account name as the user database holds it (qmsTUser::GetUsername), so
+// delivery, POP3 and IMAP agree on one directory. Nothing is stored when the name is not
+// a valid account name, HomeDirectory is empty, or the VFS maps it nowhere: the real paths
+// are then empty and every operation fails.
+//
+// Objects are cheap values for one thread; the files themselves are shared with other
+// sessions and processes through the toolbox's locked opens.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class jvbTFileSys;
+class jvbTTextFile;
+
+class qmsTMailbox {
+ public:
+  static constexpr const char* kUserFolderName = ".mailbox";
+  static constexpr const char* kInboxName = "Inbox";
+  static constexpr const char* kMessageMask = "*.msg";
+  static constexpr const char* kMessageExtension = ".msg";
+  static constexpr const char* kFlagExtension = ".qms";
+  static constexpr const char* kBackupExtension = ".bak";
+  static constexpr const char* kLockFileName = ".locked";
+  static constexpr const char* kSubscriptionsFileName = ".subscriptions.imap";
+  // Directory search mask for message and flag files: regular files only. FIFOs, devices
+  // and sockets are "system" entries and are never listed, so nothing ever opens one.
+  static constexpr int kFileSearchMask = 0x21;  // read-only + archive
+
+  enum StoreResult {
+    stStored = 0,
+    stNoMailbox,     // unmapped, invalid user, or the Inbox cannot be created
+    stBadName,       // the message name is not a plain message name
+    stCannotCreate,  // the message file cannot be created
+    stWriteFailed,   // a write, a read of the body or the final rename failed
+    stInterrupted,   // proceed() asked to stop
+  };
+
+  // fs maps the virtual paths (its virtual root must be "/"); homeDirectory is the
+  // GLOBAL/HomeDirectory value; user the account name as the database holds it.
+  qmsTMailbox(const jvbTFileSys& fs, const std::string& homeDirectory, const std::string& user);
+
+  bool Mapped() const { return !inbox_.empty(); }
+  const std::string& User() const { return user_; }
+  // Virtual paths "<HomeDirectory>/<user>/.mailbox" and ".../Inbox".
+  const std::string& VirtualUserFolder() const { return virtual_user_folder_; }
+  std::string VirtualInbox() const;
+  // Real directories with a trailing "/"; empty unless Mapped().
+  const std::string& UserFolder() const { return user_folder_; }
+  const std::string& Inbox() const { return inbox_; }
+
+  // Create the directory with missing parents; true when it exists afterwards.
+  bool CreateUserFolder() const;
+  bool CreateInbox() const;
+
+  // Local delivery of one message into the Inbox (created when missing): the file
+  // "<messageName>.msg" gets the line "Return-Path: <reversePath>" and then the whole of
+  // body (read from its start). The copy is written under a temporary name, synced and
+  // renamed into place, so readers never see a partial message and an existing file of
+  // that name is replaced whole. proceed, when given, is called before every block
+  // (reset idle timers there); false stops the copy. Any failure removes the partial file.
+  StoreResult StoreMessage(const std::string& messageName, const std::string& reversePath,
+                           jvbTTextFile& body, const std::function<bool()>& proceed = {}) const;
+  // The message file's real path ("" unless Mapped()).
+  std::string MessagePath(const std::string& messageName) const;
+
+  // A name local delivery may use for a message file: 1-64 letters, digits, "-" or "_".
+  static bool ValidMessageName(const std::string& name);
+
+  // The unique identifier POP3 shows for a message file: the user name in upper-case
+  // hexadecimal followed by the file name up to its first ".", 70 characters at most.
+  // The name part always stays whole - the hexadecimal user part is shortened instead -
+  // so two messages never share an identifier. A name part that is too long or holds
+  // characters outside "!" to "~" is replaced by its MD5 digest.
+  static constexpr size_t kMaxUniqueId = 70;
+  static std::string UniqueId(const std::string& user, const std::string& fileName);
+
+ private:
+  std::string user_;
+  std::string virtual_user_folder_;
+  std::string user_folder_;
+  std::string inbox_;
+};

@@ -1,0 +1,84 @@
+// qmsTPOP3Session: the POP3 service (protocol 4). A client proves who it is (USER and
+// PASS, or APOP with the digest of the greeting's time stamp and the account's APOP
+// secret), which locks the account's Inbox for the rest of the connection; it then lists,
+// reads and marks messages, and QUIT deletes the marked ones. A connection that ends any
+// other way leaves every message in place. The mailbox store is qmsTMailbox, the lock and
+// index qmsTMailboxLock.
+//
+// Replies come from "messages/pop3/pop3.res" by section (the command, "GLOB", "CONNECT",
+// "QUIT") and key ("OKa", "OKb", "ERRa" ... "ERRd"). A few texts carry the literal forms
+// %(message), %(messagesize), %(messageid) and %(usr.username), which the session fills in
+// before sending; what it fills in is made inert first, so a client's text never becomes
+// a template expression.
+//
+// Threads: everything runs on the session's own pooled thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/core/session.h"
+#include "server/mail/mailboxlock.h"
+
+class qmsTService;
+
+class qmsTPOP3Session : public qmsTSession {
+ public:
+  // Longest command line read; longer lines are answered with GLOB/ERRa.
+  static constexpr size_t kMaxLine = 4096;
+  // Body blocks read from a message file per send.
+  static constexpr size_t kBlockSize = 32768;
+
+  explicit qmsTPOP3Session(qmsTService* service);
+  ~qmsTPOP3Session() override;
+
+  bool Start() override;
+  bool GetVars(const std::string& name, std::string& value) override;
+
+  // Message-number argument: a decimal number (optional sign) and nothing else; anything
+  // else counts as 0, which is never a valid message number.
+  static int64_t MessageNumber(const std::string& text);
+
+  std::string HomeDirectory;
+  int Status = 0;  // 0 authorization, 1 USER given, 2 transaction
+  std::string Greeting;
+  int64_t MessageCount = 0;  // "Messages" (the base has Messages() for the message file)
+  int64_t MessagesSize = 0;
+  std::string Mailbox;  // the Inbox, real path with a trailing "/"
+
+ private:
+  void Serve();
+  void Dispatch(const std::string& command, const std::string& argument);
+  void cAPOP(const std::string& argument);
+  void cDELE(const std::string& argument);
+  void cLIST(const std::string& command, const std::string& argument);
+  void cNOOP();
+  void cPASS(const std::string& argument);
+  void cQUIT();
+  void cRETR(const std::string& command, const std::string& argument);
+  void cRSET();
+  void cSTAT();
+  void cUSER(const std::string& argument);
+  bool LockMailbox();
+  // The identified user may not use this service, whatever kind of account it is.
+  bool MailDenied();
+
+  // Reply built from a message-file text with literal placeholders filled in.
+  void SendFilled(const std::string& key, const std::string& section,
+                  const std::vector<std::pair<std::string, std::string>>& values);
+  // Raw bytes to the client (multi-line data); false when the connection is gone.
+  bool SendRaw(const std::string& bytes);
+  // Streams a message file: header lines, then the body dot-stuffed, up to limit body
+  // lines (negative: all), then the final ".".
+  void SendMessage(jvbTTextFile& file, int64_t limit);
+  void LogFormat(const char* format, const std::string& text, int64_t number);
+
+  qmsTMailboxLock lock_;
+  bool quit_failed_ = false;  // QUIT could not delete every marked message
+};
+
+// Registers the session class of protocol 4 (POP3).
+std::unique_ptr<qmsTSession> qmsMakePOP3Session(qmsTService* service);

@@ -1,0 +1,138 @@
+// qmsTSMTPSession: the SMTP service's session. Released with a client connection it runs
+// the receiving dialogue (srvRun) and writes each accepted message into the mail queue
+// as a header file and a body file (qmsTQueueFile); released without one, or after the
+// client has quit, it runs one delivery pass over the queue (cliRun).
+//
+// Replies come from the "smtp" message file by key and section (SendTxt). Client text
+// never reaches template expansion: hook arguments carry it neutralised, and replies
+// only name variables whose values are inserted as they are.
+//
+// Threads: one session object lives on one pool thread; nothing here is shared with
+// other sessions except the queue directory, where every file is created exclusively.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/core/session.h"
+#include "server/mail/queuefile.h"
+
+class qmsTUser;
+
+class qmsTSMTPSession : public qmsTSession {
+ public:
+  // Bits of State.
+  static constexpr uint8_t kConnected = 1;
+  static constexpr uint8_t kGreeted = 2;       // HELO or EHLO received
+  static constexpr uint8_t kTransaction = 4;   // MAIL accepted, header file open
+  static constexpr uint8_t kRecipients = 8;    // at least one recipient accepted
+  static constexpr uint8_t kBodyWritten = 16;  // a body file exists for the transaction
+
+  // Limits of one transaction and of the lines read.
+  static constexpr size_t kCommandLineMax = 4096;
+  static constexpr size_t kDataLineMax = 1024 * 1024;
+  static constexpr int kRecipientsMax = 1000;
+  static constexpr size_t kHeaderFieldsMax = 1000;
+  static constexpr size_t kHeaderValueMax = 64 * 1024;
+  static constexpr size_t kHeaderIndexMax = 1024 * 1024;
+  static constexpr int kForwardDepthMax = 32;
+
+  // Results of AddRecipient.
+  enum RecipientResult {
+    rcForwardNotAllowed = -1,
+    rcNotFound = 0,
+    rcLocal = 1,
+    rcCatchAll = 2,
+    rcRemote = 3,
+  };
+
+  // Local names met while following the "ForwardTo" settings of one recipient. The
+  // followed list holds the targets that were taken, in the order taken.
+  struct ForwardTrail {
+    enum Mark { kInProgress, kTaken, kFailed };
+    std::map<std::string, Mark> marks;  // lower-cased local names
+    std::vector<std::string> followed;
+  };
+
+  explicit qmsTSMTPSession(qmsTService* service);
+  ~qmsTSMTPSession() override;
+
+  bool Start() override;
+  bool GetVars(const std::string& name, std::string& value) override;
+
+  // Reads the service settings (Start does it before waiting in the pool).
+  void ReadSettings();
+
+  void srvRun();
+  // One delivery pass on this thread (see delivery.h).
+  void cliRun();
+
+  void srvHELO(const std::string& argument, bool ehlo);
+  void srvMAIL(const std::string& argument);
+  void srvRCPT(const std::string& argument);
+  void srvDATA();
+  void srvRSET(bool silent);
+  void srvNOOP();
+  void srvNI();
+
+  int AddRecipient(const std::string& address, ForwardTrail& trail);
+  bool AddLocal(const std::string& from, const std::string& name, ForwardTrail& trail,
+                int depth = 0);
+  void AddForward(bool primaryOnly, const std::string& domain, const std::string& ident);
+
+  // The address inside the first "<" ... ">" of a MAIL or RCPT argument (double quotes
+  // protect brackets; surrounding quotes trimmed); empty without "<".
+  static std::string ExtractPath(const std::string& argument);
+  // Splits a hook's answer at its first "&" outside double quotes.
+  static void SplitHookOutput(const std::string& output, std::string& reply, std::string& block);
+  // A command line as the dialogue reads it: leading bytes 0x00-0x20 and 0x7F-0xFF and
+  // trailing bytes 0x00-0x20 removed.
+  static std::string StripCommandLine(const std::string& line);
+
+  // The client's host name and dotted address ("" and "0.0.0.0" without a connection).
+  std::string ClientHost() const;
+  std::string ClientIP() const;
+  // True when the client may relay to any remote domain.
+  bool ForwardAllowed() const;
+  bool IsLocalDomain(const std::string& domain) const;
+  bool IsForwardDomain(const std::string& domain) const;
+
+  // --- Settings (read by ReadSettings; delivery uses them too) ---
+  std::string HomeDirectory;
+  bool BindOnDelivery = false;
+  std::string CatchAllIdent;
+  int32_t ConnectRetryDelay = 30;  // minutes
+  std::string ForwardAddress;
+  std::vector<std::string> ForwardDomains;  // sorted, compared without regard to case
+  std::string ForwardToServer;
+  std::string LocalDomain;
+  std::vector<std::string> LocalDomains;  // sorted, compared without regard to case
+  int32_t LookupRetries = 5;
+  int32_t LookupRetryDelay = 5;  // minutes
+  int32_t MessageAgeMax = 7200;  // minutes
+  std::string QueueDirectory;
+  int32_t MessageSizeMax = 51200;  // KiB
+
+  // --- Dialogue state ---
+  bool Ehlo = false;
+  std::string RemoteDomain;
+  uint8_t State = kConnected;
+  std::string MessageName;
+  std::string MessagePath;
+  std::unique_ptr<qmsTQueueFile> Header;
+  std::string Ident;
+  std::string Domain;
+  int Recipients = 0;  // recipients accepted in the open transaction
+
+ private:
+  bool RunHook(const char* key, const std::string& argument, std::string& output);
+  void SendHookReply(const std::string& output);
+  // Adds a user name to "LOCAL"/"Idents" (once).
+  void AddLocalIdent(const std::string& username);
+  bool ForwardTarget(qmsTUser& user, const std::string& target, ForwardTrail& trail, int depth,
+                     bool& circular);
+  std::string ReceivedLine() const;
+};

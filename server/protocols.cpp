@@ -1,0 +1,14 @@
+#include "server/core/protocols.h"
+
+#include "server/admin/adminsession.h"
+#include "server/mail/mailregister.h"
+#include "server/scripting/scriptregister.h"
+
+// Each protocol library adds its registration here as it joins the server.
+void qmsRegisterProtocols() {
+  qmsRegisterScripting();
+  qmsRegisterAdmin();
+  qmsRegisterSmtp();
+  qmsRegisterPop3();
+  qmsRegisterImap4();
+}

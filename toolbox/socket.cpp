@@ -1,0 +1,240 @@
+#include "toolbox/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <algorithm>
+#include <cstring>
+
+#include "toolbox/timeutil.h"
+
+namespace {
+
+sockaddr_in MakeAddr(uint32_t address, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+bool HostNameSyntax(const std::string& s) {
+  if (s.empty() || s.size() > 255) return false;
+  for (char c : s)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+          c == '.'))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+void jvbTSocket::SetPeer(uint32_t addr, uint16_t port) {
+  peer_ = addr;
+  peer_port_ = port;
+  for (int i = 0; i < 4; ++i) octets_[i] = static_cast<unsigned char>(addr >> (24 - 8 * i));
+}
+
+int jvbTSocket::Bind(uint32_t address, uint16_t port) {
+  Close();
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa = MakeAddr(address, port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    int e = errno;
+    ::close(fd);
+    return e;
+  }
+  fd_ = fd;
+  return 0;
+}
+
+int jvbTSocket::Listen(int backlog) { return ::listen(fd_, backlog) == 0 ? 0 : errno; }
+
+int jvbTSocket::WaitReadable(int timeoutMs) const {
+  if (fd_ < 0) return -1;
+  pollfd p{fd_, POLLIN, 0};
+  int r = ::poll(&p, 1, timeoutMs);
+  if (r < 0) return errno == EINTR ? 0 : -1;
+  return r > 0 ? 1 : 0;
+}
+
+int jvbTSocket::Accept(jvbTSocket& out) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+  if (fd < 0) return errno;
+  out.Close();
+  out.fd_ = fd;
+  out.buffer_.clear();
+  out.SetPeer(ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port));
+  return 0;
+}
+
+int jvbTSocket::Connect(uint32_t address, uint16_t port, int timeoutMs) {
+  Close();
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return errno;
+  sockaddr_in sa = MakeAddr(address, port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (errno != EINPROGRESS) {
+      int e = errno;
+      ::close(fd);
+      return e;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    int r = ::poll(&p, 1, timeoutMs);
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (r <= 0) err = r == 0 ? ETIMEDOUT : errno;
+    else getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err != 0) {
+      ::close(fd);
+      return err;
+    }
+  }
+  int fl = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  fd_ = fd;
+  buffer_.clear();
+  SetPeer(address, port);
+  return 0;
+}
+
+bool jvbTSocket::Send(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    int fd = fd_;
+    if (fd < 0) return false;
+    ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+int jvbTSocket::Recv(char* buf, int max, int timeoutMs) {
+  if (!buffer_.empty()) {
+    int n = static_cast<int>(std::min<size_t>(buffer_.size(), max));
+    memcpy(buf, buffer_.data(), n);
+    buffer_.erase(0, n);
+    return n;
+  }
+  int w = WaitReadable(timeoutMs);
+  if (w == 0) return -2;
+  if (w < 0) return -1;
+  ssize_t n = ::recv(fd_, buf, max, 0);
+  if (n < 0) return errno == EINTR ? -2 : -1;
+  return static_cast<int>(n);
+}
+
+int jvbTSocket::ReadLine(std::string& line, size_t maxLen, int timeoutMs,
+                         const std::atomic<bool>* stop) {
+  line.clear();
+  bool overlong = false;
+  int64_t deadline = jvb::MonotonicMs() + timeoutMs;
+  for (;;) {
+    size_t lf = buffer_.find('\n');
+    if (lf != std::string::npos) {
+      if (!overlong) {
+        line.append(buffer_, 0, lf);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+      }
+      buffer_.erase(0, lf + 1);
+      if (overlong || line.size() > maxLen) {
+        line.clear();
+        return -3;
+      }
+      return 1;
+    }
+    if (!overlong && line.size() + buffer_.size() > maxLen) {
+      overlong = true;  // keep consuming up to the end of this line, store nothing
+      line.clear();
+    }
+    if (!overlong) line.append(buffer_);
+    buffer_.clear();
+    if (stop && stop->load()) return 0;
+    int64_t left = deadline - jvb::MonotonicMs();
+    if (left <= 0) return -2;
+    int w = WaitReadable(static_cast<int>(std::min<int64_t>(left, stop ? 250 : left)));
+    if (w < 0) return 0;
+    if (w == 0) continue;
+    char buf[4096];
+    int fd = fd_;
+    if (fd < 0) return 0;
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    // Whatever stood in line so far goes back in front of the new bytes.
+    buffer_.assign(line);
+    line.clear();
+    buffer_.append(buf, n);
+  }
+}
+
+std::string jvbTSocket::Peek(size_t max) {
+  int avail = 0;
+  if (fd_ < 0 || ioctl(fd_, FIONREAD, &avail) != 0 || avail <= 0) return {};
+  std::string out(std::min<size_t>(avail, max), '\0');
+  ssize_t n = ::recv(fd_, out.data(), out.size(), MSG_PEEK | MSG_DONTWAIT);
+  out.resize(n > 0 ? n : 0);
+  return out;
+}
+
+void jvbTSocket::Shutdown() {
+  int fd = fd_;
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+void jvbTSocket::Close() {
+  int fd = fd_.exchange(-1);
+  if (fd >= 0) ::close(fd);
+  buffer_.clear();
+}
+
+int jvbTSocket::Release() { return fd_.exchange(-1); }
+
+std::string jvbTSocket::PeerDotted() const { return Dotted(peer_); }
+
+uint32_t jvbTSocket::LocalAddress() const {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return ntohl(sa.sin_addr.s_addr);
+}
+
+std::string jvbTSocket::Dotted(uint32_t a) {
+  char b[20];
+  snprintf(b, sizeof b, "%d.%d.%d.%d", (a >> 24) & 255, (a >> 16) & 255, (a >> 8) & 255, a & 255);
+  return b;
+}
+
+bool jvbTSocket::ParseDotted(const std::string& text, uint32_t* out) {
+  in_addr a{};
+  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+  *out = ntohl(a.s_addr);
+  return true;
+}
+
+std::string jvbTSocket::ReverseLookup(uint32_t address) {
+  sockaddr_in sa = MakeAddr(address, 0);
+  char host[NI_MAXHOST];
+  if (getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
+                  NI_NAMEREQD) != 0)
+    return {};
+  std::string h = host;
+  // Names come from whoever controls the reverse zone: accept host-name syntax only.
+  return HostNameSyntax(h) ? h : std::string();
+}

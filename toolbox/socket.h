@@ -1,0 +1,68 @@
+// jvbTSocket: one TCP socket, owned by exactly one thread, closed by its owner only.
+// Other threads wake a blocked owner with Shutdown() (shutdown(SHUT_RDWR)): on Linux a
+// close from another thread would neither wake the owner nor stop the descriptor number
+// from being reused under it. Every wait uses poll with a time limit; sends never raise
+// SIGPIPE. Reads are bounded: a line longer than its limit is reported, never stored whole.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+class jvbTSocket {
+ public:
+  jvbTSocket() = default;
+  explicit jvbTSocket(int fd) : fd_(fd) {}
+  ~jvbTSocket() { Close(); }
+  jvbTSocket(const jvbTSocket&) = delete;
+  jvbTSocket& operator=(const jvbTSocket&) = delete;
+
+  // Listener: SO_REUSEADDR, bind to address (host order; 0 = any) and port. Returns 0 or errno.
+  int Bind(uint32_t address, uint16_t port);
+  int Listen(int backlog);
+  // Waits up to timeoutMs for the descriptor to become readable: 1 ready, 0 timeout, -1 error.
+  int WaitReadable(int timeoutMs) const;
+  // Accepts one connection into out (close-on-exec). Returns 0 or errno.
+  int Accept(jvbTSocket& out);
+  // Outgoing connection with a time limit. Returns 0 or errno.
+  int Connect(uint32_t address, uint16_t port, int timeoutMs);
+
+  // Sends all bytes; false when the peer is gone or the socket was shut down.
+  bool Send(const std::string& bytes);
+  // Receives up to max bytes waiting at most timeoutMs: >0 bytes, 0 peer closed,
+  // -1 error, -2 timeout.
+  int Recv(char* buf, int max, int timeoutMs);
+  // Reads one line (up to LF; CR LF or LF stripped). Returns 1 line read, 0 peer closed or
+  // error, -2 timeout, -3 line longer than maxLen (the rest of that line is consumed).
+  // stop, when given, is polled between waits of at most 250 ms.
+  int ReadLine(std::string& line, size_t maxLen, int timeoutMs,
+               const std::atomic<bool>* stop = nullptr);
+  // Bytes waiting without consuming them (FIONREAD + MSG_PEEK).
+  std::string Peek(size_t max);
+
+  void Shutdown();  // any thread: wakes the owner
+  void Close();     // owner only
+  int Release();    // gives up ownership of the descriptor
+
+  int Handle() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  uint32_t PeerAddress() const { return peer_; }  // host order
+  uint16_t PeerPort() const { return peer_port_; }
+  const unsigned char* PeerOctets() const { return octets_; }
+  std::string PeerDotted() const;
+  std::string peerHostName;  // up to 255 characters
+  uint32_t LocalAddress() const;
+
+  static std::string Dotted(uint32_t hostOrder);
+  static bool ParseDotted(const std::string& text, uint32_t* hostOrder);
+  // Reverse lookup; empty when none or when the answer is not a host name.
+  static std::string ReverseLookup(uint32_t hostOrder);
+
+ private:
+  void SetPeer(uint32_t addr, uint16_t port);
+  std::atomic<int> fd_{-1};
+  uint32_t peer_ = 0;
+  uint16_t peer_port_ = 0;
+  unsigned char octets_[4] = {0, 0, 0, 0};
+  std::string buffer_;  // bytes read past the last line
+};
