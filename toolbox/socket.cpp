@@ -29,11 +29,14 @@ sockaddr_in MakeAddr(uint32_t address, uint16_t port) {
 
 bool HostNameSyntax(const std::string& s) {
   if (s.empty() || s.size() > 255) return false;
-  for (char c : s)
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-          c == '.'))
-      return false;
-  return true;
+  bool letter = false;
+  for (char c : s) {
+    bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    letter = letter || alpha;
+    if (!(alpha || (c >= '0' && c <= '9') || c == '-' || c == '.')) return false;
+  }
+  // A name of digits and dots only would pass for an address in address patterns.
+  return letter;
 }
 
 }  // namespace
@@ -75,6 +78,9 @@ int jvbTSocket::Accept(jvbTSocket& out) {
   socklen_t len = sizeof sa;
   int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
   if (fd < 0) return errno;
+  // Replies often go out in more than one write; without this a delayed ACK stalls each.
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   out.Close();
   out.fd_ = fd;
   out.buffer_.clear();
@@ -86,6 +92,45 @@ int jvbTSocket::Connect(uint32_t address, uint16_t port, int timeoutMs) {
   Close();
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return errno;
+  sockaddr_in sa = MakeAddr(address, port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (errno != EINPROGRESS) {
+      int e = errno;
+      ::close(fd);
+      return e;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    int r = ::poll(&p, 1, timeoutMs);
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (r <= 0) err = r == 0 ? ETIMEDOUT : errno;
+    else getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err != 0) {
+      ::close(fd);
+      return err;
+    }
+  }
+  int fl = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  fd_ = fd;
+  buffer_.clear();
+  SetPeer(address, port);
+  return 0;
+}
+
+int jvbTSocket::ConnectFrom(uint32_t localAddress, uint32_t address, uint16_t port,
+                            int timeoutMs) {
+  Close();
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return errno;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in local = MakeAddr(localAddress, 0);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    int e = errno;
+    ::close(fd);
+    return e;
+  }
   sockaddr_in sa = MakeAddr(address, port);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
     if (errno != EINPROGRESS) {

@@ -26,6 +26,9 @@ class jvbTSocket {
   int Accept(jvbTSocket& out);
   // Outgoing connection with a time limit. Returns 0 or errno.
   int Connect(uint32_t address, uint16_t port, int timeoutMs);
+  // The same from a given local address (host order; any local port): the socket gets
+  // address reuse and is bound before it connects. Returns 0 or errno.
+  int ConnectFrom(uint32_t localAddress, uint32_t address, uint16_t port, int timeoutMs);
 
   // Sends all bytes; false when the peer is gone or the socket was shut down.
   bool Send(const std::string& bytes);

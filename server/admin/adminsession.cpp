@@ -51,9 +51,12 @@ bool qmsTAdminSession::Start() {
   if (!qmsTSession::Start()) return false;
   jvbTTextConfig* cfg = Service()->Group()->Config();
   const std::string& section = Service()->Section();
+  // Without a password nobody may steer the server: every digest is refused.
   if (!cfg->ReadValue(section, "Password", password_)) {
     password_.clear();
     qmsLog(section + "/Password not found in " + cfg->FileName());
+  } else if (password_.empty()) {
+    qmsLog(section + "/Password is empty in " + cfg->FileName() + ", every login is refused");
   }
   if (!WaitInPool()) return false;
 
@@ -176,7 +179,7 @@ void qmsTAdminSession::CheckDigest() {
   const unsigned char* o = Socket()->PeerOctets();
   char peer[64];
   snprintf(peer, sizeof peer, "(%d.%d.%d.%d)", o[0], o[1], o[2], o[3]);
-  if (digest == qmsMD5Hex(challenge_ + password_)) {
+  if (!password_.empty() && digest == qmsMD5Hex(challenge_ + password_)) {
     authenticated_ = true;
     output_ = kOutConsole | kOutPings | kOutUptime | kOutStatus;
     OpenConsole(true);

@@ -85,6 +85,9 @@ class qmsTSession {
   // --- Users (session_user.cpp) ---
   int SessionUser(const std::string& name);
   int SessionPassword(const std::string& password);
+  // A rejecting hook's answer: the reply line before the first "&" outside double quotes,
+  // the leading block after it.
+  static void SplitHookOutput(const std::string& output, std::string& reply, std::string& block);
   // The user's variables (usr.*, recv, sent ...) of GetVars.
   bool GetUserVars(const std::string& name, std::string& value);
 

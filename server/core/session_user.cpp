@@ -15,9 +15,10 @@ namespace {
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
-// The hook's answer: the reply line before the first "&" outside quotes, the leading block
-// after it.
-void SplitHookOutput(const std::string& output, std::string& reply, std::string& block) {
+}  // namespace
+
+void qmsTSession::SplitHookOutput(const std::string& output, std::string& reply,
+                                  std::string& block) {
   bool quoted = false;
   for (size_t i = 0; i < output.size(); ++i) {
     if (output[i] == '"') quoted = !quoted;
@@ -30,8 +31,6 @@ void SplitHookOutput(const std::string& output, std::string& reply, std::string&
   reply = output;
   block.clear();
 }
-
-}  // namespace
 
 int qmsTSession::SessionUser(const std::string& name) {
   jvbTraceArgs("qmsTSession.SessionUser", jvbTraceValue::Str(name));

@@ -1,6 +1,531 @@
 #include "server/mail/delivery.h"
 
-#include "server/mail/smtpsession.h"
+#include <algorithm>
+#include <cstdio>
 
-// Delivery is not part of this build yet: complete messages stay queued untouched.
-void qmsDeliveryPass(qmsTSMTPSession& session) { (void)session; }
+#include "server/core/group.h"
+#include "server/core/service.h"
+#include "server/mail/deliveryreport.h"
+#include "server/mail/mailbox.h"
+#include "server/mail/smtpsession.h"
+#include "server/users/user.h"
+#include "server/users/userdatabase.h"
+#include "toolbox/dnsquery.h"
+#include "toolbox/platform.h"
+#include "toolbox/qmstools.h"
+#include "toolbox/textconfig.h"
+#include "toolbox/trace.h"
+
+namespace {
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+std::string Dotted(uint32_t hostOrder) { return jvbTSocket::Dotted(hostOrder); }
+
+// The wait for one reply line: the idle limit (Monitor ends the pass then) plus a margin,
+// or ten minutes when the service sets no idle limit.
+int ReplyTimeoutMs(int32_t timeoutSeconds) {
+  return timeoutSeconds > 0 ? (std::min(timeoutSeconds, 24 * 3600) + 60) * 1000 : 600 * 1000;
+}
+
+}  // namespace
+
+void qmsDeliveryPass(qmsTSMTPSession& session) {
+  jvbTraceScope trace("qmsDeliveryPass");
+  qmsTDelivery delivery(session);
+  delivery.DoServer();
+}
+
+qmsTDelivery::qmsTDelivery(qmsTSMTPSession& session)
+    : session_(session),
+      client_(
+          qmsTSMTPClient::Callbacks{
+              [&session](const std::string& line, int kind) { session.Debug(line, kind); },
+              [this] { ResetIdle(); }},
+          &session.terminate, ReplyTimeoutMs(session.Timeout)) {
+  if (session_.Service()) {
+    int32_t port = kDefaultPort;
+    session_.Group()->Config()->ReadInteger(port, session_.Service()->Section(), "DeliveryPort");
+    if (port >= 1 && port <= 65535) port_ = static_cast<uint16_t>(port);
+  }
+  session_.SetOutgoing(&client_);
+}
+
+qmsTDelivery::~qmsTDelivery() {
+  session_.SetOutgoing(nullptr);
+  client_.Close();
+}
+
+void qmsTDelivery::Log(const std::string& text) { session_.Log(text); }
+
+void qmsTDelivery::ResetIdle() {
+  std::lock_guard<std::mutex> g(session_.timerLock);
+  session_.idleTimer.Reset();
+}
+
+bool qmsTDelivery::Terminating() const { return session_.terminate.load(); }
+
+// --- Retry arithmetic ------------------------------------------------------------------
+
+int64_t qmsTDelivery::FailedDomainRetry(int64_t now, bool connectError, bool lookupError,
+                                        int32_t connectRetryMinutes, int32_t lookupRetryMinutes) {
+  if (connectError) return now + static_cast<int64_t>(connectRetryMinutes) * qmsTDeliveryHeader::kMinuteMs;
+  if (lookupError) return now + static_cast<int64_t>(lookupRetryMinutes) * qmsTDeliveryHeader::kMinuteMs;
+  return now;
+}
+
+int64_t qmsTDelivery::AgeMinutes(int64_t receivedAt, int64_t now) {
+  return now > receivedAt ? (now - receivedAt) / qmsTDeliveryHeader::kMinuteMs : 0;
+}
+
+bool qmsTDelivery::NameTime(const std::string& name, int64_t& epochMs) {
+  if (name.size() < 8) return false;
+  uint32_t seconds = 0;
+  for (size_t i = 0; i < 8; ++i) {
+    char c = name[i];
+    int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (digit < 0) return false;
+    seconds = seconds * 16 + static_cast<uint32_t>(digit);
+  }
+  // Local wall-clock seconds since 1980-01-01: back to a stamp, which knows the zone.
+  jvb::DateTime epoch;
+  epoch.year = 1980;
+  epoch.month = 1;
+  epoch.day = 1;
+  int64_t days = jvb::DayNumber(epoch) + seconds / 86400;
+  int64_t rest = seconds % 86400;
+  // Day number to civil date (1 January of year 1 is day 1).
+  int64_t z = days - 1 + 306;  // days since 0000-03-01 in the proleptic calendar
+  int64_t era = z / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  char b[32];
+  snprintf(b, sizeof b, "%04d%02d%02d%02d%02d%02d.0", static_cast<int>(year), month, day,
+           static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
+           static_cast<int>(rest % 60));
+  return qmsTDeliveryHeader::ParseStamp(b, epochMs);
+}
+
+// --- The pass ----------------------------------------------------------------------------
+
+void qmsTDelivery::DoServer() {
+  jvbTraceScope trace("qmsTSMTPSession.DoServer");
+  if (session_.QueueDirectory.empty() || !jvb::DirectoryExists(session_.QueueDirectory)) return;
+  std::vector<jvb::DirEntry> files;
+  if (jvb::FindFiles(session_.QueueDirectory, "*.hdr", jvb::faReadOnly | jvb::faArchive, files) != 0)
+    return;
+  for (const jvb::DirEntry& file : files) {
+    if (Terminating()) break;
+    ProcessMessage(file.name.substr(0, file.name.size() - 4));
+  }
+}
+
+bool qmsTDelivery::ProcessMessage(const std::string& name) {
+  jvbTraceScope trace("qmsTSMTPSession.ProcessMessage");
+  if (name.empty() || name.find('/') != std::string::npos) return false;
+  ResetIdle();
+  message_name_ = name;
+  message_path_ = session_.QueueDirectory + "/" + name;
+  const std::string hdrPath = message_path_ + ".hdr";
+  const std::string msgPath = message_path_ + ".msg";
+
+  // 1. Lock, header, body - or leave the message as it is.
+  jvb::LockFile lock;
+  if (!lock.Acquire(message_path_ + ".lck", 0)) return false;
+  header_ = std::make_unique<qmsTDeliveryHeader>();
+  if (!header_->Open(hdrPath)) {
+    header_.reset();
+    return false;
+  }
+  body_.Init(msgPath, jvb::fmReadDenyWrite, 1, 0, 1000);
+  if (!body_.Open()) {
+    header_.reset();
+    return false;
+  }
+
+  now_ = qmsTDeliveryHeader::NowMs();
+  int64_t nextTryAfter = 0;
+  bool processed = false;
+  if (!header_->ReadStamp("HEADER", "NextTryAfter", nextTryAfter) || nextTryAfter <= now_) {
+    processed = true;
+    next_try_ = now_ + kNextTryMs;
+    reverse_path_ = header_->ReadString("HEADER", "ReversePath");
+    success_ = header_->ReadList("HEADER", "Success");
+    Log("Processing message file " + Quoted(name) + " from " + Quoted(reverse_path_) +
+        " (Clients=" + std::to_string(session_.Service() ? session_.Service()->ActiveCount() : 0) +
+        ")");
+    pending_ = 0;
+    DeliverLocal();
+    DeliverRemote();
+    header_->WriteStamp("HEADER", "NextTryAfter", next_try_);
+    header_->WriteList("HEADER", "Success", success_);
+    SaveHeader();
+    if (pending_ > 0) PostDeliveryReport();
+  }
+
+  // Release; delete what is done. The lock goes last.
+  body_.Close();
+  const std::string temp = header_->TempPath();
+  header_.reset();
+  if (processed && pending_ == 0) {
+    if (jvb::DeleteFile(hdrPath)) jvb::DeleteFile(msgPath);
+    jvb::DeleteFile(temp);
+    jvb::DeleteFile(message_path_ + ".bak");
+  }
+  lock.Release();
+  return processed;
+}
+
+void qmsTDelivery::SaveHeader() {
+  if (header_->Save()) return;
+  const std::string text = "Unable to write header file " + Quoted(message_name_ + ".hdr") +
+                           " (" + std::to_string(header_->LastError()) + ")";
+  qmsLog(text);
+  Log(text);
+}
+
+// --- Local recipients ----------------------------------------------------------------------
+
+void qmsTDelivery::DeliverLocal() {
+  std::vector<std::string> idents = header_->ReadList("LOCAL", "Idents");
+  if (idents.empty()) return;
+  pending_ += static_cast<int>(idents.size());
+  qmsTUserDatabase* users = session_.Group() ? session_.Group()->Users() : nullptr;
+  const int64_t bodySize = body_.Size();
+  std::vector<std::string> kept;
+  for (size_t i = 0; i < idents.size(); ++i) {
+    const std::string& ident = idents[i];
+    if (Terminating()) {
+      kept.push_back(ident);
+      continue;
+    }
+    std::unique_ptr<qmsTUser> user;
+    if (!users || !users->FindUser(ident, user)) {
+      Log("Unable to deliver message to local user " + Quoted(ident));
+      kept.push_back(ident);
+      continue;
+    }
+    const std::string username = user->GetUsername();
+    qmsTMailbox mailbox(session_.FileSys(), session_.HomeDirectory, username);
+    const std::string shown = mailbox.VirtualInbox().empty()
+                                  ? session_.HomeDirectory + "/" + username + "/.mailbox/Inbox"
+                                  : mailbox.VirtualInbox();
+    if (!mailbox.CreateInbox()) {
+      const std::string text = "Unable to create mailbox " + Quoted(shown);
+      qmsLog(text);
+      Log(text);
+      kept.push_back(ident);
+      continue;
+    }
+    const qmsTMailbox::StoreResult stored =
+        mailbox.StoreMessage(message_name_, reverse_path_, body_, [this] {
+          ResetIdle();
+          return !Terminating();
+        });
+    if (stored != qmsTMailbox::stStored) {
+      // A partial copy never counts: the mailbox removed it, the recipient stays.
+      if (stored == qmsTMailbox::stWriteFailed || stored == qmsTMailbox::stInterrupted)
+        Log("Unable to write message file " + Quoted(message_name_) + " for user " + Quoted(ident));
+      else if (stored == qmsTMailbox::stNoMailbox)
+        Log("Unable to create mailbox " + Quoted(shown));
+      else
+        Log("Unable to create message file " + Quoted(message_name_) + " for user " + Quoted(ident));
+      kept.push_back(ident);
+      continue;
+    }
+    if (user->OpenStat()) {
+      user->Stat().Add(Tqms_user::smtpRecv, 1);
+      user->Stat().Add(Tqms_user::smtpRecvKB, static_cast<uint32_t>(std::max<int64_t>(bodySize, 0) / 1024));
+      user->CloseStat();
+    }
+    --pending_;
+    success_.push_back(username);
+    Log("Delivered message to local user " + Quoted(username));
+    // Recorded at once: a pass killed later does not deliver this copy again.
+    std::vector<std::string> left = kept;
+    left.insert(left.end(), idents.begin() + static_cast<long>(i) + 1, idents.end());
+    header_->WriteList("LOCAL", "Idents", left);
+    header_->WriteList("HEADER", "Success", success_);
+    SaveHeader();
+  }
+  header_->WriteList("LOCAL", "Idents", kept);
+}
+
+// --- Remote recipients ---------------------------------------------------------------------
+
+void qmsTDelivery::DeliverRemote() {
+  const std::vector<std::string> domains = header_->ReadList("HEADER", "Domains");
+  if (domains.empty()) return;
+  std::vector<std::string> kept;
+  for (size_t i = 0; i < domains.size(); ++i) {
+    const std::string& domain = domains[i];
+    std::vector<std::string> idents = header_->ReadList(domain, "Idents");
+    pending_ += static_cast<int>(idents.size());
+    int64_t retryAfter = 0;
+    if (header_->ReadStamp(domain, "RetryAfter", retryAfter) && retryAfter > now_) {
+      // Its own retry time must not be lost behind the four hours of this pass.
+      if (!idents.empty()) next_try_ = EarlierOf(next_try_, retryAfter);
+      kept.push_back(domain);
+      continue;
+    }
+    if (Terminating()) {
+      kept.push_back(domain);  // untouched: the next pass tries it
+      continue;
+    }
+    domain_retry_ = next_try_;
+    const bool hadNone = idents.empty();
+    if (!hadNone) DeliverDomain(domain, idents);
+    // Removed once its recipients are served; one that came without any stays listed.
+    if (hadNone || !idents.empty()) kept.push_back(domain);
+    header_->WriteStamp(domain, "RetryAfter", domain_retry_);
+    std::vector<std::string> listed = kept;
+    listed.insert(listed.end(), domains.begin() + static_cast<long>(i) + 1, domains.end());
+    header_->WriteList("HEADER", "Domains", listed);
+    SaveHeader();
+  }
+  header_->WriteList("HEADER", "Domains", kept);
+}
+
+void qmsTDelivery::DeliverDomain(const std::string& domain, std::vector<std::string>& idents) {
+  if (!ConnectToDomainMX(domain)) return;
+  std::vector<std::string> accepted;
+  bool ok = DoHELO(domain) && DoMAIL(domain);
+  for (size_t i = 0; ok && i < idents.size(); ++i) {
+    if (!DoRCPT(idents[i], domain)) ok = false;
+    else accepted.push_back(idents[i]);
+  }
+  if (ok && DoData(domain)) {
+    for (const std::string& ident : accepted) success_.push_back(ident + domain);
+    pending_ -= static_cast<int>(accepted.size());
+    idents.clear();
+    header_->WriteList(domain, "Idents", idents);
+    header_->WriteList("HEADER", "Success", success_);
+    // Recorded before anything else can go wrong: the server has the message.
+    SaveHeader();
+    DoQUIT(domain);
+  }
+  client_.Close();
+}
+
+// --- Finding and reaching a server -------------------------------------------------------
+
+bool qmsTDelivery::Connect(uint32_t address, const std::string& host) {
+  server_name_ = host;
+  const uint32_t own = session_.Service() ? session_.Service()->Address() : 0;
+  return client_.Connect(address, port_, session_.BindOnDelivery, own) == 0;
+}
+
+bool qmsTDelivery::ConnectToDomainMX(const std::string& domain) {
+  jvbTraceScope trace("qmsTSMTPSession.ConnectToDomainMX");
+  const std::string name = !domain.empty() && domain[0] == '@' ? domain.substr(1) : domain;
+  lookup_errors_ = header_->ReadInteger(domain, "LookupErrors", 0);
+  connect_errors_ = header_->ReadInteger(domain, "ConnectErrors", 0);
+  const int32_t storedLookupErrors = lookup_errors_;
+  lookup_recorded_ = connect_recorded_ = false;
+  bool connected = false;
+
+  uint32_t forward = 0;
+  if (!session_.ForwardToServer.empty() &&
+      jvbTSocket::ParseDotted(session_.ForwardToServer, &forward)) {
+    Log("Connecting to server " + Quoted(Dotted(forward)) + " for forward to " + Quoted(name));
+    connected = Connect(forward, Dotted(forward));
+    if (!connected) RecordConnectError(domain, "Connection to " + Quoted(Dotted(forward)) + " failed");
+  } else {
+    jvbTDnsQuery mx;
+    if (mx.Query(jvbTDnsQuery::kTypeMX, name)) {
+      jvbTDnsQuery a;
+      for (int index = 0; !connected && !Terminating(); ++index) {
+        std::string host;
+        if (!mx.GetMX(index, host)) {
+          if (index == 0)
+            RecordLookupError(domain, "Query returned success, but unable to find MX record for " +
+                                          Quoted(name));
+          break;
+        }
+        if (!a.Query(jvbTDnsQuery::kTypeA, host)) {
+          RecordLookupError(domain, "Unable to lookup A/CNAME record for MX server " + Quoted(host));
+          continue;
+        }
+        std::string target;
+        if (a.FindCNAME(host, target)) host = target;
+        uint32_t address = 0;
+        if (!a.FindA(host, address)) {
+          RecordLookupError(domain, "Query returned success, but unable to find A record for " +
+                                        Quoted(host));
+          continue;
+        }
+        const std::string where = Quoted(host) + " [" + Dotted(address) + "] for delivery to " + Quoted(name);
+        Log("Connecting to MX server " + where);
+        connected = Connect(address, host);
+        if (!connected) RecordConnectError(domain, "Unable to connect to MX server " + where);
+      }
+    } else if (storedLookupErrors > session_.LookupRetries / 2) {
+      // No exchanger after several tries: the domain's own address may take mail.
+      jvbTDnsQuery a;
+      a.Query(jvbTDnsQuery::kTypeA, name);
+      std::string host = name, target;
+      if (a.FindCNAME(name, target)) host = target;
+      uint32_t address = 0;
+      if (!a.FindA(host, address)) {
+        RecordLookupError(domain, "Unable to lookup MX/A record(s) for " + Quoted(name));
+      } else {
+        Log("Connecting to A server " + Quoted(Dotted(address)) + " for delivery to " + Quoted(name));
+        connected = Connect(address, name);
+        if (!connected)
+          RecordConnectError(domain, "Unable to connect to A server " + Quoted(name) + " [" +
+                                         Dotted(address) + "] for delivery to " + Quoted(name));
+      }
+    } else {
+      RecordLookupError(domain, "Unable to lookup MX record(s) for " + Quoted(name));
+    }
+  }
+
+  if (connected) {
+    Log("- Connected to " + Quoted(server_name_));
+    std::string reply;
+    if (client_.RecvRes(reply) == 220) return true;
+    Log("Unknown server greeting " + Quoted(reply));
+    client_.Close();
+  }
+  domain_retry_ = FailedDomainRetry(now_, connect_recorded_, lookup_recorded_,
+                                    session_.ConnectRetryDelay, session_.LookupRetryDelay);
+  next_try_ = EarlierOf(next_try_, domain_retry_);
+  Log("Unable to lookup/connect to any server for delivery to " + Quoted(name));
+  return false;
+}
+
+void qmsTDelivery::RecordLookupError(const std::string& domain, const std::string& text) {
+  ++lookup_errors_;
+  lookup_recorded_ = true;
+  header_->WriteInteger(domain, "LookupErrors", lookup_errors_);
+  header_->Write(domain, "LookupError[" + std::to_string(lookup_errors_) + "]",
+                 qmsTDeliveryHeader::FormatStamp(now_) + " " + text);
+  Log(text);
+}
+
+void qmsTDelivery::RecordConnectError(const std::string& domain, const std::string& text) {
+  ++connect_errors_;
+  connect_recorded_ = true;
+  header_->WriteInteger(domain, "ConnectErrors", connect_errors_);
+  header_->Write(domain, "ConnectError[" + std::to_string(connect_errors_) + "]",
+                 qmsTDeliveryHeader::FormatStamp(now_) + " " + text);
+  Log(text);
+}
+
+void qmsTDelivery::RecordError(const std::string& key, const std::string& text) {
+  header_->Write("ERROR", key, text);
+  Log(text);
+}
+
+// --- Client steps --------------------------------------------------------------------------
+
+bool qmsTDelivery::DoHELO(const std::string& domain) {
+  std::string reply;
+  if (client_.SendCom(reply, "HELO " + session_.LocalDomain) == 250) return true;
+  RecordError(domain, "HELO " + Quoted(session_.LocalDomain) + " returned " + Quoted(reply));
+  return false;
+}
+
+bool qmsTDelivery::DoMAIL(const std::string& domain) {
+  std::string reply;
+  if (client_.SendCom(reply, "MAIL FROM:<" + reverse_path_ + ">") == 250) return true;
+  RecordError(domain, "MAIL " + Quoted(reverse_path_) + " returned " + Quoted(reply));
+  return false;
+}
+
+bool qmsTDelivery::DoRCPT(const std::string& ident, const std::string& domain) {
+  std::string reply;
+  const int code = client_.SendCom(reply, "RCPT TO:<" + ident + domain + ">");
+  if (code == 250 || code == 251) return true;
+  header_->Write("ERROR", ident + domain, "RCPT returned " + Quoted(reply));
+  Log("RCPT " + Quoted(ident + domain) + " returned " + Quoted(reply));
+  return false;
+}
+
+bool qmsTDelivery::DoData(const std::string& domain) {
+  std::string reply;
+  if (client_.SendCom(reply, "DATA") != 354) {
+    RecordError(domain, "DATA1 returned " + Quoted(reply));
+    return false;
+  }
+  // The final "." only follows a complete body: anything less must not become a message.
+  if (!client_.SendBody(body_)) {
+    RecordError(domain, "DATA2 returned " + Quoted("(message not sent)"));
+    client_.Close();
+    return false;
+  }
+  if (client_.SendCom(reply, ".") != 250) {
+    RecordError(domain, "DATA2 returned " + Quoted(reply));
+    return false;
+  }
+  Log("Message delivered to " + Quoted(server_name_));
+  return true;
+}
+
+bool qmsTDelivery::DoQUIT(const std::string& domain) {
+  std::string reply;
+  if (client_.SendCom(reply, "QUIT") == 221) return true;
+  RecordError(domain, "QUIT returned " + Quoted(reply));
+  return false;
+}
+
+// --- Reports and expiry ------------------------------------------------------------------------
+
+void qmsTDelivery::PostDeliveryReport() {
+  jvbTraceScope trace("qmsTSMTPSession.PostDeliveryReport");
+  const std::string intermediate = header_->ReadString("ERROR", "IntermediateReport");
+  const std::string final = header_->ReadString("ERROR", "FinalReport");
+  int64_t received = 0;
+  // Without a readable reception time the name's time serves; without either the message
+  // counts as expired rather than staying for ever.
+  if (!header_->ReadStamp("HEADER", "ReceivedAt", received)) NameTime(message_name_, received);
+  const bool expired = AgeMinutes(received, now_) > session_.MessageAgeMax;
+
+  bool queue = false;
+  qmsTDeliveryReport::Kind kind = qmsTDeliveryReport::kIntermediate;
+  if (!reverse_path_.empty()) {
+    if (intermediate.empty()) {
+      queue = true;
+    } else if (expired && final.empty()) {
+      queue = true;
+      kind = qmsTDeliveryReport::kFinal;
+    }
+  }
+  if (queue) {
+    const std::string text = qmsTDeliveryReport::Build(session_, kind, *header_, message_name_,
+                                                       reverse_path_, now_);
+    std::string name;
+    int error = 0;
+    if (!qmsTDeliveryReport::Queue(session_, reverse_path_, text, now_, name, error)) {
+      // Nothing is cleared before its report exists; the next pass tries again.
+      const std::string line = "Unable to queue delivery report (" + std::to_string(error) + ")";
+      qmsLog(line);
+      Log(line);
+      return;
+    }
+    if (kind == qmsTDeliveryReport::kFinal) {
+      Log("Queued final delivery report");
+      header_->WriteStamp("ERROR", "FinalReport", now_);
+      pending_ = 0;
+    } else {
+      Log("Queued intermediate delivery report");
+      header_->WriteStamp("ERROR", "IntermediateReport", now_);
+    }
+    SaveHeader();
+    return;
+  }
+  if (expired && final.empty()) {
+    Log("Unable to send delivery report, clearing message");
+    header_->WriteStamp("ERROR", "FinalReport", now_);
+    pending_ = 0;
+    SaveHeader();
+  } else if (expired) {
+    // The final report went out on a pass that ended before the message was removed.
+    pending_ = 0;
+  }
+}

@@ -2,10 +2,108 @@
 // recipients over SMTP, retry times and delivery reports. It runs on an SMTP session's
 // thread - after each client session and whenever the service's queue-scan timer
 // releases a session without a client - using that session's settings and log.
+//
+// Ownership of a message: whoever holds its "N.lck" (created and locked exclusively; a
+// crashed holder's lock dies with it, and the file is removed while still locked) and
+// its header "N.hdr" (held exclusively). Several passes may run at once; each skips the
+// messages another one holds.
+//
+// Crash safety: the header is replaced whole at every step that changes what has been
+// delivered (see qmsTDeliveryHeader), right after each local copy and right after each
+// remote server accepted the message. A pass killed at any point therefore repeats at
+// most the one step it was in: a local copy is written again under the same name (it
+// replaces the first, so the user sees it once), a remote transaction whose "250" had
+// arrived but was not yet recorded is sent again (the unavoidable duplicate of SMTP).
+//
+// Settings: those of qmsTSMTPSession (read from the service section), and "DeliveryPort"
+// (default 25): the port remote servers are connected to.
 #pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/mail/deliveryheader.h"
+#include "server/mail/smtpclient.h"
+#include "toolbox/textfile.h"
 
 class qmsTSMTPSession;
 
 // One pass over every complete message ("*.hdr") of the session's QueueDirectory.
 // Returns when the pass is done or the session is terminating.
 void qmsDeliveryPass(qmsTSMTPSession& session);
+
+class qmsTDelivery {
+ public:
+  static constexpr int64_t kNextTryMs = 4 * 60 * qmsTDeliveryHeader::kMinuteMs;
+  static constexpr uint16_t kDefaultPort = 25;
+
+  explicit qmsTDelivery(qmsTSMTPSession& session);
+  ~qmsTDelivery();
+  qmsTDelivery(const qmsTDelivery&) = delete;
+  qmsTDelivery& operator=(const qmsTDelivery&) = delete;
+
+  // The pass.
+  void DoServer();
+  // One message by name (without extension); false when it was left alone (held by
+  // another pass, incomplete, or its retry time has not come).
+  bool ProcessMessage(const std::string& name);
+
+  uint16_t Port() const { return port_; }
+
+  // Retry arithmetic. The message's next try after a pass that tried domains: four
+  // hours, or the earliest domain retry time when that comes first.
+  static int64_t EarlierOf(int64_t a, int64_t b) { return a < b ? a : b; }
+  // A domain's retry time after a failed ConnectToDomainMX.
+  static int64_t FailedDomainRetry(int64_t now, bool connectError, bool lookupError,
+                                   int32_t connectRetryMinutes, int32_t lookupRetryMinutes);
+  // Whole minutes from receivedAt to now (0 when now lies before it).
+  static int64_t AgeMinutes(int64_t receivedAt, int64_t now);
+  // The local time a queue name was formed at (seconds since 1980), as epoch milliseconds.
+  static bool NameTime(const std::string& name, int64_t& epochMs);
+
+  // --- The steps of one message (public for the tests; the header must be open) ---
+  bool ConnectToDomainMX(const std::string& domain);
+  bool DoHELO(const std::string& domain);
+  bool DoMAIL(const std::string& domain);
+  bool DoRCPT(const std::string& ident, const std::string& domain);
+  bool DoData(const std::string& domain);
+  bool DoQUIT(const std::string& domain);
+  void PostDeliveryReport();
+
+ private:
+  void DeliverLocal();
+  void DeliverRemote();
+  void DeliverDomain(const std::string& domain, std::vector<std::string>& idents);
+  void RecordLookupError(const std::string& domain, const std::string& text);
+  void RecordConnectError(const std::string& domain, const std::string& text);
+  void RecordError(const std::string& key, const std::string& text);
+  bool Connect(uint32_t address, const std::string& host);
+  void SaveHeader();
+  void ResetIdle();
+  bool Terminating() const;
+  void Log(const std::string& text);
+
+  qmsTSMTPSession& session_;
+  uint16_t port_ = kDefaultPort;
+  qmsTSMTPClient client_;
+
+  // Per message.
+  std::string message_name_;
+  std::string message_path_;  // QueueDirectory + "/" + name, without extension
+  std::unique_ptr<qmsTDeliveryHeader> header_;
+  jvbTTextFile body_;
+  std::string reverse_path_;
+  std::vector<std::string> success_;
+  int64_t now_ = 0;
+  int64_t next_try_ = 0;
+  int pending_ = 0;
+  // Per domain (ConnectToDomainMX and the client steps).
+  int64_t domain_retry_ = 0;
+  int32_t lookup_errors_ = 0;
+  int32_t connect_errors_ = 0;
+  bool lookup_recorded_ = false;
+  bool connect_recorded_ = false;
+  std::string server_name_;  // the connected server, for "Message delivered to"
+};

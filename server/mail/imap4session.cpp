@@ -57,8 +57,8 @@ bool ValidFolderByte(unsigned char c) {
 // message has gone. POP3 deletes messages without their flag files.
 void SweepStaleFlags(const std::string& dir) {
   std::vector<jvb::DirEntry> found;
-  jvb::FindFiles(dir, std::string("*") + qmsTMailbox::kFlagExtension,
-                 qmsTMailbox::kFileSearchMask, found);
+  jvb::FindFiles(dir, std::string("*") + qmsTMailbox::kFlagExtension, qmsTMailbox::kFileSearchMask,
+                 found);
   for (const auto& e : found) {
     const std::string base = dir + BaseName(e.name);
     if (jvb::PathExists(base + qmsTMailbox::kMessageExtension)) continue;
@@ -185,11 +185,7 @@ bool qmsTIMAP4Session::MatchPattern(const std::string& pattern, const std::strin
 
 bool qmsTIMAP4Session::Start() {
   qmsTSession::Start();
-  jvbTTextConfig* cfg = Group()->Config();
-  if (!cfg->ReadValue("GLOBAL", "HomeDirectory", HomeDirectory)) {
-    HomeDirectory.clear();
-    qmsLog("GLOBAL/HomeDirectory not found in " + cfg->FileName());
-  }
+  HomeDirectory = qmsTMailbox::ReadHomeDirectory(Group()->Config());
   if (!WaitInPool()) return false;
   if (!Socket()) return true;  // woken without a client: nothing to serve
   Serve();
@@ -233,7 +229,7 @@ void qmsTIMAP4Session::Serve() {
       if (rc == -3) {
         Identifier = "*";
         Command.clear();
-        SendTxt("BADz", "GLOBAL");
+        Reply("BADz", "GLOBAL");
         continue;
       }
       if (rc != 1) break;
@@ -251,62 +247,119 @@ void qmsTIMAP4Session::Serve() {
       }
       Debug(Identifier + " " + Command + " " + shown, kDebugProto4);
 
-      const std::string& c = Command;
-      if (c == "CAPABILITY") imapCAPABILITY();
-      else if (c == "NOOP") imapNOOP();
-      else if (c == "LOGOUT") imapLOGOUT(args);
-      else if (c == "LOGIN") { if (Arguments(args, 2, 0)) imapLOGIN(args[0], args[1]); }
-      else if (c == "SELECT") { if (Arguments(args, 1, 1)) imapSELECT(args[0]); }
-      else if (c == "CREATE") { if (Arguments(args, 1, 1)) imapCREATE(args[0]); }
-      else if (c == "DELETE") { if (Arguments(args, 1, 1)) imapDELETE(args[0]); }
-      else if (c == "RENAME") { if (Arguments(args, 2, 1)) imapRENAME(args[0], args[1]); }
-      else if (c == "SUBSCRIBE") { if (Arguments(args, 1, 1)) imapSUBSCRIBE(args[0]); }
-      else if (c == "UNSUBSCRIBE") { if (Arguments(args, 1, 1)) imapUNSUBSCRIBE(args[0]); }
-      else if (c == "LIST") { if (Arguments(args, 2, 1)) imapLIST(args[0], args[1]); }
-      else if (c == "LSUB") { if (Arguments(args, 2, 1)) imapLSUB(args[0], args[1]); }
-      else if (c == "AUTHENTICATE") imapAUTHENTICATE();
-      else if (c == "EXAMINE") imapEXAMINE();
-      else if (c == "STATUS") imapSTATUS();
-      else if (c == "APPEND") imapAPPEND();
-      else if (c == "CHECK") imapCHECK();
-      else if (c == "CLOSE") imapCLOSE();
-      else if (c == "EXPUNGE") imapEXPUNGE();
-      else if (c == "SEARCH") imapSEARCH();
-      else if (c == "FETCH") imapFETCH();
-      else if (c == "STORE") imapSTORE();
-      else if (c == "COPY") imapCOPY();
-      else if (c == "UID") imapUID();
-      else SendTxt("BADz", "GLOBAL");
+      Dispatch(args);
     }
   }
   Log("Client session ended");
 }
 
+void qmsTIMAP4Session::Untagged(const std::string& line) {
+  Debug(line, kDebugSend);
+  pending_ += line;
+  pending_ += "\r\n";
+  if (pending_.size() >= kSendChunk) {
+    SendRaw(pending_);
+    pending_.clear();
+  }
+}
+
+std::string qmsTIMAP4Session::ReplyLine(const std::string& key, const std::string& section) {
+  std::string text;
+  if (Messages()) Messages()->ReadValue(section, key, text);
+  return ReturnFIB(text);
+}
+
+void qmsTIMAP4Session::UntaggedTxt(const std::string& key, const std::string& section) {
+  Untagged(ReplyLine(key, section));
+}
+
+void qmsTIMAP4Session::Reply(const std::string& key, const std::string& section) {
+  const std::string line = ReplyLine(key, section);
+  Debug(line, kDebugSend);
+  SendRaw(pending_ + line + "\r\n");
+  pending_.clear();
+}
+
+bool qmsTIMAP4Session::SendRaw(const std::string& bytes) {
+  std::lock_guard<std::mutex> g(send_lock_);
+  return socket_ && socket_->Send(bytes);
+}
+
+void qmsTIMAP4Session::Dispatch(const std::vector<std::string>& args) {
+  using Session = qmsTIMAP4Session;
+  // Folder commands: their words and the state they need.
+  static const struct {
+    const char* name;
+    int state;
+    void (Session::*one)(const std::string&);
+    void (Session::*two)(const std::string&, const std::string&);
+  } kFolderCommands[] = {
+      {"LOGIN", 0, nullptr, &Session::imapLOGIN},
+      {"SELECT", 1, &Session::imapSELECT, nullptr},
+      {"CREATE", 1, &Session::imapCREATE, nullptr},
+      {"DELETE", 1, &Session::imapDELETE, nullptr},
+      {"RENAME", 1, nullptr, &Session::imapRENAME},
+      {"SUBSCRIBE", 1, &Session::imapSUBSCRIBE, nullptr},
+      {"UNSUBSCRIBE", 1, &Session::imapUNSUBSCRIBE, nullptr},
+      {"LIST", 1, nullptr, &Session::imapLIST},
+      {"LSUB", 1, nullptr, &Session::imapLSUB},
+  };
+  static const struct {
+    const char* name;
+    void (Session::*handler)();
+  } kOtherCommands[] = {
+      {"CAPABILITY", &Session::imapCAPABILITY},
+      {"NOOP", &Session::imapNOOP},
+      {"AUTHENTICATE", &Session::imapAUTHENTICATE},
+      {"EXAMINE", &Session::imapEXAMINE},
+      {"STATUS", &Session::imapSTATUS},
+      {"APPEND", &Session::imapAPPEND},
+      {"CHECK", &Session::imapCHECK},
+      {"CLOSE", &Session::imapCLOSE},
+      {"EXPUNGE", &Session::imapEXPUNGE},
+      {"SEARCH", &Session::imapSEARCH},
+      {"FETCH", &Session::imapFETCH},
+      {"STORE", &Session::imapSTORE},
+      {"COPY", &Session::imapCOPY},
+      {"UID", &Session::imapUID},
+  };
+  if (Command == "LOGOUT") return imapLOGOUT(args);
+  for (const auto& f : kFolderCommands) {
+    if (Command != f.name) continue;
+    if (!Arguments(args, f.one ? 1 : 2, f.state)) return;
+    if (f.one) return (this->*f.one)(args[0]);
+    return (this->*f.two)(args[0], args[1]);
+  }
+  for (const auto& o : kOtherCommands)
+    if (Command == o.name) return (this->*o.handler)();
+  Reply("BADz", "GLOBAL");
+}
+
 bool qmsTIMAP4Session::Arguments(const std::vector<std::string>& args, size_t count, int state) {
   if (args.size() == count && ImapState == state) return true;
-  SendTxt("BADa", Command);
+  Reply("BADa", Command);
   return false;
 }
 
 void qmsTIMAP4Session::imapCAPABILITY() {
-  SendTxt("a", "CAPABILITY");
-  SendTxt("OKa", "CAPABILITY");
+  UntaggedTxt("a", "CAPABILITY");
+  Reply("OKa", "CAPABILITY");
 }
 
-void qmsTIMAP4Session::imapNOOP() { SendTxt("OKa", "NOOP"); }
+void qmsTIMAP4Session::imapNOOP() { Reply("OKa", "NOOP"); }
 
 void qmsTIMAP4Session::imapLOGOUT(const std::vector<std::string>& args) {
   if (!args.empty()) {
-    SendTxt("BADa", "LOGOUT");
+    Reply("BADa", "LOGOUT");
   } else {
     ImapState = 0;
-    SendCmd("", ByeLine());
-    SendTxt("OKa", "LOGOUT");
+    Untagged(ByeLine());
+    Reply("OKa", "LOGOUT");
   }
   logout_ = true;
 }
 
-void qmsTIMAP4Session::imapNotSupported() { SendTxt("BADz", Command); }
+void qmsTIMAP4Session::imapNotSupported() { Reply("BADz", Command); }
 
 void qmsTIMAP4Session::imapLOGIN(const std::string& user, const std::string& password) {
   jvbTraceScope trace("qmsTIMAP4Session.imapLOGIN");
@@ -322,15 +375,15 @@ void qmsTIMAP4Session::imapLOGIN(const std::string& user, const std::string& pas
     if (p == 1) {
       if (SetUserFolder()) {
         ImapState = 1;
-        SendTxt("OKa", "LOGIN");
+        Reply("OKa", "LOGIN");
       } else {
-        SendTxt("NOa", "LOGIN");
+        Reply("NOa", "LOGIN");
       }
     } else if (p != -4) {
-      SendTxt("NOa", "LOGIN");
+      Reply("NOa", "LOGIN");
     }
   } else if (rc == 0) {
-    SendTxt("NOa", "LOGIN");
+    Reply("NOa", "LOGIN");
   }
   if (ImapState != 1) {
     user_.reset();
@@ -387,19 +440,19 @@ bool qmsTIMAP4Session::OpenMailbox(const std::string& folder) {
 
 void qmsTIMAP4Session::imapSELECT(const std::string& folder) {
   if (!OpenMailbox(folder)) {
-    SendTxt("NOa", "SELECT");
+    Reply("NOa", "SELECT");
     return;
   }
   ImapState = 2;
-  SendTxt("a", "SELECT");
-  SendTxt("b", "SELECT");
-  SendTxt("OKa", "SELECT");
+  UntaggedTxt("a", "SELECT");
+  UntaggedTxt("b", "SELECT");
+  Reply("OKa", "SELECT");
 }
 
 void qmsTIMAP4Session::imapCREATE(const std::string& folder) {
   const std::string real = FolderPath(folder);
   bool ok = !real.empty() && !jvb::PathExists(real) && jvb::ForceDirectories(real);
-  SendTxt(ok ? "OKa" : "NOa", "CREATE");
+  Reply(ok ? "OKa" : "NOa", "CREATE");
 }
 
 void qmsTIMAP4Session::imapDELETE(const std::string& folder) {
@@ -412,7 +465,7 @@ void qmsTIMAP4Session::imapDELETE(const std::string& folder) {
     std::error_code ec;
     ok = std::filesystem::remove(real, ec) && !ec;
   }
-  SendTxt(ok ? "OKa" : "NOa", "DELETE");
+  Reply(ok ? "OKa" : "NOa", "DELETE");
 }
 
 void qmsTIMAP4Session::imapRENAME(const std::string& from, const std::string& to) {
@@ -426,7 +479,7 @@ void qmsTIMAP4Session::imapRENAME(const std::string& from, const std::string& to
     // Renaming the Inbox moves its messages away; a new, empty Inbox takes its place.
     if (ok && FolderName(from) == qmsTMailbox::kInboxName) jvb::ForceDirectories(source);
   }
-  SendTxt(ok ? "OKa" : "NOa", "RENAME");
+  Reply(ok ? "OKa" : "NOa", "RENAME");
 }
 
 bool qmsTIMAP4Session::OpenSubscriptions() {
@@ -457,42 +510,42 @@ bool qmsTIMAP4Session::CloseSubscriptions() {
 void qmsTIMAP4Session::imapSUBSCRIBE(const std::string& folder) {
   const std::string name = FolderName(folder);
   if (name.empty()) {
-    SendTxt("BADa", "SUBSCRIBE");
+    Reply("BADa", "SUBSCRIBE");
     return;
   }
   if (!OpenSubscriptions()) {
-    SendTxt("NOa", "SUBSCRIBE");
+    Reply("NOa", "SUBSCRIBE");
     return;
   }
   bool room = subscriptions_.size() < kMaxSubscriptions || subscriptions_.count(name);
   if (room) subscriptions_.insert(name);
   bool written = CloseSubscriptions();
-  SendTxt(room && written ? "OKa" : "NOa", "SUBSCRIBE");
+  Reply(room && written ? "OKa" : "NOa", "SUBSCRIBE");
 }
 
 void qmsTIMAP4Session::imapUNSUBSCRIBE(const std::string& folder) {
   const std::string name = FolderName(folder);
   if (name.empty()) {
-    SendTxt("BADa", "UNSUBSCRIBE");
+    Reply("BADa", "UNSUBSCRIBE");
     return;
   }
   if (!OpenSubscriptions()) {
-    SendTxt("NOa", "UNSUBSCRIBE");
+    Reply("NOa", "UNSUBSCRIBE");
     return;
   }
   subscriptions_.erase(name);
-  SendTxt(CloseSubscriptions() ? "OKa" : "NOa", "UNSUBSCRIBE");
+  Reply(CloseSubscriptions() ? "OKa" : "NOa", "UNSUBSCRIBE");
 }
 
 void qmsTIMAP4Session::imapLSUB(const std::string& /*reference*/, const std::string& pattern) {
   if (!OpenSubscriptions()) {
-    SendTxt("NOa", "LSUB");
+    Reply("NOa", "LSUB");
     return;
   }
   for (const std::string& name : subscriptions_)
-    if (MatchPattern(pattern, name)) SendIt("* LSUB () \"/\" \"" + name + "\"");
+    if (MatchPattern(pattern, name)) Untagged("* LSUB () \"/\" \"" + name + "\"");
   CloseSubscriptions();
-  SendTxt("OKa", "LSUB");
+  Reply("OKa", "LSUB");
 }
 
 void qmsTIMAP4Session::imapLIST(const std::string& /*reference*/, const std::string& pattern) {
@@ -509,8 +562,9 @@ void qmsTIMAP4Session::imapLIST(const std::string& /*reference*/, const std::str
   for (char& ch : mask)
     if (ch == '%') ch = '*';
   int items = 0;
-  if (prefixOk && !mask.empty() && !user_folder_.empty()) ListLevel(prefix, mask, recurse, 0, items);
-  SendTxt("OKa", "LIST");
+  if (prefixOk && !mask.empty() && !user_folder_.empty())
+    ListLevel(prefix, mask, recurse, 0, items);
+  Reply("OKa", "LIST");
 }
 
 void qmsTIMAP4Session::ListLevel(const std::string& prefix, const std::string& pattern,
@@ -526,7 +580,8 @@ void qmsTIMAP4Session::ListLevel(const std::string& prefix, const std::string& p
     // names no command would accept are not shown.
     if (IsSymlink(item.realPath) || FolderName(name) != name) continue;
     ++items;
-    SendIt("* LIST () \"/\" \"" + name + "\"");
-    if (recurse && depth + 1 < kMaxFolderDepth) ListLevel(name + "/", pattern, recurse, depth + 1, items);
+    Untagged("* LIST () \"/\" \"" + name + "\"");
+    if (recurse && depth + 1 < kMaxFolderDepth)
+      ListLevel(name + "/", pattern, recurse, depth + 1, items);
   }
 }

@@ -66,6 +66,16 @@ class qmsTIMAP4Session : public qmsTSession {
 
  private:
   void Serve();
+  // Replies. Untagged lines wait and leave together with the reply that ends them, so a
+  // client never waits for a lone segment; message-file texts are expanded as SendTxt
+  // does (the IMAP4 file has no leading-block entries).
+  void Untagged(const std::string& line);
+  void UntaggedTxt(const std::string& key, const std::string& section);
+  void Reply(const std::string& key, const std::string& section);
+  std::string ReplyLine(const std::string& key, const std::string& section);
+  bool SendRaw(const std::string& bytes);
+  // Runs the command named by Command with its words.
+  void Dispatch(const std::vector<std::string>& args);
   // The command's words: exactly count of them and the state it needs, else "BADa".
   bool Arguments(const std::vector<std::string>& args, size_t count, int state);
   bool SetUserFolder();
@@ -74,8 +84,8 @@ class qmsTIMAP4Session : public qmsTSession {
   bool CloseSubscriptions();
   // Real directory of a folder name ("" when the name is not acceptable or unmapped).
   std::string FolderPath(const std::string& name);
-  void ListLevel(const std::string& prefix, const std::string& pattern, bool recurse,
-                 int depth, int& items);
+  void ListLevel(const std::string& prefix, const std::string& pattern, bool recurse, int depth,
+                 int& items);
 
   void imapCAPABILITY();
   void imapNOOP();
@@ -104,10 +114,13 @@ class qmsTIMAP4Session : public qmsTSession {
   void imapCOPY() { imapNotSupported(); }
   void imapUID() { imapNotSupported(); }
 
+  static constexpr size_t kSendChunk = 65536;
   bool logout_ = false;
+  std::string pending_;
   std::string user_folder_;  // real path with a trailing "/"
   std::set<std::string> subscriptions_;
   jvbTTextFile subscriptions_file_;
 };
 
+// The session factory of protocol 3 (IMAP4), registered by qmsRegisterImap4.
 std::unique_ptr<qmsTSession> qmsMakeIMAP4Session(qmsTService* service);

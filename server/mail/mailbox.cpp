@@ -1,4 +1,6 @@
 #include "server/mail/mailbox.h"
+#include "toolbox/qmstools.h"
+#include "toolbox/textconfig.h"
 
 #include <filesystem>
 #include <system_error>
@@ -46,8 +48,7 @@ qmsTMailbox::qmsTMailbox(const jvbTFileSys& fs, const std::string& homeDirectory
 }
 
 std::string qmsTMailbox::VirtualInbox() const {
-  return virtual_user_folder_.empty() ? std::string()
-                                      : virtual_user_folder_ + "/" + kInboxName;
+  return virtual_user_folder_.empty() ? std::string() : virtual_user_folder_ + "/" + kInboxName;
 }
 
 bool qmsTMailbox::CreateUserFolder() const {
@@ -127,4 +128,13 @@ std::string qmsTMailbox::UniqueId(const std::string& user, const std::string& fi
     hex += kHex[c & 15];
   }
   return hex + name;
+}
+
+std::string qmsTMailbox::ReadHomeDirectory(jvbTTextConfig* cfg) {
+  std::string home;
+  if (!cfg->ReadValue("GLOBAL", "HomeDirectory", home)) {
+    home.clear();
+    qmsLog("GLOBAL/HomeDirectory not found in " + cfg->FileName());
+  }
+  return home;
 }

@@ -21,6 +21,7 @@
 #include <string>
 
 class jvbTFileSys;
+class jvbTTextConfig;
 class jvbTTextFile;
 
 class qmsTMailbox {
@@ -49,6 +50,9 @@ class qmsTMailbox {
   // fs maps the virtual paths (its virtual root must be "/"); homeDirectory is the
   // GLOBAL/HomeDirectory value; user the account name as the database holds it.
   qmsTMailbox(const jvbTFileSys& fs, const std::string& homeDirectory, const std::string& user);
+
+  // The group's GLOBAL/HomeDirectory; empty (and a system log line) when missing.
+  static std::string ReadHomeDirectory(jvbTTextConfig* groupConfig);
 
   bool Mapped() const { return !inbox_.empty(); }
   const std::string& User() const { return user_; }

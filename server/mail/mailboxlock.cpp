@@ -84,9 +84,8 @@ qmsTMailboxLock::Result qmsTMailboxLock::Lock(const std::string& inbox, const st
     total_size_ += e.size;
     entries_.push_back(std::move(e));
   }
-  if (!records.empty() &&
-      file_.BlockWrite(records.data(), static_cast<int64_t>(found.size())) !=
-          static_cast<int64_t>(found.size())) {
+  if (!records.empty() && file_.BlockWrite(records.data(), static_cast<int64_t>(found.size())) !=
+                              static_cast<int64_t>(found.size())) {
     Release();
     return lkFailed;
   }

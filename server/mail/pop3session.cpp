@@ -87,11 +87,7 @@ int64_t qmsTPOP3Session::MessageNumber(const std::string& text) {
 
 bool qmsTPOP3Session::Start() {
   qmsTSession::Start();
-  jvbTTextConfig* cfg = Group()->Config();
-  if (!cfg->ReadValue("GLOBAL", "HomeDirectory", HomeDirectory)) {
-    HomeDirectory.clear();
-    qmsLog("GLOBAL/HomeDirectory not found in " + cfg->FileName());
-  }
+  HomeDirectory = qmsTMailbox::ReadHomeDirectory(Group()->Config());
   if (!WaitInPool()) return false;
   if (!Socket()) return true;  // woken without a client: nothing to serve
   Serve();
@@ -193,22 +189,44 @@ void qmsTPOP3Session::Serve() {
 }
 
 void qmsTPOP3Session::Dispatch(const std::string& command, const std::string& argument) {
-  if (command == "APOP") cAPOP(argument);
-  else if (command == "DELE") cDELE(argument);
-  else if (command == "LIST") cLIST(command, argument);
-  else if (command == "NOOP") cNOOP();
-  else if (command == "PASS") cPASS(argument);
-  else if (command == "RETR") cRETR(command, argument);
-  else if (command == "RSET") cRSET();
-  else if (command == "STAT") cSTAT();
-  else if (command == "TOP") cRETR(command, argument);
-  else if (command == "UIDL") cLIST(command, argument);
-  else if (command == "USER") cUSER(argument);
-  else SendTxt("ERRa", "GLOB");
+  if (command == "APOP")
+    cAPOP(argument);
+  else if (command == "DELE")
+    cDELE(argument);
+  else if (command == "LIST")
+    cLIST(command, argument);
+  else if (command == "NOOP")
+    cNOOP();
+  else if (command == "PASS")
+    cPASS(argument);
+  else if (command == "RETR")
+    cRETR(command, argument);
+  else if (command == "RSET")
+    cRSET();
+  else if (command == "STAT")
+    cSTAT();
+  else if (command == "TOP")
+    cRETR(command, argument);
+  else if (command == "UIDL")
+    cLIST(command, argument);
+  else if (command == "USER")
+    cUSER(argument);
+  else
+    SendTxt("ERRa", "GLOB");
+}
+
+std::string qmsTPOP3Session::ReplyLine(const std::string& key, const std::string& section,
+                                       const Values& values) {
+  std::string text;
+  if (Messages()) Messages()->ReadValue(section, key, text);
+  for (const auto& [from, to] : values) ReplaceAll(text, from, qmsNeutralizeTemplate(to));
+  std::string line = ReturnFIB(text);
+  Debug(line, kDebugSend);
+  return line;
 }
 
 void qmsTPOP3Session::SendFilled(const std::string& key, const std::string& section,
-                                 const std::vector<std::pair<std::string, std::string>>& values) {
+                                 const Values& values) {
   std::string text;
   if (Messages()) Messages()->ReadValue(section, key, text);
   for (const auto& [from, to] : values) ReplaceAll(text, from, qmsNeutralizeTemplate(to));
@@ -226,9 +244,7 @@ void qmsTPOP3Session::LogFormat(const char* format, const std::string& text, int
   Log(b);
 }
 
-bool qmsTPOP3Session::MailDenied() {
-  return User() && User()->DenyService(Service()->Section());
-}
+bool qmsTPOP3Session::MailDenied() { return User() && User()->DenyService(Service()->Section()); }
 
 void qmsTPOP3Session::cUSER(const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cUSER");
@@ -376,9 +392,8 @@ void qmsTPOP3Session::cLIST(const std::string& command, const std::string& argum
   }
   const bool uidl = command == "UIDL";
   if (argument.empty()) {
-    SendTxt("OKb", command);
+    std::string out = ReplyLine("OKb", command) + "\r\n";
     Log(command + " Ok");
-    std::string out;
     for (int i = 1; i <= lock_.Count(); ++i) {
       const qmsTMailboxEntry* e = lock_.Entry(i);
       if (e->deleted) continue;
@@ -438,20 +453,22 @@ void qmsTPOP3Session::cRETR(const std::string& command, const std::string& argum
     LogFormat("%s \"%lld\", unable to read", command, n);
     return;
   }
-  SendFilled("OKa", command,
-             {{"%(message)", std::to_string(n)}, {"%(messagesize)", std::to_string(e->size)}});
+  const std::string reply =
+      ReplyLine("OKa", command,
+                {{"%(message)", std::to_string(n)}, {"%(messagesize)", std::to_string(e->size)}});
   LogFormat("%s \"%lld\", ok", command, n);
-  SendMessage(file, limit);
+  SendMessage(reply, file, limit);
   file.Close();
 }
 
-void qmsTPOP3Session::SendMessage(jvbTTextFile& file, int64_t limit) {
+void qmsTPOP3Session::SendMessage(const std::string& reply, jvbTTextFile& file, int64_t limit) {
   std::vector<char> buffer(kBlockSize);
   std::string out;
   out.reserve(kBlockSize + kBlockSize / 8);
+  out = reply + "\r\n";
   bool ok = true;
   bool header = true;
-  std::string line;          // header line being collected
+  std::string line;           // header line being collected
   bool linePartSent = false;  // a piece of this header line already went out
   bool lineStart = true;      // body: the next byte begins a line
   int64_t lines = 0;
@@ -530,7 +547,8 @@ void qmsTPOP3Session::SendMessage(jvbTTextFile& file, int64_t limit) {
     if (out.size() >= kBlockSize) flush();
   }
   if (header && (!line.empty() || linePartSent)) headerLine(true);  // header ended by EOF
-  flush();
+  // The end mark goes out with the last data: one segment, no wait for an ACK.
+  if (!out.empty()) last = out.back();
   if (last != '\n') out += "\r\n";
   out += ".\r\n";
   flush();

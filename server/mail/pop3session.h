@@ -66,19 +66,23 @@ class qmsTPOP3Session : public qmsTSession {
   // The identified user may not use this service, whatever kind of account it is.
   bool MailDenied();
 
+  using Values = std::vector<std::pair<std::string, std::string>>;
+  // The expanded reply line of a message-file text, literal placeholders filled in.
+  std::string ReplyLine(const std::string& key, const std::string& section,
+                        const Values& values = {});
   // Reply built from a message-file text with literal placeholders filled in.
-  void SendFilled(const std::string& key, const std::string& section,
-                  const std::vector<std::pair<std::string, std::string>>& values);
+  void SendFilled(const std::string& key, const std::string& section, const Values& values);
   // Raw bytes to the client (multi-line data); false when the connection is gone.
   bool SendRaw(const std::string& bytes);
-  // Streams a message file: header lines, then the body dot-stuffed, up to limit body
-  // lines (negative: all), then the final ".".
-  void SendMessage(jvbTTextFile& file, int64_t limit);
+  // Streams a message file after the reply line: header lines, then the body
+  // dot-stuffed, up to limit body lines (negative: all), then the final ".". The reply
+  // line travels with the first data, so the client never waits for a lone segment.
+  void SendMessage(const std::string& reply, jvbTTextFile& file, int64_t limit);
   void LogFormat(const char* format, const std::string& text, int64_t number);
 
   qmsTMailboxLock lock_;
   bool quit_failed_ = false;  // QUIT could not delete every marked message
 };
 
-// Registers the session class of protocol 4 (POP3).
+// The session factory of protocol 4 (POP3), registered by qmsRegisterPop3.
 std::unique_ptr<qmsTSession> qmsMakePOP3Session(qmsTService* service);

@@ -9,6 +9,7 @@
 #include "server/core/service.h"
 #include "server/core/template.h"
 #include "server/mail/delivery.h"
+#include "server/mail/smtpclient.h"
 #include "toolbox/names.h"
 #include "toolbox/platform.h"
 #include "toolbox/qmstools.h"
@@ -199,6 +200,17 @@ void qmsTSMTPSession::cliRun() {
   qmsDeliveryPass(*this);
 }
 
+void qmsTSMTPSession::SetOutgoing(qmsTSMTPClient* client) {
+  std::lock_guard<std::mutex> g(outgoing_lock_);
+  outgoing_ = client;
+}
+
+void qmsTSMTPSession::MonitorHook() {
+  if (!terminate) return;
+  std::lock_guard<std::mutex> g(outgoing_lock_);
+  if (outgoing_) outgoing_->Shutdown();
+}
+
 bool qmsTSMTPSession::RunHook(const char* key, const std::string& argument, std::string& output) {
   output.clear();
   if (!Service()) return false;
@@ -295,20 +307,6 @@ std::string qmsTSMTPSession::ExtractPath(const std::string& argument) {
   return path.substr(b, e - b + 1);
 }
 
-void qmsTSMTPSession::SplitHookOutput(const std::string& output, std::string& reply,
-                                      std::string& block) {
-  bool quoted = false;
-  for (size_t i = 0; i < output.size(); ++i) {
-    if (output[i] == '"') quoted = !quoted;
-    if (output[i] == '&' && !quoted) {
-      reply = output.substr(0, i);
-      block = output.substr(i + 1);
-      return;
-    }
-  }
-  reply = output;
-  block.clear();
-}
 
 std::string qmsTSMTPSession::StripCommandLine(const std::string& line) {
   size_t b = 0, e = line.size();

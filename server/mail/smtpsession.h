@@ -20,6 +20,7 @@
 #include "server/core/session.h"
 #include "server/mail/queuefile.h"
 
+class qmsTSMTPClient;
 class qmsTUser;
 
 class qmsTSMTPSession : public qmsTSession {
@@ -69,6 +70,11 @@ class qmsTSMTPSession : public qmsTSession {
   void srvRun();
   // One delivery pass on this thread (see delivery.h).
   void cliRun();
+  // The outgoing connection of the running delivery pass (null outside one). Monitor
+  // shuts it down once the session is to end (idle time-out, stop), so that a pass
+  // blocked on a remote server wakes up.
+  void SetOutgoing(qmsTSMTPClient* client);
+  void MonitorHook() override;
 
   void srvHELO(const std::string& argument, bool ehlo);
   void srvMAIL(const std::string& argument);
@@ -86,8 +92,6 @@ class qmsTSMTPSession : public qmsTSession {
   // The address inside the first "<" ... ">" of a MAIL or RCPT argument (double quotes
   // protect brackets; surrounding quotes trimmed); empty without "<".
   static std::string ExtractPath(const std::string& argument);
-  // Splits a hook's answer at its first "&" outside double quotes.
-  static void SplitHookOutput(const std::string& output, std::string& reply, std::string& block);
   // A command line as the dialogue reads it: leading bytes 0x00-0x20 and 0x7F-0xFF and
   // trailing bytes 0x00-0x20 removed.
   static std::string StripCommandLine(const std::string& line);
@@ -135,4 +139,7 @@ class qmsTSMTPSession : public qmsTSession {
   bool ForwardTarget(qmsTUser& user, const std::string& target, ForwardTrail& trail, int depth,
                      bool& circular);
   std::string ReceivedLine() const;
+
+  std::mutex outgoing_lock_;  // guards outgoing_ between the pass and Monitor
+  qmsTSMTPClient* outgoing_ = nullptr;
 };

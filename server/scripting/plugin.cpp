@@ -292,9 +292,8 @@ int CallGeneralHook(std::string& output, qmsTSession& session, const std::string
   bool completed;
   {
     CallScope scope(&info, &session, &data);
-    completed = Invoke(address, &info, result, [&] {
-      qmsConLog("Plug-in call exception - " + entry + "@" + library);
-    });
+    completed = Invoke(address, &info, result,
+                       [&] { qmsConLog("Plug-in call exception - " + entry + "@" + library); });
     if (completed && scope.State().outputSet) output = scope.State().output;
   }
   FreeHook(handle);
@@ -318,9 +317,8 @@ bool CallHttpRequest(qmsTSession& session, const std::string& library) {
   bool completed;
   {
     CallScope scope(&info, &session, &data);
-    completed = Invoke(address, &info, result, [&] {
-      qmsConLog("Plug-in call exception - HttpRequest@" + library);
-    });
+    completed = Invoke(address, &info, result,
+                       [&] { qmsConLog("Plug-in call exception - HttpRequest@" + library); });
   }
   FreeHook(handle);
   return completed && result != 0;

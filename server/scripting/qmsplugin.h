@@ -51,8 +51,8 @@ extern "C" {
 #define QMS_PLUGIN_EXPORT __attribute__((visibility("default")))
 
 /* Kinds of qmsGetValue and qmsSetValue. */
-#define QMS_VALUE_OUTPUT 0   /* qmsSetValue: the call's output text (name not used) */
-#define QMS_VALUE_SESSION 1  /* a session variable */
+#define QMS_VALUE_OUTPUT 0  /* qmsSetValue: the call's output text (name not used) */
+#define QMS_VALUE_SESSION 1 /* a session variable */
 
 typedef struct qmsHookInfo qmsHookInfo;
 
@@ -70,8 +70,7 @@ typedef struct qmsCallbacks {
    * Kind QMS_VALUE_SESSION: sets the session variable name, which must begin with
    * "session." (any case), to value, so later templates and hooks of the session see it;
    * returns 1. Other names or kinds: 0. */
-  int32_t (*qmsSetValue)(qmsHookInfo* info, int32_t kind, const char* name,
-                         const char* value);
+  int32_t (*qmsSetValue)(qmsHookInfo* info, int32_t kind, const char* name, const char* value);
   /* Slot 2. Sends length bytes from data to the session's client as they are (add CR LF
    * yourself); 1 when every byte was sent. */
   int32_t (*qmsSend)(qmsHookInfo* info, const void* data, int32_t length);

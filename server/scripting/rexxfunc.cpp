@@ -48,8 +48,7 @@ APIRET Fail(PRXSTRING result) {
   return 1;
 }
 
-bool Call(const std::string& function, const std::vector<std::string>& args,
-          std::string& value) {
+bool Call(const std::string& function, const std::vector<std::string>& args, std::string& value) {
   if (function == "qmscfg") {
     if (args.size() < 4) return false;
     value = ConfigValue(args[1], args[2], args[3]);

@@ -10,7 +10,9 @@ namespace {
 
 // RexxStart's own failures (bad parameters, could not start) are positive; they are
 // interpreter errors as much as the negative ones and are reported the same way.
-int StartError(long start) { return start < 0 ? static_cast<int>(start) : -static_cast<int>(start); }
+int StartError(long start) {
+  return start < 0 ? static_cast<int>(start) : -static_cast<int>(start);
+}
 
 }  // namespace
 
@@ -31,7 +33,8 @@ int32_t qmsRunRexxAuthentication(const std::string& script, const std::string& a
   jvbTraceScope trace("qmsRunRexxAuthentication");
   const std::string file = jvb::NativePath(script);
   if (!jvb::FileExists(file)) return -1;
-  qmsTScriptSession scope(nullptr);  // a script of another session's hook is not this one
+  // No session of its own: its "-1" must not reach a hook session of this thread.
+  qmsTScriptSession scope(nullptr);
   qmsTRexxLibrary::Result result;
   if (!qmsTRexxLibrary::Instance().Run(file, "-1 " + account + " " + password, result)) return -1;
   if (result.start != 0) {

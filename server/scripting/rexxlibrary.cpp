@@ -1,6 +1,7 @@
 #include "server/scripting/rexxlibrary.h"
 
 #include <dlfcn.h>
+
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -89,10 +90,6 @@ void* qmsTRexxLibrary::AllocateMemory(unsigned long size) {
   return api_->allocateMemory(size);
 }
 
-void qmsTRexxLibrary::FreeMemory(void* memory) {
-  if (memory && Available()) api_->freeMemory(memory);
-}
-
 bool qmsTRexxLibrary::RegisterFunctions() {
   // Registrations belong to the calling thread in this interpreter build, so a thread
   // that has not registered yet does it now; registering a name twice is harmless.
@@ -104,8 +101,7 @@ bool qmsTRexxLibrary::RegisterFunctions() {
   return ok;
 }
 
-bool qmsTRexxLibrary::Run(const std::string& script, const std::string& argument,
-                          Result& result) {
+bool qmsTRexxLibrary::Run(const std::string& script, const std::string& argument, Result& result) {
   jvbTraceScope trace("qmsTRexxLibrary.Run");
   if (!Available()) return false;
   if (!RegisterFunctions()) jvbTrace("REXX functions not registered on this thread");
@@ -117,8 +113,8 @@ bool qmsTRexxLibrary::Run(const std::string& script, const std::string& argument
   returned.strptr = nullptr;
   returned.strlength = 0;
   SHORT rc = 0;
-  APIRET start = api_->start(1, &argv, script.c_str(), nullptr, "CMD", RXCOMMAND, nullptr, &rc,
-                             &returned);
+  APIRET start =
+      api_->start(1, &argv, script.c_str(), nullptr, "CMD", RXCOMMAND, nullptr, &rc, &returned);
   // The interface's result type is unsigned; interpreter errors are its negative values.
   result.start = static_cast<long>(start);
   result.returnCode = rc;

@@ -27,9 +27,9 @@ class qmsTRexxLibrary {
  public:
   // Outcome of one script run.
   struct Result {
-    long start = 0;         // RexxStart's value: 0 ran, negative interpreter error
-    int returnCode = 0;     // the script's return code, signed 16-bit
-    std::string output;     // the value of its final RETURN or EXIT, empty when none
+    long start = 0;      // RexxStart's value: 0 ran, negative interpreter error
+    int returnCode = 0;  // the script's return code, signed 16-bit
+    std::string output;  // the value of its final RETURN or EXIT, empty when none
   };
 
   static qmsTRexxLibrary& Instance();
@@ -46,7 +46,6 @@ class qmsTRexxLibrary {
   // Memory the interpreter may free (results of external functions longer than the
   // buffer it provides); nullptr when the library is missing or out of memory.
   void* AllocateMemory(unsigned long size);
-  void FreeMemory(void* memory);
 
  private:
   qmsTRexxLibrary() = default;

@@ -32,8 +32,7 @@ qmsTScriptSession::~qmsTScriptSession() {
 
 qmsTSession* qmsTScriptSession::Current() { return t_session; }
 
-bool qmsTScriptSession::With(const std::string& key,
-                             const std::function<void(qmsTSession&)>& f) {
+bool qmsTScriptSession::With(const std::string& key, const std::function<void(qmsTSession&)>& f) {
   const std::string wanted = TrimBlanks(key);
   if (wanted.empty()) return false;
   // The calling session cannot go away while its own thread runs the hook: no lock.

@@ -47,7 +47,6 @@ class LineClient:
         return self.line()
 
 
-@unittest.skipUnless(qmstest.rexx_library_loads(), "the REXX library is not installed")
 class ScriptingSite(SiteTestCase):
     """A staged default site; each test sets its hooks, then the server starts."""
 
@@ -70,10 +69,15 @@ class ScriptingSite(SiteTestCase):
         else:
             self.server = self.site.start_running_server()
         self.addCleanup(self.stop_server)
+        # Services bind their ports on threads of their own.
+        for section in ("SMTP", "POP3"):
+            self.server.wait_for_line("%s service default/%s running" % (section, section))
 
     def stop_server(self):
         if self.server.running():
-            self.site.stop(self.server)
+            result = self.site.stop(self.server)
+            # A sanitizer build reports leaks and faults of the scripting layer here.
+            self.assertNotIn("Sanitizer", result.text, result.describe())
 
     def service_log(self, section):
         return self.site.log_messages("default-%s.log" % section.lower())
@@ -88,6 +92,7 @@ class ScriptingSite(SiteTestCase):
         return c
 
 
+@unittest.skipUnless(qmstest.rexx_library_loads(), "the REXX library is not installed")
 class ShippedScripts(ScriptingSite):
 
     def test_connect_filter_rejects_an_smtp_client_by_address(self):
@@ -97,13 +102,6 @@ class ShippedScripts(ScriptingSite):
         self.assertEqual(c.line(), "554 5.7.1 Access denied")
         self.wait_logged("SMTP", "connectfilter: 127.0.0.1 (")
         self.wait_logged("SMTP", '- Connection from "127.0.0.1" rejected by script')
-
-    def test_connect_filter_lets_other_addresses_in(self):
-        self.configure("SMTP", hookOnConnect="scripts/connectfilter.rexx 10.* 127.0.0.2?")
-        self.start()
-        c = self.client("SMTP")
-        self.assertTrue(c.line().startswith("220 "))
-        self.assertTrue(c.ask("QUIT").startswith("221 "))
 
     def test_logger_writes_pop3_commands(self):
         self.configure("POP3", hookOnCommand="scripts/cmdlogger.rexx")

@@ -1,13 +1,16 @@
 // IMAP4 session: a real IMAP4 service on 127.0.0.1 in this process - greeting, word
 // splitting, login, folder management inside the user folder only, listing, subscriptions,
 // SELECT with its flag files, and the commands it does not support.
-#include "server/mail/imap4session.h"
-
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "server/mail/imap4session.h"
 #include "tests/mail/test_mailbox_site.h"
+#include "toolbox/platform.h"
+#include "toolbox/textconfig.h"
+#include "toolbox/textfile.h"
 
 namespace {
 
@@ -19,7 +22,8 @@ using mailtest::WaitFor;
 using mailtest::WriteFile;
 
 const std::string kGreeting = "* OK IMAP4d ready (QMS/32 v0.9.5 - https://quillmar.example/)";
-const std::string kBye = "* BYE IMAP4d closing connection (QMS/32 v0.9.5 - https://quillmar.example/)";
+const std::string kBye =
+    "* BYE IMAP4d closing connection (QMS/32 v0.9.5 - https://quillmar.example/)";
 
 class IMAP4Session : public mailtest::MailSite {
  protected:
@@ -60,9 +64,9 @@ TEST(IMAP4Folders, NamesStayInsideTheUserFolder) {
   EXPECT_EQ(qmsTIMAP4Session::FolderName("inbox/Sub"), "Inbox/Sub");
   EXPECT_EQ(qmsTIMAP4Session::FolderName("Work/inbox"), "Work/inbox");
   EXPECT_EQ(qmsTIMAP4Session::FolderName("Drafts/"), "Drafts");
-  for (const char* bad : {"", "/", "..", "../x", "a/../b", "a//b", "/abs", ".hidden", "a/.b",
-                          "a\\b", "a\"b", "a*", "b%", "tab\there", "bell\x07", "\xe4rger",
-                          ".subscriptions.imap"})
+  for (const char* bad :
+       {"", "/", "..", "../x", "a/../b", "a//b", "/abs", ".hidden", "a/.b", "a\\b", "a\"b", "a*",
+        "b%", "tab\there", "bell\x07", "\xe4rger", ".subscriptions.imap"})
     EXPECT_EQ(qmsTIMAP4Session::FolderName(bad), "") << bad;
   std::string deep;
   for (int i = 0; i < 33; ++i) deep += "d/";
@@ -78,7 +82,8 @@ TEST(IMAP4Patterns, StarPercentAndQuestionMark) {
   EXPECT_TRUE(qmsTIMAP4Session::MatchPattern("in?ox", "Inbox"));
   EXPECT_FALSE(qmsTIMAP4Session::MatchPattern("", "x"));
   EXPECT_FALSE(qmsTIMAP4Session::MatchPattern("x*y", "xay/"));
-  EXPECT_TRUE(qmsTIMAP4Session::MatchPattern(std::string(500, '*') + "z", std::string(1000, 'a') + "z"));
+  EXPECT_TRUE(
+      qmsTIMAP4Session::MatchPattern(std::string(500, '*') + "z", std::string(1000, 'a') + "z"));
 }
 
 TEST_F(IMAP4Session, GreetingCapabilityLoginAndLogout) {
@@ -101,8 +106,7 @@ TEST_F(IMAP4Session, GreetingCapabilityLoginAndLogout) {
   EXPECT_EQ(Run(c, "a9", "LOGIN \"BOB\" \"secret\"").back(), "a9 OK LOGIN completed");
   EXPECT_EQ(Run(c, "b1", "LOGIN bob secret").back().rfind("b1 BAD", 0), 0u);
   EXPECT_EQ(Run(c, "b2", "XYZZY").back(), "b2 BAD Command not recognized");
-  EXPECT_EQ(Run(c, "b3", "LOGOUT"),
-            (std::vector<std::string>{kBye, "b3 OK LOGOUT completed"}));
+  EXPECT_EQ(Run(c, "b3", "LOGOUT"), (std::vector<std::string>{kBye, "b3 OK LOGOUT completed"}));
   EXPECT_TRUE(c.Closed());
   ASSERT_TRUE(WaitFor([&] { return LogHas("IMAP4", "Client session ended"); }));
   EXPECT_TRUE(LogHas("IMAP4", "- Connection from \"127.0.0.1\" accepted"));
@@ -127,17 +131,29 @@ TEST_F(IMAP4Session, UnsupportedCommandsAreBadInEveryState) {
   StartServer();
   Client c(imap4_port_);
   c.Line();
-  const char* const kCommands[] = {"AUTHENTICATE PLAIN", "EXAMINE INBOX", "STATUS INBOX (MESSAGES)",
-                                   "APPEND INBOX {3}", "CHECK", "CLOSE", "EXPUNGE", "SEARCH ALL",
-                                   "FETCH 1 BODY[]", "STORE 1 +FLAGS (\\Seen)", "COPY 1 x",
+  const char* const kCommands[] = {"AUTHENTICATE PLAIN",
+                                   "EXAMINE INBOX",
+                                   "STATUS INBOX (MESSAGES)",
+                                   "APPEND INBOX {3}",
+                                   "CHECK",
+                                   "CLOSE",
+                                   "EXPUNGE",
+                                   "SEARCH ALL",
+                                   "FETCH 1 BODY[]",
+                                   "STORE 1 +FLAGS (\\Seen)",
+                                   "COPY 1 x",
                                    "UID FETCH 1 BODY[]"};
   for (int state = 0; state < 3; ++state) {
     for (const char* cmd : kCommands) {
       std::string verb = std::string(cmd).substr(0, std::string(cmd).find(' '));
       EXPECT_EQ(Run(c, "u", cmd).back(), "u BAD " + verb + " not supported") << state << cmd;
     }
-    if (state == 0) EXPECT_EQ(Run(c, "l", "LOGIN bob secret").back(), "l OK LOGIN completed");
-    if (state == 1) EXPECT_EQ(Run(c, "s", "SELECT INBOX").back(), "s OK [READ-WRITE] SELECT completed");
+    if (state == 0) {
+      EXPECT_EQ(Run(c, "l", "LOGIN bob secret").back(), "l OK LOGIN completed");
+    }
+    if (state == 1) {
+      EXPECT_EQ(Run(c, "s", "SELECT INBOX").back(), "s OK [READ-WRITE] SELECT completed");
+    }
   }
   // An overlong line and a line without a tag are answered untagged.
   EXPECT_EQ(Run(c, "*", std::string(20000, 'x')).back(), "* BAD Command not recognized");
@@ -152,7 +168,8 @@ TEST_F(IMAP4Session, CreateRenameDeleteAndList) {
   EXPECT_EQ(Run(*c, "c1", "CREATE Work").back(), "c1 OK CREATE completed");
   EXPECT_EQ(Run(*c, "c2", "CREATE \"Work/2024 Q1\"").back(), "c2 OK CREATE completed");
   EXPECT_EQ(Run(*c, "c3", "CREATE Archive/Old/").back(), "c3 OK CREATE completed");
-  EXPECT_EQ(Run(*c, "c4", "CREATE work").back(), "c4 OK CREATE completed");  // names keep their case
+  EXPECT_EQ(Run(*c, "c4", "CREATE work").back(),
+            "c4 OK CREATE completed");  // names keep their case
   EXPECT_EQ(Run(*c, "c5", "CREATE Work").back(), "c5 NO Unable to create the mailbox");
   EXPECT_EQ(Run(*c, "c6", "CREATE inbox").back(), "c6 NO Unable to create the mailbox");
   EXPECT_EQ(Run(*c, "c7", "CREATE Inbox/Sub").back(), "c7 OK CREATE completed");
@@ -163,11 +180,12 @@ TEST_F(IMAP4Session, CreateRenameDeleteAndList) {
   symlink(".", Folder("Work/loop").c_str());
   symlink("/etc", Folder("etc").c_str());
 
-  EXPECT_EQ(Run(*c, "l1", "LIST \"\" *"),
-            (std::vector<std::string>{"* LIST () \"/\" \"Archive\"", "* LIST () \"/\" \"Archive/Old\"",
-                                      "* LIST () \"/\" \"Inbox\"", "* LIST () \"/\" \"Inbox/Sub\"",
-                                      "* LIST () \"/\" \"Work\"", "* LIST () \"/\" \"Work/2024 Q1\"",
-                                      "* LIST () \"/\" \"work\"", "l1 OK LIST completed"}));
+  EXPECT_EQ(
+      Run(*c, "l1", "LIST \"\" *"),
+      (std::vector<std::string>{"* LIST () \"/\" \"Archive\"", "* LIST () \"/\" \"Archive/Old\"",
+                                "* LIST () \"/\" \"Inbox\"", "* LIST () \"/\" \"Inbox/Sub\"",
+                                "* LIST () \"/\" \"Work\"", "* LIST () \"/\" \"Work/2024 Q1\"",
+                                "* LIST () \"/\" \"work\"", "l1 OK LIST completed"}));
   EXPECT_EQ(Run(*c, "l2", "LIST \"\" %"),
             (std::vector<std::string>{"* LIST () \"/\" \"Archive\"", "* LIST () \"/\" \"Inbox\"",
                                       "* LIST () \"/\" \"Work\"", "* LIST () \"/\" \"work\"",
@@ -208,8 +226,8 @@ TEST_F(IMAP4Session, FolderNamesNeverLeaveTheUserFolder) {
   WriteUser("eve", "Username=eve\r\nPassword=-pw\r\n");
   std::filesystem::create_directories("home/eve/.mailbox/Secret");
   auto c = Login();
-  for (const char* name : {"../x", "../../eve/.mailbox/Secret", "/etc", "a/../../x", ".x",
-                           "\"..\"", "Inbox/../../../x", "\"a\\\\..\\\\b\""}) {
+  for (const char* name : {"../x", "../../eve/.mailbox/Secret", "/etc", "a/../../x", ".x", "\"..\"",
+                           "Inbox/../../../x", "\"a\\\\..\\\\b\""}) {
     EXPECT_EQ(Run(*c, "c", std::string("CREATE ") + name).back().rfind("c NO", 0), 0u) << name;
     EXPECT_EQ(Run(*c, "s", std::string("SELECT ") + name).back().rfind("s NO", 0), 0u) << name;
     EXPECT_EQ(Run(*c, "d", std::string("DELETE ") + name).back().rfind("d NO", 0), 0u) << name;
@@ -230,9 +248,10 @@ TEST_F(IMAP4Session, SubscriptionsAndLsub) {
   EXPECT_EQ(Run(*c, "s3", "SUBSCRIBE Archive").back(), "s3 OK SUBSCRIBE completed");
   EXPECT_EQ(Run(*c, "s4", "SUBSCRIBE Archive").back(), "s4 OK SUBSCRIBE completed");
   EXPECT_EQ(ReadFile(Folder(".subscriptions.imap")), "Archive\r\nInbox\r\nLists/qms users\r\n");
-  EXPECT_EQ(Run(*c, "l1", "LSUB \"\" *"),
-            (std::vector<std::string>{"* LSUB () \"/\" \"Archive\"", "* LSUB () \"/\" \"Inbox\"",
-                                      "* LSUB () \"/\" \"Lists/qms users\"", "l1 OK LSUB completed"}));
+  EXPECT_EQ(
+      Run(*c, "l1", "LSUB \"\" *"),
+      (std::vector<std::string>{"* LSUB () \"/\" \"Archive\"", "* LSUB () \"/\" \"Inbox\"",
+                                "* LSUB () \"/\" \"Lists/qms users\"", "l1 OK LSUB completed"}));
   EXPECT_EQ(Run(*c, "l2", "LSUB \"\" %"),
             (std::vector<std::string>{"* LSUB () \"/\" \"Archive\"", "* LSUB () \"/\" \"Inbox\"",
                                       "l2 OK LSUB completed"}));
@@ -246,7 +265,8 @@ TEST_F(IMAP4Session, SubscriptionsAndLsub) {
   jvbTTextFile held;
   held.Init(Folder(".subscriptions.imap"), jvb::fmReadWriteExclusive);
   ASSERT_TRUE(held.Open());
-  EXPECT_EQ(Run(*c, "b1", "SUBSCRIBE Other").back(), "b1 NO Unable to change the subscriptions now");
+  EXPECT_EQ(Run(*c, "b1", "SUBSCRIBE Other").back(),
+            "b1 NO Unable to change the subscriptions now");
   EXPECT_EQ(Run(*c, "b2", "LSUB \"\" *").back(), "b2 NO Unable to read the subscriptions now");
   held.Close();
   EXPECT_EQ(Run(*c, "b3", "SUBSCRIBE Other").back(), "b3 OK SUBSCRIBE completed");
@@ -290,7 +310,8 @@ TEST_F(IMAP4Session, SelectCountsNewMessagesAsRecentOnce) {
   EXPECT_EQ(Run(*e, "t2", "SELECT INBOX"),
             (std::vector<std::string>{"* 2 EXISTS", "* 0 RECENT",
                                       "t2 OK [READ-WRITE] SELECT completed"}));
-  EXPECT_EQ(Run(*e, "t3", "SELECT Missing").back(), "t3 BAD SELECT needs one mailbox name, after LOGIN and before any other SELECT");
+  EXPECT_EQ(Run(*e, "t3", "SELECT Missing").back(),
+            "t3 BAD SELECT needs one mailbox name, after LOGIN and before any other SELECT");
   auto f = Login();
   EXPECT_EQ(Run(*f, "t4", "SELECT Missing").back(), "t4 NO No such mailbox");
 }
@@ -329,6 +350,52 @@ TEST_F(IMAP4Session, RefusedClientsGetTheByeLine) {
   EXPECT_TRUE(c.Closed());
   ASSERT_TRUE(WaitFor([&] { return LogHas("IMAP4", "Client session ended"); }));
   EXPECT_TRUE(LogHas("IMAP4", "- Connection from \"127.0.0.1\" rejected"));
+}
+
+}  // namespace
+
+namespace {
+
+// Every key the session sends is in the shipped message file with the tag or "* " first.
+TEST(IMAP4Replies, TheShippedFileHasEveryKey) {
+  jvbTTextConfig res(mailtest::SourceDir() + "/documentation/messages/imap4/imap4.res");
+  const std::vector<std::pair<std::string, std::vector<std::string>>> keys = {
+      {"GLOBAL", {"BADz"}},
+      {"CAPABILITY", {"a", "OKa"}},
+      {"NOOP", {"OKa"}},
+      {"LOGOUT", {"OKa", "BADa"}},
+      {"LOGIN", {"OKa", "NOa", "BADa"}},
+      {"SELECT", {"a", "b", "OKa", "NOa", "BADa"}},
+      {"CREATE", {"OKa", "NOa", "BADa"}},
+      {"DELETE", {"OKa", "NOa", "BADa"}},
+      {"RENAME", {"OKa", "NOa", "BADa"}},
+      {"SUBSCRIBE", {"OKa", "NOa", "BADa"}},
+      {"UNSUBSCRIBE", {"OKa", "NOa", "BADa"}},
+      {"LIST", {"OKa", "BADa"}},
+      {"LSUB", {"OKa", "NOa", "BADa"}},
+  };
+  auto expectStart = [&](const std::string& section, const std::string& key) {
+    std::string value, twin;
+    ASSERT_TRUE(res.ReadValue(section, key, value)) << section << "/" << key;
+    std::string start =
+        key.size() == 1 ? "* " : "%(imap.identifier) " + key.substr(0, key.size() - 1) + " ";
+    EXPECT_EQ(value.rfind(start, 0), 0u) << section << "/" << key << ": " << value;
+    if (jvb::AsciiUpper(key) != key) {
+      EXPECT_FALSE(res.ReadValue(section, jvb::AsciiUpper(key), twin)) << section << "/" << key;
+    }
+  };
+  for (const auto& [section, list] : keys)
+    for (const std::string& key : list) expectStart(section, key);
+  for (const char* section : {"AUTHENTICATE", "EXAMINE", "STATUS", "APPEND", "CHECK", "CLOSE",
+                              "EXPUNGE", "SEARCH", "FETCH", "STORE", "COPY", "UID"})
+    expectStart(section, "BADz");
+  std::string v;
+  res.ReadValue("CAPABILITY", "a", v);
+  EXPECT_EQ(v, "* CAPABILITY IMAP4rev1");
+  res.ReadValue("SELECT", "a", v);
+  EXPECT_EQ(v, "* %(imap.messages) EXISTS");
+  res.ReadValue("SELECT", "b", v);
+  EXPECT_EQ(v, "* %(imap.messagesrecent) RECENT");
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // The mailbox store: where a user's mail lives (through the VFS), local delivery of a
 // message file, unique identifiers, and the ".locked" lock-and-index file.
-#include "server/mail/mailbox.h"
-
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -10,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "server/mail/mailbox.h"
 #include "server/mail/mailboxlock.h"
 #include "tests/mail/test_mailbox_site.h"
 #include "toolbox/filesys.h"
@@ -89,13 +88,13 @@ TEST_F(MailboxStore, StoresTheReturnPathAndTheBodyByteForByte) {
   ASSERT_TRUE(OpenBody(body, bodyBytes));
   qmsTMailbox box(*fs_, "/home", "bob");
   int blocks = 0;
-  ASSERT_EQ(box.StoreMessage("00AA11BB22CC", "alice@example.test", body,
-                             [&] { return ++blocks > 0; }),
-            qmsTMailbox::stStored);
+  ASSERT_EQ(
+      box.StoreMessage("00AA11BB22CC", "alice@example.test", body, [&] { return ++blocks > 0; }),
+      qmsTMailbox::stStored);
   EXPECT_GT(blocks, 1);
   const std::string path = "spool/home/bob/.mailbox/Inbox/00AA11BB22CC.msg";
   EXPECT_EQ(ReadFile(path), "Return-Path: <alice@example.test>\r\n" + bodyBytes);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
@@ -156,8 +155,8 @@ TEST_F(MailboxLock, IndexRecordsFollowTheLayout) {
   WriteFile("in/000000000001.msg", "12345");
   WriteFile("in/000000000002.msg", std::string(300, 'x'));
   WriteFile("in/000000000002.qms", "[IMAP]\r\nRecent=1\r\n");  // not a message
-  std::filesystem::create_directories("in/folder.msg");           // not a message either
-  ASSERT_EQ(mkfifo("in/pipe.msg", 0600), 0);                      // never opened or listed
+  std::filesystem::create_directories("in/folder.msg");        // not a message either
+  ASSERT_EQ(mkfifo("in/pipe.msg", 0600), 0);                   // never opened or listed
   qmsTMailboxLock lock;
   ASSERT_EQ(lock.Lock("in/", "bob"), qmsTMailboxLock::lkLocked);
   ASSERT_EQ(lock.Count(), 2);
@@ -179,8 +178,9 @@ TEST_F(MailboxLock, IndexRecordsFollowTheLayout) {
   ASSERT_TRUE(lock.SetDeleted(2, true));
   raw = ReadFile("in/.locked");
   EXPECT_EQ(raw[335 + 260], 1);
-  EXPECT_TRUE(qmsTMailboxLock::DecodeRecord(reinterpret_cast<const unsigned char*>(raw.data()) + 335)
-                  .deleted);
+  EXPECT_TRUE(
+      qmsTMailboxLock::DecodeRecord(reinterpret_cast<const unsigned char*>(raw.data()) + 335)
+          .deleted);
   EXPECT_FALSE(lock.SetDeleted(3, true));
   ASSERT_TRUE(lock.ClearMarks());
   EXPECT_EQ(ReadFile("in/.locked")[335 + 260], 0);

@@ -17,6 +17,9 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -46,16 +49,35 @@ bool WaitFor(F cond, int ms = kWaitMs) {
   return cond();
 }
 
+// A port on 127.0.0.1 that was free a moment ago, taken below the range the kernel hands
+// out to client sockets (so no outgoing connection of any test can occupy it before the
+// service binds it), and never the same one twice in this process.
 inline uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(kLoopback);
-  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(fd);
-  return ntohs(sa.sin_port);
+  static std::mutex lock;
+  static std::set<int> given;
+  static std::mt19937 random(
+      static_cast<unsigned>(getpid()) ^
+      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::lock_guard<std::mutex> g(lock);
+  int low = 32768;
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  range >> low;
+  const int top = std::max(low - 1, 12000);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    int port = std::uniform_int_distribution<int>(10000, top)(random);
+    if (given.count(port)) continue;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(kLoopback);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    close(fd);
+    if (!free) continue;
+    given.insert(port);
+    return static_cast<uint16_t>(port);
+  }
+  return 0;
 }
 
 inline std::string SourceDir() {
@@ -77,7 +99,7 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 inline bool Exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -155,10 +177,12 @@ class MailSite : public ::testing::Test {
     WriteFile("config/qms.cfg", "[GLOBAL]\r\n");
     WriteUser("bob", "Username=bob\r\nPassword=-secret\r\nAPOPSecret=apopsecret\r\n");
     WriteUser("carol", "Username=Carol\r\nPassword=-pw\r\n");
-    WriteUser("anon", "Username=anon\r\nAnonymous=1\r\n[POP3]\r\nDenyService=1\r\n"
-                      "[IMAP4]\r\nDenyService=1\r\n");
-    WriteUser("mallory", "Username=mallory\r\nPassword=-pw\r\nAPOPSecret=m\r\n"
-                         "[POP3]\r\nDenyService=1\r\n");
+    WriteUser("anon",
+              "Username=anon\r\nAnonymous=1\r\n[POP3]\r\nDenyService=1\r\n"
+              "[IMAP4]\r\nDenyService=1\r\n");
+    WriteUser("mallory",
+              "Username=mallory\r\nPassword=-pw\r\nAPOPSecret=m\r\n"
+              "[POP3]\r\nDenyService=1\r\n");
   }
 
   void WriteUser(const std::string& name, const std::string& lines) {
@@ -170,15 +194,15 @@ class MailSite : public ::testing::Test {
   void WriteConfig(const std::string& extraGlobal = "HomeDirectory=/home\r\n",
                    const std::string& extraService = "",
                    const std::string& vfs = "/=ftp\r\n/home=home\r\n") {
-    std::string service =
-        "Address=127.0.0.1\r\nClientAddress=" + client_address_ +
-        "\r\nHost=mail.test\r\nDisableReverse=1\r\n"
-        "ClientPool=2\r\n" + extraService;
+    std::string service = "Address=127.0.0.1\r\nClientAddress=" + client_address_ +
+                          "\r\nHost=mail.test\r\nDisableReverse=1\r\n"
+                          "ClientPool=2\r\n" +
+                          extraService;
     WriteFile("config/mail/mail.cfg",
               "[GLOBAL]\r\nGroupsDefined=users\r\nServiceSections=POP3 IMAP4\r\n"
-              "UserDirectory=users\r\nStatDirectory=stat\r\n" + extraGlobal +
-                  "[POP3]\r\nProtocol=pop3d\r\nPort=" + std::to_string(pop3_port_) + "\r\n" +
-                  service + "[IMAP4]\r\nProtocol=-imap4d-\r\nPort=" +
+              "UserDirectory=users\r\nStatDirectory=stat\r\n" +
+                  extraGlobal + "[POP3]\r\nProtocol=pop3d\r\nPort=" + std::to_string(pop3_port_) +
+                  "\r\n" + service + "[IMAP4]\r\nProtocol=-imap4d-\r\nPort=" +
                   std::to_string(imap4_port_) + "\r\n" + service + "[VFS]\r\n" + vfs);
   }
 

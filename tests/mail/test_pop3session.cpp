@@ -1,8 +1,6 @@
 // POP3 session: a real POP3 service on 127.0.0.1 in this process, driven line by line -
 // greeting and APOP, USER/PASS, the transaction commands, QUIT applying the marks, the
 // lock against a second session, lost connections, hooks and hostile input.
-#include "server/mail/pop3session.h"
-
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -12,8 +10,12 @@
 
 #include "server/core/hooks.h"
 #include "server/core/session.h"
+#include "server/mail/pop3session.h"
 #include "tests/mail/test_mailbox_site.h"
 #include "toolbox/md5.h"
+#include "toolbox/platform.h"
+#include "toolbox/textconfig.h"
+#include "toolbox/textfile.h"
 
 namespace {
 
@@ -63,7 +65,9 @@ class POP3Session : public mailtest::MailSite {
     EXPECT_EQ(r.rfind("+OK ", 0), 0u) << r;
     return c;
   }
-  std::string Message(const char* body) { return "Return-Path: <sender@example.test>\r\n" + std::string(body); }
+  std::string Message(const char* body) {
+    return "Return-Path: <sender@example.test>\r\n" + std::string(body);
+  }
 };
 
 TEST_F(POP3Session, ApopLogsInWithTheDigestOfTheGreeting) {
@@ -77,7 +81,9 @@ TEST_F(POP3Session, ApopLogsInWithTheDigestOfTheGreeting) {
   std::string digest = qmsMD5Hex(stamp + "apopsecret");
   std::string upper = digest;
   for (char& ch : upper) ch = static_cast<char>(toupper(ch));
-  if (upper != digest) EXPECT_EQ(c.Command("APOP bob " + upper), "-ERR Authentication failed");
+  if (upper != digest) {
+    EXPECT_EQ(c.Command("APOP bob " + upper), "-ERR Authentication failed");
+  }
   size_t size = Message(kMsg1).size() + Message(kMsg2).size();
   EXPECT_EQ(c.Command("APOP BOB " + digest),
             "+OK bob has 2 message(s) (" + std::to_string(size) + " octets)");
@@ -86,9 +92,9 @@ TEST_F(POP3Session, ApopLogsInWithTheDigestOfTheGreeting) {
   EXPECT_EQ(c.Command("QUIT"), "+OK mail.test POP3 server signing off");
   EXPECT_TRUE(c.Closed());
   ASSERT_TRUE(WaitFor([&] { return LogHas("POP3", "Client session ended"); }));
-  for (const char* line : {"- Connection from \"127.0.0.1\" accepted",
-                           "Not authenticated; APOP secret mismatch", "Authenticated; APOP",
-                           "STAT Ok", "Logout"})
+  for (const char* line :
+       {"- Connection from \"127.0.0.1\" accepted", "Not authenticated; APOP secret mismatch",
+        "Authenticated; APOP", "STAT Ok", "Logout"})
     EXPECT_TRUE(LogHas("POP3", line)) << line;
 }
 
@@ -151,7 +157,8 @@ TEST_F(POP3Session, ListUidlRetrAndTop) {
   EXPECT_EQ(c->Block(), (std::vector<std::string>{"1 " + std::to_string(m1.size()),
                                                   "2 " + std::to_string(m2.size())}));
   EXPECT_EQ(c->Command("LIST 2"), "+OK 2 " + std::to_string(m2.size()));
-  for (const char* bad : {"LIST 3", "LIST 0", "LIST -1", "LIST x", "LIST 1x", "LIST 99999999999999999999"})
+  for (const char* bad :
+       {"LIST 3", "LIST 0", "LIST -1", "LIST x", "LIST 1x", "LIST 99999999999999999999"})
     EXPECT_EQ(c->Command(bad), "-ERR No such message") << bad;
   EXPECT_EQ(c->Command("UIDL"), "+OK Unique-ID listing follows");
   EXPECT_EQ(c->Block(), (std::vector<std::string>{"1 626F62000000000001", "2 626F62000000000002"}));
@@ -172,19 +179,19 @@ TEST_F(POP3Session, ListUidlRetrAndTop) {
             "Return-Path: <sender@example.test>\r\nReceived: from client.test by mail.test\r\n"
             "..Odd: header\r\nSubject: second\r\n\r\n.\r\n");
   EXPECT_EQ(c->Command("TOP 2 2"), "+OK Top of message 2 follows");
-  EXPECT_EQ(c->Block(), (std::vector<std::string>{"Return-Path: <sender@example.test>",
-                                                  "Received: from client.test by mail.test",
-                                                  ".Odd: header", "Subject: second", "", ".",
-                                                  "..two"}));
+  EXPECT_EQ(c->Block(),
+            (std::vector<std::string>{"Return-Path: <sender@example.test>",
+                                      "Received: from client.test by mail.test", ".Odd: header",
+                                      "Subject: second", "", ".", "..two"}));
   EXPECT_EQ(c->Command("TOP 2 100").rfind("+OK", 0), 0u);
   EXPECT_EQ(c->Block().back(), "four");
   EXPECT_EQ(c->Command("TOP 3 1"), "-ERR No such message");
   EXPECT_EQ(c->Command("RETR"), "-ERR No such message");
   c->Command("QUIT");
   ASSERT_TRUE(WaitFor([&] { return LogHas("POP3", "Client session ended"); }));
-  for (const char* line : {"LIST Ok", "UIDL Ok", "LIST \"2\", ok", "LIST \"3\", not found",
-                           "UIDL \"1\", ok", "RETR \"2\", ok", "TOP \"2\", ok",
-                           "TOP \"3\", not found", "RETR \"0\", not found"})
+  for (const char* line :
+       {"LIST Ok", "UIDL Ok", "LIST \"2\", ok", "LIST \"3\", not found", "UIDL \"1\", ok",
+        "RETR \"2\", ok", "TOP \"2\", ok", "TOP \"3\", not found", "RETR \"0\", not found"})
     EXPECT_TRUE(LogHas("POP3", line)) << line;
 }
 
@@ -202,7 +209,7 @@ TEST_F(POP3Session, QuitAppliesTheMarksAndRsetClearsThem) {
   EXPECT_EQ(c->Command("LIST").rfind("+OK", 0), 0u);
   EXPECT_EQ(c->Block().size(), 1u);
   EXPECT_EQ(c->Command("LIST 1").rfind("+OK 1 ", 0), 0u);  // a single listing still answers
-  EXPECT_EQ(c->Command("STAT").rfind("+OK 2 ", 0), 0u);   // counts as when locked
+  EXPECT_EQ(c->Command("STAT").rfind("+OK 2 ", 0), 0u);    // counts as when locked
   EXPECT_EQ(c->Command("RSET").rfind("+OK Maildrop has 2 message(s)", 0), 0u);
   EXPECT_EQ(c->Command("LIST").rfind("+OK", 0), 0u);
   EXPECT_EQ(c->Block().size(), 2u);
@@ -214,8 +221,8 @@ TEST_F(POP3Session, QuitAppliesTheMarksAndRsetClearsThem) {
   EXPECT_EQ(Names(Inbox("bob")),
             (std::vector<std::string>{"000000000001.qms", "000000000002.msg"}));
   ASSERT_TRUE(WaitFor([&] { return LogHas("POP3", "Client session ended"); }));
-  for (const char* line : {"DELE \"1\", ok", "DELE \"1\", already deleted",
-                           "DELE \"9\", not found", "RETR \"1\", deleted", "RSET Ok", "Logout"})
+  for (const char* line : {"DELE \"1\", ok", "DELE \"1\", already deleted", "DELE \"9\", not found",
+                           "RETR \"1\", deleted", "RSET Ok", "Logout"})
     EXPECT_TRUE(LogHas("POP3", line)) << line;
 }
 
@@ -250,7 +257,8 @@ TEST_F(POP3Session, ASecondSessionIsRefusedWhileTheFirstHoldsTheMailbox) {
   EXPECT_EQ(first->Command("STAT").rfind("+OK 2 ", 0), 0u);
   EXPECT_EQ(first->Command("QUIT").rfind("+OK", 0), 0u);
   ASSERT_TRUE(WaitFor([&] { return !Exists(Inbox("bob") + ".locked"); }));
-  EXPECT_EQ(second.Command("APOP bob " + qmsMD5Hex(stamp + "apopsecret")).rfind("+OK bob has 3", 0), 0u);
+  EXPECT_EQ(second.Command("APOP bob " + qmsMD5Hex(stamp + "apopsecret")).rfind("+OK bob has 3", 0),
+            0u);
   EXPECT_TRUE(LogHas("POP3", "Unable to lock mailbox"));
 }
 
@@ -445,6 +453,48 @@ TEST(POP3MessageNumber, OnlyWholeDecimalNumbers) {
   EXPECT_EQ(qmsTPOP3Session::MessageNumber("-3"), -3);
   for (const char* bad : {"", "x", "1x", " 1", "1 ", "-", "99999999999999999999999"})
     EXPECT_EQ(qmsTPOP3Session::MessageNumber(bad), 0) << bad;
+}
+
+}  // namespace
+
+namespace {
+
+// Every key the session sends is in the shipped message file and starts the way POP3
+// clients need; no upper-case twin would put a leading block before a reply.
+TEST(POP3Replies, TheShippedFileHasEveryKey) {
+  jvbTTextConfig res(mailtest::SourceDir() + "/documentation/messages/pop3/pop3.res");
+  const std::vector<std::pair<std::string, std::vector<std::string>>> keys = {
+      {"CONNECT", {"ERRb"}},
+      {"GLOB", {"ERRa"}},
+      {"QUIT", {"OKa", "ERRa"}},
+      {"USER", {"OKa", "ERRa"}},
+      {"PASS", {"OKa", "ERRa", "ERRb", "ERRc"}},
+      {"APOP", {"OKa", "ERRa", "ERRb", "ERRc"}},
+      {"STAT", {"OKa", "ERRa"}},
+      {"LIST", {"OKa", "OKb", "ERRa", "ERRb"}},
+      {"UIDL", {"OKa", "OKb", "ERRa", "ERRb"}},
+      {"RETR", {"OKa", "ERRa", "ERRb", "ERRc", "ERRd"}},
+      {"TOP", {"OKa", "ERRa", "ERRb", "ERRc", "ERRd"}},
+      {"DELE", {"OKa", "ERRa", "ERRb", "ERRc"}},
+      {"RSET", {"OKa", "ERRa"}},
+      {"NOOP", {"OKa"}},
+  };
+  for (const auto& [section, list] : keys) {
+    for (const std::string& key : list) {
+      std::string value, twin;
+      ASSERT_TRUE(res.ReadValue(section, key, value)) << section << "/" << key;
+      const std::string start = key.rfind("OK", 0) == 0 ? "+OK" : "-ERR ";
+      EXPECT_EQ(value.rfind(start, 0), 0u) << section << "/" << key << ": " << value;
+      EXPECT_FALSE(res.ReadValue(section, jvb::AsciiUpper(key), twin)) << section << "/" << key;
+    }
+  }
+  std::string v;
+  res.ReadValue("STAT", "OKa", v);
+  EXPECT_EQ(v, "+OK %(messages) %(messagessize)");
+  res.ReadValue("LIST", "OKa", v);
+  EXPECT_EQ(v, "+OK %(message) %(messagesize)");
+  res.ReadValue("UIDL", "OKa", v);
+  EXPECT_EQ(v, "+OK %(message) %(messageid)");
 }
 
 }  // namespace

@@ -208,10 +208,10 @@ class ScriptSite : public ::testing::Test {
     const std::string common =
         "Address=127.0.0.1\r\nClientAddress=*\r\nHost=test.local\r\nDisableReverse=1\r\n"
         "Timeout=120\r\n";
-    Put("config/site/site.cfg", "[POP3]\r\nProtocol=pop3d\r\nPort=" + std::to_string(port_) +
-                                    "\r\n" + common + extraKeys);
-    Put("config/other/other.cfg", "[SMTP]\r\nProtocol=smtpd\r\nPort=" +
-                                      std::to_string(other_port_) + "\r\n" + common);
+    Put("config/site/site.cfg",
+        "[POP3]\r\nProtocol=pop3d\r\nPort=" + std::to_string(port_) + "\r\n" + common + extraKeys);
+    Put("config/other/other.cfg",
+        "[SMTP]\r\nProtocol=smtpd\r\nPort=" + std::to_string(other_port_) + "\r\n" + common);
     app_ = std::make_unique<qmsTApplication>(true);
     qmsApplication = app_.get();
     site_ = app_->AddGroup("site");

@@ -77,8 +77,7 @@ QMS_PLUGIN_EXPORT int32_t RejectClients(qmsHookInfo* info) {
   char line[512];
   const char* args = Arguments(info);
   /* The buffer holds the size passed plus the terminating null. */
-  if (!cb->qmsGetValue(info, QMS_VALUE_SESSION, "remoteip", address, sizeof address - 1))
-    return 0;
+  if (!cb->qmsGetValue(info, QMS_VALUE_SESSION, "remoteip", address, sizeof address - 1)) return 0;
   while (NextWord(&args, pattern, sizeof pattern)) {
     if (Match(pattern, address)) {
       snprintf(line, sizeof line, "RejectClients: %s matches %s", address, pattern);
@@ -131,8 +130,8 @@ QMS_PLUGIN_EXPORT int32_t qmsHttpRequest(qmsHookInfo* info) {
   int n;
   if (!cb->qmsGetValue(info, QMS_VALUE_SESSION, "remoteip", address, sizeof address - 1))
     strcpy(address, "unknown");
-  snprintf(body, sizeof body, "<html><body><p>Hello %s, this is %s.</p></body></html>\r\n",
-           address, info->product);
+  snprintf(body, sizeof body, "<html><body><p>Hello %s, this is %s.</p></body></html>\r\n", address,
+           info->product);
   n = snprintf(reply, sizeof reply,
                "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: %u\r\n\r\n%s",
                (unsigned)strlen(body), body);

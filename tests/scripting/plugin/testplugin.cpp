@@ -125,8 +125,9 @@ QMS_PLUGIN_EXPORT int32_t BadPointers(qmsHookInfo* info) {
 // The callbacks refuse calls from another thread and records other than the call's own.
 QMS_PLUGIN_EXPORT int32_t ForeignThread(qmsHookInfo* info) {
   int fromThread = -1;
-  std::thread([&] { fromThread = info->callbacks->qmsLog(info, 0, 0, "from another thread"); })
-      .join();
+  std::thread([&] {
+    fromThread = info->callbacks->qmsLog(info, 0, 0, "from another thread");
+  }).join();
   qmsHookInfo copy = *info;  // a copy of the record is not the record
   int fromCopy = info->callbacks->qmsLog(&copy, 0, 0, "from a copy");
   Output(info, std::to_string(fromThread) + std::to_string(fromCopy));
