@@ -594,6 +594,9 @@ class Site:
             env["QMS_REXX_LIBRARY"] = "libz.so.1"
         if path is not None:
             env["PATH"] = path
+        # A server under test never asks an outside resolver: unless a test names its own
+        # DNS server, lookups go to a closed loopback port and fail at once.
+        env.setdefault("QMS_DNS_SERVER", "127.0.0.1:%d" % free_port())
         env.update(extra)
         return env
 

@@ -198,10 +198,26 @@ class DeliverySite(SiteTestCase):
         return sorted(n[:-4] for n in os.listdir(d) if n.endswith(".hdr"))
 
     def queued_from(self, reverse_path):
-        return [n for n in self.queued() if self.header(n)["HEADER"]["ReversePath"] == reverse_path]
+        names = []
+        for n in self.queued():
+            try:
+                if self.header(n)["HEADER"]["ReversePath"] == reverse_path:
+                    names.append(n)
+            except FileNotFoundError:  # delivered meanwhile
+                pass
+        return names
 
     def header(self, name):
         return parse_config(self.site.read(*(QUEUE + (name + ".hdr",))))
+
+    def settled(self, reverse_path):
+        """The one queued message from reverse_path once a pass has written its next try
+        time (the log lines of a pass come before its header is written)."""
+        def ready():
+            names = self.queued_from(reverse_path)
+            return len(names) == 1 and "NextTryAfter" in self.header(names[0])["HEADER"]
+        wait_for(ready, what="a pass over the message from %r" % reverse_path)
+        return self.queued_from(reverse_path)[0]
 
     def inbox(self, user):
         d = self.site.path(*(HOME + (user, ".mailbox", "Inbox")))
@@ -347,7 +363,7 @@ class RemoteDeliveryTest(DeliverySite):
         before = datetime.datetime.now()
         self.send("", ["a@slow.test"], MESSAGE)
         self.wait_logged('Unable to lookup/connect to any server for delivery to "slow.test"')
-        [name] = self.queued()
+        name = self.settled("")
         held = self.site.read(*(QUEUE + (name + ".hdr",)))
         header = self.header(name)
         self.assertEqual(header["@SLOW.TEST"]["ConnectErrors"], "1")
@@ -380,7 +396,7 @@ class RemoteDeliveryTest(DeliverySite):
         before = datetime.datetime.now()
         self.send("", ["a@late.test"], MESSAGE)
         self.wait_logged('Unable to lookup MX record(s) for "late.test"')
-        [name] = self.queued()
+        name = self.settled("")
         header = self.header(name)["@LATE.TEST"]
         self.assertEqual(header["LookupErrors"], "1")
         self.assertTrue(header["LookupError[1]"].endswith(

@@ -1,6 +1,6 @@
 // The delivery pass over a real queue directory, run synchronously on a session of a
 // running SMTP service: local copies (byte for byte, statistics), a scripted remote server
-// reached through ForwardToServer, refused recipients, lookup failures, retry times,
+// reached through ForwardToServer, lookup failures, retry times,
 // reports, expiry, locks, two passes at once and a pass woken by Monitor.
 //
 // DNS: the whole test program asks a closed port on 127.0.0.1, so every lookup fails at
@@ -283,53 +283,6 @@ TEST_F(DeliveryPass, LocalCopiesAndForwardedRecipientsInOnePass) {
   Pass();
   EXPECT_EQ(FilesWith("home/admin/.mailbox/Inbox", ".msg"), (Strings{reports[0] + ".msg"}));
   EXPECT_EQ(ReadFile("home/admin/.mailbox/Inbox/" + reports[0] + ".msg"), "Return-Path: <>\r\n" + report);
-}
-
-TEST_F(DeliveryPass, RefusedRecipientKeepsTheDomainUntilItsRetryTime) {
-  Start("ForwardToServer=127.0.0.1\r\n");
-  remote_.refuse = {"bad@far.test"};
-  Queue("5311CBC00002", "Bob@example.test",
-        "Domains=@far.test\r\n[@far.test]\r\nIdents=good bad\r\n"
-        "[MESSAGE.HEADER]\r\nSUBJECT=urgent\r\n");
-  Pass();
-  EXPECT_TRUE(remote_.messages.empty());
-  EXPECT_EQ(Value("5311CBC00002", "@far.test", "Idents"), "good bad");
-  EXPECT_EQ(Value("5311CBC00002", "HEADER", "Domains"), "@far.test");
-  EXPECT_EQ(Value("5311CBC00002", "ERROR", "bad@far.test"),
-            "RCPT returned \"550 5.1.1 no such user here\"");
-  EXPECT_TRUE(Logged("RCPT \"bad@far.test\" returned \"550 5.1.1 no such user here\""));
-  EXPECT_EQ(Stamp("5311CBC00002", "@far.test", "RetryAfter"),
-            Stamp("5311CBC00002", "HEADER", "NextTryAfter"));
-
-  // A local sender gets the report in the same queue run as the postmaster.
-  Strings reports = Others({"5311CBC00002"});
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(Value(reports[0], "LOCAL", "Idents"), "Bob postmaster");
-  const std::string report = ReadFile("queue/" + reports[0] + ".msg");
-  EXPECT_NE(report.find("Subject: Delivery delayed: urgent\r\n"), std::string::npos);
-  EXPECT_NE(report.find("\tbad@far.test\tRCPT returned \"550 5.1.1 no such user here\"\r\n"),
-            std::string::npos)
-      << report;
-  Pass();
-  EXPECT_EQ(FilesWith("home/Bob/.mailbox/Inbox", ".msg").size(), 1u);
-  EXPECT_EQ(Others({"5311CBC00002"}), Strings{});
-
-  // Before its retry time the message is not touched at all.
-  const std::string held = ReadFile("queue/5311CBC00002.hdr");
-  Pass();
-  EXPECT_EQ(ReadFile("queue/5311CBC00002.hdr"), held);
-
-  // Once the time has come and the server takes everyone, the message is done.
-  remote_.refuse.clear();
-  const std::string past = qmsTDeliveryHeader::FormatStamp(qmsTDeliveryHeader::NowMs() - 1000);
-  std::string text = held;
-  for (const std::string& stamp : {Value("5311CBC00002", "HEADER", "NextTryAfter"),
-                                   Value("5311CBC00002", "@far.test", "RetryAfter")})
-    text.replace(text.find(stamp), stamp.size(), past);
-  WriteFile("queue/5311CBC00002.hdr", text);
-  Pass();
-  EXPECT_EQ(remote_.messages.size(), 1u);
-  EXPECT_EQ(Files("queue"), Strings{});
 }
 
 TEST_F(DeliveryPass, LookupFailuresSetRetryTimesAndFallBackToTheDomainAddress) {

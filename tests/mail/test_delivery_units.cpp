@@ -255,7 +255,7 @@ TEST(DeliveryReport, RecipientsDatesAndZones) {
   time_t when = 1'700'000'000;
   struct tm tm{};
   localtime_r(&when, &tm);
-  char expect[16];
+  char expect[48];
   long off = tm.tm_gmtoff;
   snprintf(expect, sizeof expect, "%c%02ld%02ld", off < 0 ? '-' : '+', labs(off) / 3600, labs(off) / 60 % 60);
   EXPECT_EQ(zone, expect);

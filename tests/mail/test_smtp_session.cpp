@@ -466,7 +466,7 @@ TEST_F(SmtpSession, DataHookSeesTheCompleteMessageAndMayRefuseIt) {
   Start("hookOnData=hooks/data.rexx\r\n");
   auto c = Greeted();
   for (const char* s : {"keep me", "refuse me"}) {
-    EXPECT_EQ(c->Code("MAIL FROM:<a@b.test>"), 250);
+    EXPECT_EQ(c->Code("MAIL FROM:<>"), 250);  // no delivery report beside the message
     EXPECT_EQ(c->Code("RCPT TO:<bob@example.test>"), 250);
     EXPECT_EQ(c->Code("DATA"), 354);
     c->Send(std::string("Subject: ") + s + "\r\n\r\ntext\r\n.\r\n");
@@ -495,7 +495,8 @@ TEST_F(SmtpSession, ParallelClientsGetMessagesOfTheirOwn) {
       c.Reply();
       c.Cmd("EHLO c" + std::to_string(t));
       for (int i = 0; i < kEach; ++i) {
-        c.Cmd("MAIL FROM:<c" + std::to_string(t) + "@b.test>");
+        // A null sender: the delivery pass after QUIT queues no report beside the messages.
+        c.Cmd("MAIL FROM:<>");
         c.Cmd("RCPT TO:<alice@example.test>");
         c.Cmd("DATA");
         if (c.Code("Subject: " + std::to_string(t) + "/" + std::to_string(i) + "\r\n\r\nx\r\n.") ==

@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# Mail benchmark (not a test; loopback only, every step bounded).
+#  (a) SMTP: CLIENTS parallel smtplib clients send SMTP_MESSAGES messages of SIZE bytes to
+#      local users; prints messages accepted per second and the seconds until all of them
+#      are in their mailboxes (once local delivery works).
+#  (b) POP3: a mailbox of POP3_MESSAGES messages of SIZE bytes; the time of one session's
+#      LIST plus RETR of every message, side by side with Dovecot's POP3 server
+#      (dovecot-pop3d, installed here if missing, without starting its system service; it
+#      runs from a temporary configuration and maildir on a loopback high port and is
+#      stopped by PID), and the ratio.
+# Environment: QMS_NO_BUILD=1 skips the release build; SMTP_MESSAGES (2000), CLIENTS (8),
+# PER_SESSION (1 message per SMTP session), POP3_MESSAGES (1000), SIZE (2048),
+# ROUNDS (3 POP3 sessions per server, the median counts), DELIVERY_WAIT (60 s).
+# Usage: bench/mail.sh
+set -euo pipefail
+src="$(cd "$(dirname "$0")/.." && pwd)"
+bench="$src/bench/mailbench.py"
+SMTP_MESSAGES="${SMTP_MESSAGES:-2000}"
+CLIENTS="${CLIENTS:-8}"
+PER_SESSION="${PER_SESSION:-1}"
+POP3_MESSAGES="${POP3_MESSAGES:-1000}"
+SIZE="${SIZE:-2048}"
+ROUNDS="${ROUNDS:-3}"
+DELIVERY_WAIT="${DELIVERY_WAIT:-60}"
+
+tmp="$(mktemp -d /tmp/qms-mailbench.XXXXXX)"
+site="$tmp/site"
+qms_pid=""
+dovecot_pid=""
+
+cleanup() {
+  set +e
+  if [[ -n "$qms_pid" ]] && kill -0 "$qms_pid" 2>/dev/null; then
+    touch "$site/.shutdown.instant"          # polled by the server every 5 seconds
+    for _ in $(seq 1 100); do kill -0 "$qms_pid" 2>/dev/null || break; sleep 0.2; done
+    kill -0 "$qms_pid" 2>/dev/null && kill -TERM "$qms_pid"
+    for _ in $(seq 1 50); do kill -0 "$qms_pid" 2>/dev/null || break; sleep 0.2; done
+    kill -0 "$qms_pid" 2>/dev/null && kill -KILL "$qms_pid"
+  fi
+  if [[ -n "$dovecot_pid" ]] && kill -0 "$dovecot_pid" 2>/dev/null; then
+    kill -TERM "$dovecot_pid"
+    for _ in $(seq 1 50); do kill -0 "$dovecot_pid" 2>/dev/null || break; sleep 0.2; done
+    kill -0 "$dovecot_pid" 2>/dev/null && kill -KILL "$dovecot_pid"
+  fi
+  wait 2>/dev/null
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+wait_for() {  # FILE TEXT SECONDS PID
+  local i
+  for ((i = 0; i < $3 * 10; i++)); do
+    grep -q -- "$2" "$1" 2>/dev/null && return 0
+    kill -0 "$4" 2>/dev/null || { echo "process ended before \"$2\":" >&2; tail -20 "$1" >&2; return 1; }
+    sleep 0.1
+  done
+  echo "timed out waiting for \"$2\" in $1" >&2; tail -20 "$1" >&2; return 1
+}
+
+# --- Dovecot's POP3 server, installed without starting (or leaving) its system service ----
+if [[ ! -x /usr/sbin/dovecot ]] || ! dpkg -s dovecot-pop3d >/dev/null 2>&1; then
+  echo "Installing dovecot-pop3d (its system service is not started) ..."
+  policy_made=0
+  if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+    chmod 0755 /usr/sbin/policy-rc.d
+    policy_made=1
+  fi
+  DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -q dovecot-pop3d >"$tmp/apt.log" 2>&1 \
+    || { tail -20 "$tmp/apt.log" >&2; [[ $policy_made == 1 ]] && rm -f /usr/sbin/policy-rc.d; exit 1; }
+  [[ $policy_made == 1 ]] && rm -f /usr/sbin/policy-rc.d
+fi
+# Whatever happened at installation: the system service must not run or start at boot.
+if command -v systemctl >/dev/null 2>&1 && [[ -d /run/systemd/system ]]; then
+  systemctl disable --now dovecot.service dovecot.socket >/dev/null 2>&1 || true
+else
+  command -v update-rc.d >/dev/null 2>&1 && update-rc.d dovecot disable >/dev/null 2>&1 || true
+  [[ -f /run/dovecot/master.pid ]] && kill -TERM "$(cat /run/dovecot/master.pid)" 2>/dev/null || true
+fi
+if ss -ltnH 2>/dev/null | awk '{print $4}' | grep -Eq ':(110|143)$'; then
+  echo "note: something listens on port 110 or 143 (not started by this script)" >&2
+fi
+
+# --- Quillmar/32 site -------------------------------------------------------------------
+if [[ "${QMS_NO_BUILD:-0}" != 1 ]]; then
+  "$src/scripts/build.sh" release >"$tmp/build.log" 2>&1 || { tail -30 "$tmp/build.log" >&2; exit 1; }
+fi
+QMS_NO_BUILD=1 "$src/scripts/stage-site.sh" "$site" >/dev/null
+read -r admin_port smtp_port pop3_port imap_port dovecot_port < <(python3 "$bench" ports 5)
+main_cfg="$site/documentation/config/qms.cfg"
+group_cfg="$site/documentation/config/default/default.cfg"
+python3 "$bench" setkey "$main_cfg" GLOBAL DisableConsoleStart 1
+python3 "$bench" setkey "$main_cfg" ADMIN Address 127.0.0.1
+python3 "$bench" setkey "$main_cfg" ADMIN Port "$admin_port"
+for s in SMTP:$smtp_port POP3:$pop3_port IMAP4:$imap_port; do
+  python3 "$bench" setkey "$group_cfg" "${s%%:*}" Address 127.0.0.1
+  python3 "$bench" setkey "$group_cfg" "${s%%:*}" Port "${s##*:}"
+done
+python3 "$bench" users "$site/documentation/config/default/users" "$CLIENTS" QmsBench1
+
+stamp="$(python3 -c 'import datetime; n = datetime.datetime.now(); print("%s.%d" % (n.strftime("%Y%m%d%H%M%S"), n.microsecond // 1000))')"
+(cd "$site" && exec ./binaries/qms32srv "$stamp") >"$tmp/qms.out" 2>&1 </dev/null &
+qms_pid=$!
+wait_for "$tmp/qms.out" "POP3 service default/POP3 running" 60 "$qms_pid"
+wait_for "$tmp/qms.out" "SMTP service default/SMTP running" 10 "$qms_pid"
+echo "Quillmar/32 runs (PID $qms_pid): SMTP 127.0.0.1:$smtp_port, POP3 127.0.0.1:$pop3_port"
+
+# --- (a) SMTP ---------------------------------------------------------------------------
+timeout 900 python3 "$bench" smtp "$smtp_port" "$site/sites/default/home" "$SMTP_MESSAGES" \
+  "$CLIENTS" "$SIZE" "$PER_SESSION" "$DELIVERY_WAIT" || echo "(SMTP part had errors)"
+
+# --- (b) POP3, side by side with Dovecot ------------------------------------------------
+dc="$tmp/dovecot"
+mkdir -p "$dc/run" "$dc/state" "$dc/home/user"
+chmod 0755 "$tmp"
+python3 "$bench" fill "$site/sites/default/home/user/.mailbox/Inbox" "$dc/home/user/Maildir" \
+  "$POP3_MESSAGES" "$SIZE"
+chown -R nobody:nogroup "$dc/home"
+cat > "$dc/dovecot.conf" <<EOF
+base_dir = $dc/run
+state_dir = $dc/state
+instance_name = qms-mailbench
+log_path = $dc/dovecot.log
+protocols = pop3
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+mail_location = maildir:~/Maildir
+first_valid_uid = 1
+passdb {
+  driver = static
+  args = password=QmsUser1
+}
+userdb {
+  driver = static
+  args = uid=nobody gid=nogroup home=$dc/home/%u
+}
+service pop3-login {
+  inet_listener pop3 {
+    address = 127.0.0.1
+    port = $dovecot_port
+  }
+  inet_listener pop3s {
+    port = 0
+  }
+}
+service imap-login {
+  inet_listener imap {
+    port = 0
+  }
+  inet_listener imaps {
+    port = 0
+  }
+}
+EOF
+/usr/sbin/dovecot -F -c "$dc/dovecot.conf" >"$tmp/dovecot.out" 2>&1 </dev/null &
+dovecot_pid=$!
+for _ in $(seq 1 100); do
+  python3 -c "import socket,sys; socket.create_connection(('127.0.0.1', $dovecot_port), 1).close()" \
+    2>/dev/null && break
+  kill -0 "$dovecot_pid" 2>/dev/null || { cat "$tmp/dovecot.out" "$dc/dovecot.log" >&2 2>/dev/null; exit 1; }
+  sleep 0.1
+done
+echo "Dovecot $(/usr/sbin/dovecot --version | cut -d' ' -f1) runs (PID $dovecot_pid): POP3 127.0.0.1:$dovecot_port"
+
+timeout 600 python3 "$bench" pop3 Quillmar "$pop3_port" user QmsUser1 "$ROUNDS" "$tmp/qms.time"
+timeout 600 python3 "$bench" pop3 Dovecot "$dovecot_port" user QmsUser1 "$ROUNDS" "$tmp/dovecot.time"
+python3 - "$tmp/qms.time" "$tmp/dovecot.time" <<'EOF'
+import sys
+q, d = (float(open(p).read()) for p in sys.argv[1:3])
+print("POP3 ratio: Quillmar/32 time / Dovecot time = %.2f (at most 1.00: at least Dovecot's speed)"
+      % (q / d))
+EOF
