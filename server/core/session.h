@@ -60,8 +60,8 @@ class qmsTSession {
 
   // --- Replies and hooks (replies.cpp) ---
   void SendTxt(const std::string& key, const std::string& section);
-  int CallHook(std::string& output, const std::string& spec);
-  int RunREXX(std::string& output, const std::string& spec);
+  int CallHook(std::string& output, const std::string& hook);
+  int RunREXX(std::string& output, const std::string& command);
   // The message file replies come from: the session's own, else the service's.
   jvbTTextConfig* Messages() const;
 
