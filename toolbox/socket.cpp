@@ -89,47 +89,28 @@ int jvbTSocket::Accept(jvbTSocket& out) {
 }
 
 int jvbTSocket::Connect(uint32_t address, uint16_t port, int timeoutMs) {
-  Close();
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return errno;
-  sockaddr_in sa = MakeAddr(address, port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    if (errno != EINPROGRESS) {
-      int e = errno;
-      ::close(fd);
-      return e;
-    }
-    pollfd p{fd, POLLOUT, 0};
-    int r = ::poll(&p, 1, timeoutMs);
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (r <= 0) err = r == 0 ? ETIMEDOUT : errno;
-    else getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-    if (err != 0) {
-      ::close(fd);
-      return err;
-    }
-  }
-  int fl = fcntl(fd, F_GETFL);
-  fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-  fd_ = fd;
-  buffer_.clear();
-  SetPeer(address, port);
-  return 0;
+  return OpenConnection(false, 0, address, port, timeoutMs);
 }
 
 int jvbTSocket::ConnectFrom(uint32_t localAddress, uint32_t address, uint16_t port,
                             int timeoutMs) {
+  return OpenConnection(true, localAddress, address, port, timeoutMs);
+}
+
+int jvbTSocket::OpenConnection(bool bindLocal, uint32_t localAddress, uint32_t address,
+                               uint16_t port, int timeoutMs) {
   Close();
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return errno;
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in local = MakeAddr(localAddress, 0);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    int e = errno;
-    ::close(fd);
-    return e;
+  if (bindLocal) {
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in local = MakeAddr(localAddress, 0);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      int e = errno;
+      ::close(fd);
+      return e;
+    }
   }
   sockaddr_in sa = MakeAddr(address, port);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
@@ -142,8 +123,10 @@ int jvbTSocket::ConnectFrom(uint32_t localAddress, uint32_t address, uint16_t po
     int r = ::poll(&p, 1, timeoutMs);
     int err = 0;
     socklen_t len = sizeof err;
-    if (r <= 0) err = r == 0 ? ETIMEDOUT : errno;
-    else getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (r <= 0)
+      err = r == 0 ? ETIMEDOUT : errno;
+    else
+      getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
     if (err != 0) {
       ::close(fd);
       return err;

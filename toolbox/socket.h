@@ -63,6 +63,8 @@ class jvbTSocket {
 
  private:
   void SetPeer(uint32_t addr, uint16_t port);
+  int OpenConnection(bool bindLocal, uint32_t localAddress, uint32_t address, uint16_t port,
+                     int timeoutMs);
   std::atomic<int> fd_{-1};
   uint32_t peer_ = 0;
   uint16_t peer_port_ = 0;
