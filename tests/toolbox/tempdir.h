@@ -7,6 +7,9 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
+
+#include "toolbox/platform.h"
 
 class TempDir {
  public:
@@ -37,3 +40,21 @@ class TempDir {
   std::string old_;
   bool entered_ = false;
 };
+
+// The lines of a file written with CR LF endings; empty when it cannot be read.
+inline std::vector<std::string> ReadLines(const std::string& path) {
+  std::string text;
+  std::vector<std::string> lines;
+  if (!jvb::ReadWholeFile(path, text)) return lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(pos));
+      break;
+    }
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return lines;
+}

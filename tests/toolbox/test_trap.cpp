@@ -61,22 +61,6 @@ int RunChild(const std::function<void()>& body) {
   return -1;
 }
 
-std::vector<std::string> ReadLines(const std::string& path) {
-  std::string text;
-  std::vector<std::string> lines;
-  if (!jvb::ReadWholeFile(path, text)) return lines;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find("\r\n", pos);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(pos));
-      break;
-    }
-    lines.push_back(text.substr(pos, end - pos));
-    pos = end + 2;
-  }
-  return lines;
-}
 
 std::string Dump(const std::vector<std::string>& lines) {
   std::string out;
