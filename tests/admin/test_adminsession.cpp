@@ -23,7 +23,7 @@
 #include "server/core/group.h"
 #include "server/core/service.h"
 #include "server/core/sessionfactory.h"
-#include "tests/toolbox/tempdir.h"
+#include "tests/support/sitetest.h"
 #include "toolbox/md5.h"
 #include "toolbox/packet.h"
 #include "toolbox/qmstools.h"
@@ -32,31 +32,11 @@
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x7F000001;
-constexpr int kWaitMs = 15000;  // upper bound for anything the server should do at once
-
-void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(kLoopback);
-  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(fd);
-  return ntohs(sa.sin_port);
-}
-
-template <class F>
-bool WaitFor(F cond, int ms = kWaitMs) {
-  for (int waited = 0; waited < ms; waited += 10) {
-    if (cond()) return true;
-    Sleep(10);
-  }
-  return cond();
-}
+using sitetest::FreePort;
+using sitetest::kLoopback;
+using sitetest::kWaitMs;
+using sitetest::Sleep;
+using sitetest::WaitFor;
 
 std::string Text(const qmpTBuffer& b, int position) {
   std::string t;
@@ -176,32 +156,14 @@ class AdminSession : public ::testing::Test {
     app_ = std::make_unique<qmsTApplication>(true);
     admin_ = app_->AddGroup("");
     ASSERT_TRUE(qmsServiceStart(admin_, "ADMIN"));
-    ASSERT_TRUE(WaitFor([&] {
-      auto s = admin_->Services();
-      return !s.empty() && s[0]->state == ssRunning && s[0]->PoolCount() > 0;
-    }));
+    ASSERT_TRUE(runner_.Wait({admin_}));
     service_ = admin_->Services()[0];
-    monitor_ = std::thread([this] {
-      while (!stop_monitor_) {
-        for (qmsTGroup* g : app_->Groups())
-          for (qmsTService* s : g->Services()) s->Monitor();
-        Sleep(20);
-      }
-    });
+    runner_.Monitor(20);
   }
 
   void TearDown() override {
     if (!app_) return;
-    if (service_) {
-      service_->SuspendService();
-      service_->ReleasePool();
-      service_->KillSessions();
-      WaitFor([&] { return service_->ActiveCount() == 0; });
-    }
-    stop_monitor_ = true;
-    if (monitor_.joinable()) monitor_.join();
-    if (service_) service_->StopService();
-    WaitFor([&] { return admin_->ServiceThreads() == 0; });
+    runner_.Stop();
     for (auto* s : extra_) {
       for (qmsTGroup* g : app_->Groups()) g->RemoveService(s);
       s->FreeResources();
@@ -243,8 +205,7 @@ class AdminSession : public ::testing::Test {
   std::unique_ptr<qmsTApplication> app_;
   qmsTGroup* admin_ = nullptr;
   qmsTService* service_ = nullptr;
-  std::thread monitor_;
-  std::atomic<bool> stop_monitor_{false};
+  sitetest::ServiceRunner runner_;
   std::vector<qmsTService*> extra_;
 };
 

@@ -77,7 +77,7 @@ TEST_F(ApplicationTest, PostedWordsAreCapped) {
   EXPECT_EQ(n, kMaxPostedCommands);
 }
 
-TEST(ServiceCache, EvictsByScoreWithinItsLimits) {
+TEST(ServiceCache, EvictsNeverReadEntriesFirstThenTheLeastRead) {
   qmsTServiceCache cache;
   cache.SetMaxCount(4);
   for (int i = 0; i < 4; ++i) cache.AddDocument(1, std::string(10, 'a' + i), "k" + std::to_string(i));

@@ -1,92 +1,28 @@
-// Helpers of the SMTP tests: file access, the shipped message file, a group with its SMTP
-// section and users in a temporary site, and a line-based SMTP client.
+// Helpers of the SMTP tests: the site helpers, the shipped message file, a group with its
+// SMTP section and users in a temporary site, and a line-based SMTP client.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/sitetest.h"
 #include "toolbox/platform.h"
 #include "toolbox/socket.h"
 
 namespace smtptest {
 
-constexpr uint32_t kLoopback = 0x7F000001;
-constexpr int kWaitMs = 15000;  // upper bound for anything the server should do at once
-
-inline void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-template <class F>
-bool WaitFor(F cond, int ms = kWaitMs) {
-  for (int waited = 0; waited < ms; waited += 10) {
-    if (cond()) return true;
-    Sleep(10);
-  }
-  return cond();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty()) std::filesystem::create_directories(parent);
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << text;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// Plain names in a directory, sorted (dot files included).
-inline std::vector<std::string> Files(const std::string& dir) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
-    out.push_back(e.path().filename().string());
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
+using sitetest::FreePort;
+using sitetest::kLoopback;
+using sitetest::kWaitMs;
+using sitetest::ReadFile;
+using sitetest::Sleep;
+using sitetest::WaitFor;
+using sitetest::WriteFile;
+inline std::vector<std::string> Files(const std::string& dir) { return sitetest::Names(dir); }
 inline std::vector<std::string> FilesWith(const std::string& dir, const std::string& ext) {
-  std::vector<std::string> out;
-  for (const auto& f : Files(dir))
-    if (f.size() > ext.size() && f.compare(f.size() - ext.size(), ext.size(), ext) == 0)
-      out.push_back(f);
-  return out;
+  return sitetest::NamesWith(dir, ext);
 }
-
-// The message file as shipped, found from this source file's place.
-inline std::string ShippedMessages() {
-  std::filesystem::path here(__FILE__);
-  return ReadFile((here.parent_path().parent_path().parent_path() / "documentation" / "messages" /
-                   "smtp" / "smtp.res")
-                      .string());
-}
-
-inline uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(kLoopback);
-  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(fd);
-  return ntohs(sa.sin_port);
-}
+inline std::string ShippedMessages() { return sitetest::Shipped("messages/smtp/smtp.res"); }
 
 // A user file in users/.
 inline void WriteUser(const std::string& name, const std::string& more = "") {

@@ -161,21 +161,13 @@ class DeliveryPass : public ::testing::Test {
     group_ = app_->AddGroup("site");
     testing::internal::CaptureStdout();
     app_->StartGroup(group_);
-    ASSERT_TRUE(WaitFor([&] {
-      auto s = group_->Services();
-      return !s.empty() && s[0]->state == ssRunning;
-    }));
+    ASSERT_TRUE(runner_.Wait({group_}));
     testing::internal::GetCapturedStdout();
     service_ = group_->Services()[0];
   }
 
   void TearDown() override {
-    if (service_) {
-      service_->SuspendService();
-      service_->ReleasePool();
-      service_->StopService();
-    }
-    if (group_) WaitFor([&] { return group_->ServiceThreads() == 0; });
+    runner_.Stop();
     app_.reset();
   }
 
@@ -221,6 +213,7 @@ class DeliveryPass : public ::testing::Test {
   std::unique_ptr<qmsTApplication> app_;
   qmsTGroup* group_ = nullptr;
   qmsTService* service_ = nullptr;
+  sitetest::ServiceRunner runner_;
 };
 
 TEST_F(DeliveryPass, LocalCopiesAndForwardedRecipientsInOnePass) {

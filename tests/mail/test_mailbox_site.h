@@ -4,25 +4,10 @@
 // client.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <mutex>
-#include <random>
-#include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "server/core/application.h"
@@ -30,87 +15,21 @@
 #include "server/core/service.h"
 #include "server/mail/mailregister.h"
 #include "server/users/userdatabase.h"
-#include "tests/toolbox/tempdir.h"
+#include "tests/support/sitetest.h"
 #include "toolbox/socket.h"
 
 namespace mailtest {
 
-constexpr uint32_t kLoopback = 0x7F000001;
-constexpr int kWaitMs = 15000;
-
-inline void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-template <class F>
-bool WaitFor(F cond, int ms = kWaitMs) {
-  for (int waited = 0; waited < ms; waited += 10) {
-    if (cond()) return true;
-    Sleep(10);
-  }
-  return cond();
-}
-
-// A port on 127.0.0.1 that was free a moment ago, taken below the range the kernel hands
-// out to client sockets (so no outgoing connection of any test can occupy it before the
-// service binds it), and never the same one twice in this process.
-inline uint16_t FreePort() {
-  static std::mutex lock;
-  static std::set<int> given;
-  static std::mt19937 random(
-      static_cast<unsigned>(getpid()) ^
-      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  std::lock_guard<std::mutex> g(lock);
-  int low = 32768;
-  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
-  range >> low;
-  const int top = std::max(low - 1, 12000);
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    int port = std::uniform_int_distribution<int>(10000, top)(random);
-    if (given.count(port)) continue;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(kLoopback);
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    bool free = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    close(fd);
-    if (!free) continue;
-    given.insert(port);
-    return static_cast<uint16_t>(port);
-  }
-  return 0;
-}
-
-inline std::string SourceDir() {
-  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().string();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-  auto parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty()) std::filesystem::create_directories(parent);
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << text;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-inline bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-inline std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
-    out.push_back(e.path().filename().string());
-  std::sort(out.begin(), out.end());
-  return out;
-}
+using sitetest::Exists;
+using sitetest::FreePort;
+using sitetest::kLoopback;
+using sitetest::kWaitMs;
+using sitetest::Names;
+using sitetest::ReadFile;
+using sitetest::Sleep;
+using sitetest::SourceDir;
+using sitetest::WaitFor;
+using sitetest::WriteFile;
 
 // A line client of one connection.
 class Client {
@@ -216,40 +135,12 @@ class MailSite : public ::testing::Test {
     testing::internal::GetCapturedStdout();
     ASSERT_NE(group_->Users(), nullptr);
     group_->Users()->SetFailDelay(0);
-    ASSERT_TRUE(WaitFor([&] {
-      auto s = group_->Services();
-      if (s.size() != 2) return false;
-      for (auto* x : s)
-        if (x->state != ssRunning || x->PoolCount() == 0) return false;
-      return true;
-    }));
-    monitor_ = std::thread([this] {
-      while (!stop_monitor_) {
-        for (qmsTService* s : group_->Services()) s->Monitor();
-        Sleep(10);
-      }
-    });
+    ASSERT_TRUE(runner_.Wait({group_}, 2));
+    runner_.Monitor();
   }
 
   void TearDown() override {
-    if (!app_) return;
-    auto services = group_->Services();
-    // Both services at once: each waits for its accept loop to notice.
-    auto each = [&](auto f) {
-      std::vector<std::thread> threads;
-      for (auto* s : services) threads.emplace_back([s, f] { f(s); });
-      for (auto& t : threads) t.join();
-    };
-    each([](qmsTService* s) {
-      s->SuspendService();
-      s->ReleasePool();
-      s->KillSessions();
-      WaitFor([&] { return s->ActiveCount() == 0; });
-    });
-    stop_monitor_ = true;
-    if (monitor_.joinable()) monitor_.join();
-    each([](qmsTService* s) { s->StopService(); });
-    WaitFor([&] { return group_->ServiceThreads() == 0; });
+    runner_.Stop();
     app_.reset();
   }
 
@@ -279,8 +170,7 @@ class MailSite : public ::testing::Test {
   std::string client_address_ = "127.0.0.1";
   std::unique_ptr<qmsTApplication> app_;
   qmsTGroup* group_ = nullptr;
-  std::thread monitor_;
-  std::atomic<bool> stop_monitor_{false};
+  sitetest::ServiceRunner runner_;
 };
 
 }  // namespace mailtest

@@ -148,7 +148,7 @@ TEST_F(POP3Session, UserAndPassAndTheirStates) {
   EXPECT_TRUE(LogHas("POP3", "Authenticated; Internal"));
 }
 
-TEST_F(POP3Session, ListUidlRetrAndTop) {
+TEST_F(POP3Session, ListUidlRetrAndTopStuffHeaderLinesToo) {
   WriteConfig();
   StartServer();
   auto c = Login();

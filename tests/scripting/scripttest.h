@@ -34,53 +34,19 @@
 #include "server/core/sessionfactory.h"
 #include "server/scripting/scriptregister.h"
 #include "server/users/userdatabase.h"
-#include "tests/toolbox/tempdir.h"
+#include "tests/support/sitetest.h"
 #include "toolbox/platform.h"
 
 namespace scripttest {
 
 inline constexpr int kWaitMs = 20000;
 
-inline void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-template <class F>
-bool WaitFor(F cond, int ms = kWaitMs) {
-  for (int waited = 0; waited < ms; waited += 10) {
-    if (cond()) return true;
-    Sleep(10);
-  }
-  return cond();
-}
-
-inline void Put(const std::string& path, const std::string& text) {
-  size_t slash = path.rfind('/');
-  if (slash != std::string::npos) jvb::ForceDirectories(path.substr(0, slash));
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-inline std::string Get(const std::string& path) {
-  std::string s;
-  jvb::ReadWholeFile(path, s);
-  return s;
-}
-
-inline size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
-
-inline uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(fd);
-  return ntohs(sa.sin_port);
-}
+using sitetest::Count;
+using sitetest::FreePort;
+using sitetest::Sleep;
+using sitetest::WaitFor;
+inline void Put(const std::string& path, const std::string& text) { sitetest::WriteFile(path, text); }
+inline std::string Get(const std::string& path) { return sitetest::ReadFile(path); }
 
 // The plug-in the tests load and the example plug-in, as the build lays them out.
 inline std::string TestPlugin() { return jvb::ProgramDirectory() + "/scripting/qmstestplugin.so"; }
@@ -219,36 +185,13 @@ class ScriptSite : public ::testing::Test {
     other_ = app_->AddGroup("other");
     ASSERT_TRUE(qmsServiceStart(site_, "POP3"));
     ASSERT_TRUE(qmsServiceStart(other_, "SMTP"));
-    for (qmsTGroup* g : {site_, other_}) {
-      ASSERT_TRUE(WaitFor([&] {
-        auto s = g->Services();
-        return !s.empty() && s[0]->state == ssRunning && s[0]->PoolCount() > 0;
-      }));
-    }
-    monitor_ = std::thread([this] {
-      while (!stop_monitor_) {
-        for (qmsTGroup* g : app_->Groups())
-          for (qmsTService* s : g->Services()) s->Monitor();
-        Sleep(10);
-      }
-    });
+    ASSERT_TRUE(runner_.Wait({site_, other_}));
+    runner_.Monitor();
   }
 
   void TearDown() override {
     if (app_) {
-      std::vector<qmsTService*> services;
-      for (qmsTGroup* g : app_->Groups())
-        for (qmsTService* s : g->Services()) services.push_back(s);
-      for (qmsTService* s : services) {
-        s->SuspendService();
-        s->ReleasePool();
-        s->KillSessions();
-        WaitFor([&] { return s->ActiveCount() == 0; });
-      }
-      stop_monitor_ = true;
-      if (monitor_.joinable()) monitor_.join();
-      for (qmsTService* s : services) s->StopService();
-      for (qmsTGroup* g : app_->Groups()) WaitFor([&] { return g->ServiceThreads() == 0; });
+      runner_.Stop();
       qmsApplication = nullptr;
       app_.reset();
     }
@@ -266,8 +209,7 @@ class ScriptSite : public ::testing::Test {
   std::unique_ptr<qmsTApplication> app_;
   qmsTGroup* site_ = nullptr;
   qmsTGroup* other_ = nullptr;
-  std::thread monitor_;
-  std::atomic<bool> stop_monitor_{false};
+  sitetest::ServiceRunner runner_;
 };
 
 }  // namespace scripttest

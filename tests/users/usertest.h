@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "tests/support/sitetest.h"
 
 namespace userstest {
 
@@ -48,22 +48,9 @@ class TempSite {
   bool entered_ = false;
 };
 
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << text;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-inline bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
+using sitetest::Exists;
+using sitetest::ReadFile;
+using sitetest::WriteFile;
 
 inline unsigned Mode(const std::string& path) {
   struct stat st {};
