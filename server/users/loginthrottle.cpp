@@ -29,9 +29,9 @@ qmsTLoginThrottle::Map::iterator qmsTLoginThrottle::Live(const std::string& addr
 void qmsTLoginThrottle::MakeRoom(Clock::time_point now) {
   std::erase_if(entries_, [&](const auto& e) { return now - e.second.last > kForgetAfter; });
   if (entries_.size() < kMaxAddresses) return;
-  auto oldest = std::min_element(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) {
-    return a.second.last < b.second.last;
-  });
+  auto oldest =
+      std::min_element(entries_.begin(), entries_.end(),
+                       [](const auto& a, const auto& b) { return a.second.last < b.second.last; });
   entries_.erase(oldest);
 }
 

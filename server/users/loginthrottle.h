@@ -8,8 +8,8 @@
 // refused without their password being checked, so parallel connections gain nothing.
 // A successful login clears the count of an address that has not been held back; once held
 // back, an address keeps its count (so a client with one valid account cannot clear it
-// between guesses) until kForgetAfter has passed without a failure. At most kMaxAddresses addresses are tracked; the one whose last failure is the
-// oldest makes room for a new one.
+// between guesses) until kForgetAfter has passed without a failure. At most kMaxAddresses
+// addresses are tracked; the one whose last failure is the oldest makes room for a new one.
 //
 // Thread safety: all members may be called from any session thread at once.
 #pragma once

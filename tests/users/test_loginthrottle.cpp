@@ -1,10 +1,10 @@
 // The login throttle: growth and cap of the wait, holding back, reset on success, expiry and
 // the bound on tracked addresses, on a clock the test moves.
-#include "server/users/loginthrottle.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "server/users/loginthrottle.h"
 
 namespace {
 
@@ -29,9 +29,9 @@ TEST(LoginThrottle, DelayStaysAtTheBaseThenDoublesUpToTheCap) {
   const struct {
     int failures, baseMs, delayMs;
   } cases[] = {
-      {1, 5000, 5000},  {5, 5000, 5000},   {6, 5000, 10000}, {7, 5000, 20000},
-      {8, 5000, 40000}, {9, 5000, 60000},  {500, 5000, 60000}, {6, 2000, 4000},
-      {6, 0, 0},        {99, 0, 0},        {7, 90000, 90000},
+      {1, 5000, 5000},  {5, 5000, 5000},  {6, 5000, 10000},   {7, 5000, 20000},
+      {8, 5000, 40000}, {9, 5000, 60000}, {500, 5000, 60000}, {6, 2000, 4000},
+      {6, 0, 0},        {99, 0, 0},       {7, 90000, 90000},
   };
   for (const auto& c : cases)
     EXPECT_EQ(T::DelayFor(c.failures, c.baseMs), c.delayMs) << c.failures << " x " << c.baseMs;
@@ -44,7 +44,7 @@ TEST_F(LoginThrottleTest, AddressIsHeldBackOnlyAfterTheFreeFailures) {
   EXPECT_TRUE(f.heldBackNow);
   EXPECT_EQ(f.delayMs, 10000);
   EXPECT_TRUE(throttle_.HeldBack("10.0.0.1"));
-  EXPECT_FALSE(throttle_.HeldBack("10.0.0.2"));  // per address
+  EXPECT_FALSE(throttle_.HeldBack("10.0.0.2"));   // per address
   EXPECT_FALSE(Fail("10.0.0.1", 1).heldBackNow);  // said once
   now_ += milliseconds(20000);
   EXPECT_FALSE(throttle_.HeldBack("10.0.0.1"));  // the hold lasts as long as the wait
