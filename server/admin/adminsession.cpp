@@ -25,6 +25,9 @@ constexpr int kPacketTimeoutMs = 60000;
 constexpr int kConsoleBurst = 256;
 // "16-bit 13 at 0" of the named-number and named-text packets.
 constexpr uint16_t kValueTag = 13;
+// Wait before the verdict on a wrong digest; the group's login throttle lengthens it for an
+// address that keeps guessing.
+constexpr int kWrongDigestDelayMs = 2000;
 
 uint32_t Saturate32(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
 
@@ -179,7 +182,9 @@ void qmsTAdminSession::CheckDigest() {
   const unsigned char* o = Socket()->PeerOctets();
   char peer[64];
   snprintf(peer, sizeof peer, "(%d.%d.%d.%d)", o[0], o[1], o[2], o[3]);
-  if (!password_.empty() && digest == qmsMD5Hex(challenge_ + password_)) {
+  // A held-back address is refused without its digest being looked at.
+  if (!LoginHeldBack() && !password_.empty() && digest == qmsMD5Hex(challenge_ + password_)) {
+    LoginSucceeded();
     authenticated_ = true;
     output_ = kOutConsole | kOutPings | kOutUptime | kOutStatus;
     OpenConsole(true);
@@ -189,6 +194,7 @@ void qmsTAdminSession::CheckDigest() {
     qmsCon(std::string("Successful administrative authentication ") + peer);
     Log("Successful administrative authentication");
   } else {
+    LoginFailed(kWrongDigestDelayMs);
     refused_ = true;
     sender_->Info(qmpAuthenticate, send_);
     send_.PutByte(0, 1);

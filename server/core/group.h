@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "server/core/class.h"
+#include "server/users/loginthrottle.h"
 
 class qmsTApplication;
 class qmsTService;
@@ -32,6 +33,8 @@ class qmsTGroup : public qmsTClass {
   int ServiceThreads() const { return service_threads_; }
   void ServiceThreadStarted() { ++service_threads_; }
   void ServiceThreadEnded() { --service_threads_; }
+  // Failed logins per client address, shared by all services of the group.
+  qmsTLoginThrottle& LoginThrottle() { return login_throttle_; }
 
  private:
   qmsTApplication* application_;
@@ -39,4 +42,5 @@ class qmsTGroup : public qmsTClass {
   std::unique_ptr<qmsTUserDatabase> users_;
   std::map<std::string, qmsTService*> services_;
   std::atomic<int> service_threads_{0};
+  qmsTLoginThrottle login_throttle_;
 };

@@ -90,6 +90,14 @@ class qmsTSession {
   static void SplitHookOutput(const std::string& output, std::string& reply, std::string& block);
   // The user's variables (usr.*, recv, sent ...) of GetVars.
   bool GetUserVars(const std::string& name, std::string& value);
+  // Failed logins of the client's address, counted by the group's login throttle. While
+  // LoginHeldBack is true (it logs so), refuse the attempt without checking it. LoginFailed
+  // counts and logs a failure and waits before the refusal is sent; it stops waiting when
+  // the session is terminated. FailDelay is the group's wait after a wrong password.
+  bool LoginHeldBack();
+  void LoginFailed(int baseMs);
+  void LoginSucceeded();
+  int FailDelay() const;
 
   // --- Called by the service's accept loop (under the pool lock) ---
   void HandOver(std::unique_ptr<jvbTSocket> socket);

@@ -15,6 +15,10 @@ namespace {
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
+std::string PeerAddress(const jvbTSocket* socket) {
+  return socket ? socket->PeerDotted() : std::string();
+}
+
 }  // namespace
 
 void qmsTSession::SplitHookOutput(const std::string& output, std::string& reply,
@@ -62,11 +66,17 @@ int qmsTSession::SessionUser(const std::string& name) {
 
 int qmsTSession::SessionPassword(const std::string& password) {
   jvbTraceArgs("qmsTSession.SessionPassword", jvbTraceValue::Str("******"));
-  if (!user_) return -1;
+  if (LoginHeldBack() || !user_) {
+    // An unknown account waits like a wrong password: the answer tells nothing.
+    if (!user_) Log("Not authenticated; Unknown user", kLogUser);
+    LoginFailed(FailDelay());
+    return 0;
+  }
   bool anonymous = user_->GetAnonymous();
   int32_t reason = 0;
-  if (!anonymous && !user_->Authenticate(password, reason)) {
+  if (!anonymous && !user_->Authenticate(password, reason, false)) {
     Log("Not authenticated; Password mismatch (" + std::to_string(reason) + ")", kLogUser);
+    LoginFailed(FailDelay());
     return 0;
   }
   if (!anonymous && service_ && user_->DenyService(service_->Section())) {
@@ -87,6 +97,8 @@ int qmsTSession::SessionPassword(const std::string& password) {
       Log("Authenticated; External", kLogUser);
     else
       Log("Authenticated; Internal", kLogUser);
+    // Anonymous logins accept any password, so only a real one clears the count.
+    LoginSucceeded();
     return 1;
   }
   std::string hook, output;
@@ -101,6 +113,42 @@ int qmsTSession::SessionPassword(const std::string& password) {
   SendCmd(block, reply);
   Log("Not authenticated; Rejected by RexxHook with password " + Quoted(password), kLogUser);
   return -4;
+}
+
+bool qmsTSession::LoginHeldBack() {
+  qmsTGroup* group = Group();
+  if (!group || !group->LoginThrottle().HeldBack(PeerAddress(socket_.get()))) return false;
+  Log("Not authenticated; Address held back after repeated failures", kLogUser);
+  return true;
+}
+
+void qmsTSession::LoginFailed(int baseMs) {
+  qmsTGroup* group = Group();
+  const std::string address = PeerAddress(socket_.get());
+  qmsTLoginThrottle::Failure f{baseMs, 1, false};
+  if (group) f = group->LoginThrottle().Failed(address, baseMs);
+  if (f.heldBackNow) {
+    Log("Address " + address + " held back after " + std::to_string(f.failures) +
+        " failed logins; its failures wait longer and longer");
+  }
+  Log("Failed login " + std::to_string(f.failures) + " from " + address + ", answer delayed " +
+          std::to_string(f.delayMs) + " ms",
+      kLogUser);
+  qmsTUserDatabase* db = group ? group->Users() : nullptr;
+  if (db)
+    db->DelayAfterFailure(f.delayMs, &terminate);
+  else
+    qmsWaitUnless(f.delayMs, &terminate);
+}
+
+void qmsTSession::LoginSucceeded() {
+  if (qmsTGroup* group = Group()) group->LoginThrottle().Succeeded(PeerAddress(socket_.get()));
+}
+
+int qmsTSession::FailDelay() const {
+  qmsTGroup* group = Group();
+  return group && group->Users() ? group->Users()->FailDelay()
+                                 : qmsTUserDatabase::kDefaultFailDelayMs;
 }
 
 bool qmsTSession::GetUserVars(const std::string& name, std::string& value) {

@@ -364,7 +364,9 @@ void qmsTIMAP4Session::imapNotSupported() { Reply("BADz", Command); }
 void qmsTIMAP4Session::imapLOGIN(const std::string& user, const std::string& password) {
   jvbTraceScope trace("qmsTIMAP4Session.imapLOGIN");
   int rc = SessionUser(jvb::AsciiLower(user));
-  if (rc == 1) {
+  if (rc >= 0) {
+    // An unknown account goes through the password step too, to be refused after the
+    // same wait as a wrong password.
     int p = SessionPassword(password);
     // Anonymous accounts pass the session base even when denied the service; their mail
     // stays closed when the account file says so.
@@ -382,8 +384,6 @@ void qmsTIMAP4Session::imapLOGIN(const std::string& user, const std::string& pas
     } else if (p != -4) {
       Reply("NOa", "LOGIN");
     }
-  } else if (rc == 0) {
-    Reply("NOa", "LOGIN");
   }
   if (ImapState != 1) {
     user_.reset();

@@ -301,21 +301,23 @@ void qmsTPOP3Session::cAPOP(const std::string& argument) {
   const std::string digest = SplitWord(rest, more);
   int rc = SessionUser(name);
   if (rc == -1) return;  // a hook has answered
-  if (rc != 1) {
-    SendTxt("ERRb", "APOP");
-    return;
-  }
-  const std::string secret = User()->GetAPOPSecret();
+  // Guesses of the secret, unknown accounts and accounts without a secret all wait like
+  // wrong passwords, so that the answer tells nothing about the account.
+  const bool heldBack = LoginHeldBack();
+  const std::string secret = rc == 1 && !heldBack ? User()->GetAPOPSecret() : "";
   if (secret.empty()) {
+    if (rc != 1)
+      Log("Not authenticated; Unknown user", kLogUser);
+    else if (!heldBack)
+      Log("Not authenticated; No APOP secret available", kLogUser);
+    LoginFailed(FailDelay());
     SendTxt("ERRb", "APOP");
-    Log("Not authenticated; No APOP secret available", kLogUser);
     user_.reset();
     return;
   }
   bool match = qmsMD5Hex(Greeting + secret) == digest;
   if (!match || MailDenied()) {
-    // Guesses of the secret are slowed down like wrong passwords.
-    if (!match && Group()->Users()) Group()->Users()->DelayAfterFailure();
+    if (!match) LoginFailed(FailDelay());
     SendTxt("ERRb", "APOP");
     Log("Not authenticated; APOP secret mismatch", kLogUser);
     user_.reset();
@@ -330,6 +332,7 @@ void qmsTPOP3Session::cAPOP(const std::string& argument) {
     return;
   }
   Log("Authenticated; APOP", kLogUser);
+  LoginSucceeded();
   if (LockMailbox()) {
     SendTxt("OKa", "APOP");
     Status = 2;

@@ -145,7 +145,7 @@ std::string qmsTUser::GetPassword() {
   return value;
 }
 
-bool qmsTUser::Authenticate(const std::string& password, int32_t& errorCode) {
+bool qmsTUser::Authenticate(const std::string& password, int32_t& errorCode, bool wait) {
   errorCode = 0;
   const bool anonymous = IntKey("USER", "Anonymous") == 1;
   qmsTTraceCall trace("qmsTUser.Authenticate",
@@ -169,11 +169,7 @@ bool qmsTUser::Authenticate(const std::string& password, int32_t& errorCode) {
   } else if (form != PasswordForm::kInvalid) {
     ok = SameBytes(qmsScramble(stored), password);
   }
-  if (!ok) {
-    if (database_) {
-      database_->DelayAfterFailure();
-    }
-  }
+  if (!ok && wait && database_) database_->DelayAfterFailure();
   return trace.Bool(ok);
 }
 

@@ -61,8 +61,9 @@ class qmsTUser {
   // "<external>", or empty. Converts the "-" form (see above).
   std::string GetPassword();
   // errorCode: 0, the PAM result for "<ntdomain>", the module's or hook's result for
-  // "<external>". A false result comes back only after the database's failure delay.
-  bool Authenticate(const std::string& password, int32_t& errorCode);
+  // "<external>". A false result comes back only after the database's failure delay,
+  // unless wait is false: sessions wait themselves, as their login throttle says.
+  bool Authenticate(const std::string& password, int32_t& errorCode, bool wait = true);
 
   // "DenyService" of the section named after the service is 1.
   bool DenyService(const std::string& service);

@@ -1,11 +1,10 @@
 #include "server/users/userdatabase.h"
 
-#include <chrono>
-#include <thread>
 #include <vector>
 
 #include "server/users/accountname.h"
 #include "server/users/externalauth.h"
+#include "server/users/loginthrottle.h"
 #include "server/users/tracecall.h"
 #include "server/users/user.h"
 #include "toolbox/platform.h"
@@ -180,18 +179,18 @@ void qmsTUserDatabase::SetFailDelayProc(qmsTFailDelayProc proc) {
   delay_proc_ = std::move(proc);
 }
 
-void qmsTUserDatabase::DelayAfterFailure() const {
-  int ms;
+void qmsTUserDatabase::DelayAfterFailure() const { DelayAfterFailure(FailDelay(), nullptr); }
+
+void qmsTUserDatabase::DelayAfterFailure(int ms, const std::atomic<bool>* cancel) const {
   qmsTFailDelayProc proc;
   {
     std::lock_guard<std::mutex> g(mutex_);
-    ms = fail_delay_ms_;
     proc = delay_proc_;
   }
   if (proc) {
     proc(ms);
   } else if (ms > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    qmsWaitUnless(ms, cancel);
   }
 }
 

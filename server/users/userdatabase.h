@@ -20,11 +20,14 @@
 //
 // After a failed password check the session waits FailDelay() milliseconds (5,000 by
 // default) to slow down password guessing; tests set a shorter delay or their own sleeper.
+// Sessions wait through DelayAfterFailure(ms, cancel), with the delay their group's login
+// throttle gives (see loginthrottle.h), and stop waiting when their session ends.
 //
 // Thread safety: all operations may be called from any session thread at once. The hook,
 // module, delay and runner setters are meant for start-up but are guarded anyway.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -76,8 +79,10 @@ class qmsTUserDatabase {
   int FailDelay() const;
   // nullptr restores the default (the calling thread sleeps).
   void SetFailDelayProc(qmsTFailDelayProc proc);
-  // Called by qmsTUser::Authenticate after a failed check.
+  // Called by qmsTUser::Authenticate after a failed check: waits FailDelay().
   void DelayAfterFailure() const;
+  // Waits ms milliseconds through the installed sleeper, or sleeps until cancel is set.
+  void DelayAfterFailure(int ms, const std::atomic<bool>* cancel) const;
 
   // Process-wide: the runner of ".rexx" authentication hooks (nullptr removes it).
   static void SetScriptRunner(qmsTAuthScriptRunner runner);

@@ -266,6 +266,8 @@ class LoginTest(AdminTestCase):
             self.assertNoEventStartsWith(events, prefix)
         server.wait_for_line(AUTH_FAILED)
         self.assertIn("Unsuccessful administrative authentication", self.admin_log())
+        # The verdict came only after a wait, longer for each further guess of the address.
+        self.assertIn("Failed login 1 from 127.0.0.1, answer delayed 2000 ms", self.admin_log())
 
         # A command on a refused link is not taken. The client ends the link in order once
         # the command is out, so the session reads it before it ends; a command posted

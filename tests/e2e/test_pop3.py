@@ -2,13 +2,16 @@
 (USER/PASS, APOP, LIST, UIDL, TOP, RETR byte for byte, DELE with QUIT or with a dropped
 connection, the lock against a second session) and curl's pop3:// URLs."""
 
+import imaplib
 import os
 import poplib
 import shutil
 import socket
 import subprocess
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
+import qmstest
 from mailtest_store import MailServerTestCase, message_lines
 
 # A body with lines that begin with dots, a line that is only a dot, 8-bit bytes and
@@ -87,6 +90,41 @@ class POP3Test(MailServerTestCase):
             other.apop("mia", "wrong-secret")
         self.wait_log("POP3", "Not authenticated; APOP secret mismatch")
         self.assertIn("Authenticated; APOP", self.service_log("POP3"))
+
+    def test_unknown_and_wrong_logins_are_refused_alike_and_repeated_ones_held_back(self):
+        # POP3 and IMAP4 count the failed logins of an address together. Six at once: all
+        # are refused the same way after the same wait, and the sixth holds the address back.
+        def pop3(user):
+            client = poplib.POP3("127.0.0.1", self.pop3_port, timeout=60)
+            try:
+                client.user(user)
+                with self.assertRaises(poplib.error_proto) as refused:
+                    client.pass_("not-the-password")
+                return ("POP3", refused.exception.args[0])
+            finally:
+                client.close()
+
+        def imap4(user):
+            client = imaplib.IMAP4("127.0.0.1", self.imap4_port, timeout=60)
+            try:
+                with self.assertRaises(imaplib.IMAP4.error) as refused:
+                    client.login(user, "not-the-password")
+                return ("IMAP4", refused.exception.args[0])
+            finally:
+                client.shutdown()
+
+        attempts = [(pop3, "mia"), (pop3, "nobody"), (imap4, "mia"), (imap4, "nobody"),
+                    (pop3, "nobody"), (imap4, "mia")]
+        with ThreadPoolExecutor(len(attempts)) as pool:
+            replies = [f.result() for f in [pool.submit(*a) for a in attempts]]
+        self.assertEqual(sorted(set(replies)), [("IMAP4", b"LOGIN failed"),
+                                                 ("POP3", b"-ERR Authentication failed")])
+        for section in ("POP3", "IMAP4"):
+            self.wait_log(section, "Not authenticated; Unknown user")
+            self.wait_log(section, "Not authenticated; Password mismatch (0)")
+        qmstest.wait_for(lambda: any("Address 127.0.0.1 held back after 6 failed logins" in l
+                                     for s in ("POP3", "IMAP4") for l in self.service_log(s)),
+                         what="the held-back line")
 
     def test_dele_then_quit_deletes(self):
         client = self.login()

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "server/core/hooks.h"
 #include "server/core/session.h"
@@ -115,6 +116,49 @@ TEST_F(POP3Session, ApopRefusals) {
   EXPECT_TRUE(LogHas("POP3", "Not authenticated; No APOP secret available"));
   EXPECT_TRUE(LogHas("POP3", "Not authenticated; APOP secret mismatch"));
   EXPECT_FALSE(Exists("home/mallory"));
+}
+
+// Every refused login of the group - unknown account or wrong secret, POP3 or IMAP4 - waits
+// the same base delay; the address's sixth failure doubles it and holds the address back,
+// so that even the right password is then refused unchecked.
+TEST_F(POP3Session, FailedLoginsWaitAlikeAndAreCountedPerAddressAcrossServices) {
+  WriteConfig();
+  StartServer();
+  std::mutex lock;
+  std::vector<int> delays;
+  group_->Users()->SetFailDelay(20000);
+  group_->Users()->SetFailDelayProc([&](int ms) {
+    std::lock_guard<std::mutex> g(lock);
+    delays.push_back(ms);
+  });
+  Client pop(pop3_port_);
+  std::string stamp = Greeting(pop);
+  const char* const kRefused = "-ERR Authentication failed";
+  EXPECT_EQ(pop.Command("USER nobody"), "+OK Password required for nobody");
+  EXPECT_EQ(pop.Command("PASS secret"), kRefused);
+  EXPECT_EQ(pop.Command("USER bob"), "+OK Password required for bob");
+  EXPECT_EQ(pop.Command("PASS wrong"), kRefused);
+  EXPECT_EQ(pop.Command("APOP nobody " + qmsMD5Hex(stamp + "apopsecret")), kRefused);
+  EXPECT_EQ(pop.Command("APOP bob " + qmsMD5Hex(stamp + "wrong")), kRefused);
+  Client imap(imap4_port_);
+  imap.Line();
+  EXPECT_EQ(imap.Command("a1 LOGIN nobody secret"), "a1 NO LOGIN failed");
+  EXPECT_EQ(imap.Command("a2 LOGIN bob wrong"), "a2 NO LOGIN failed");
+  EXPECT_EQ(imap.Command("a3 LOGIN bob secret"), "a3 NO LOGIN failed");
+  {
+    std::lock_guard<std::mutex> g(lock);
+    EXPECT_EQ(delays, (std::vector<int>{20000, 20000, 20000, 20000, 20000, 40000, 60000}));
+  }
+  pop.Command("QUIT");
+  imap.Command("a4 LOGOUT");
+  for (const char* section : {"POP3", "IMAP4"}) {
+    ASSERT_TRUE(WaitFor([&] { return LogHas(section, "Client session ended"); })) << section;
+    EXPECT_TRUE(LogHas(section, "Not authenticated; Unknown user")) << section;
+  }
+  EXPECT_TRUE(LogHas("POP3", "Failed login 1 from 127.0.0.1, answer delayed 20000 ms"));
+  EXPECT_TRUE(LogHas("IMAP4", "Address 127.0.0.1 held back after 6 failed logins"));
+  EXPECT_TRUE(LogHas("IMAP4", "Not authenticated; Address held back after repeated failures"));
+  EXPECT_EQ(group_->LoginThrottle().Failures("127.0.0.1"), 7);
 }
 
 TEST_F(POP3Session, UserAndPassAndTheirStates) {
