@@ -280,30 +280,35 @@ void qmsTIMAP4Session::SetCommandWords(const std::vector<std::string>& words) {
 
 int qmsTIMAP4Session::ReadCommand(std::vector<std::string>& words) {
   words.clear();
-  size_t literals = 0;
+  size_t used = 0;  // bytes of the command so far, lines and literals
   for (;;) {
     std::string line;
     const int rc = ReadLine(line, kMaxLine);
     if (rc != 1) return rc;
+    used += line.size();
     size_t size = 0;
     const bool literal = LiteralAtEnd(line, size);
     for (std::string& word : SplitWords(line)) words.push_back(std::move(word));
     SetCommandWords(words);
     if (!literal) return 1;
-    literals += size;
-    if (size > kMaxLiteral || literals > kMaxLiteral) {
-      // The client sends no literal without the go-ahead, so both sides stay in step.
-      if (ReplyLine("BADl", "GLOBAL").empty())  // a message file of an older release
-        SendRaw(Identifier + " BAD Literal too large\r\n");
-      else
-        Reply("BADl", "GLOBAL");
+    if (size > kMaxCommand || used + size > kMaxCommand) {
+      RefuseLiteral();
       return -4;
     }
     SendRaw("+ Ready for literal data\r\n");
     std::string bytes;
     if (!ReadLiteral(size, bytes)) return 0;
+    used += size;
     words.push_back(std::move(bytes));
   }
+}
+
+void qmsTIMAP4Session::RefuseLiteral() {
+  // The client sends no literal without the go-ahead, so both sides stay in step.
+  if (ReplyLine("BADl", "GLOBAL").empty())  // a message file of an older release
+    SendRaw(Identifier + " BAD Literal too large\r\n");
+  else
+    Reply("BADl", "GLOBAL");
 }
 
 bool qmsTIMAP4Session::ReadLiteral(size_t size, std::string& bytes) {

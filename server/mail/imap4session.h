@@ -18,8 +18,8 @@
 //
 // Commands: any argument may be a synchronising literal "{n}" (RFC 3501): the client gets
 // "+ Ready for literal data" and sends exactly n bytes, which stand for the argument as
-// they are. A command's literals together are bounded; larger ones are refused with a
-// tagged BAD ("BADl" of GLOBAL) instead of the continuation.
+// they are. A command with its literals is bounded; a literal that would pass the bound is
+// refused with a tagged BAD ("BADl" of GLOBAL) instead of the continuation.
 //
 // Replies come from "messages/imap4/imap4.res": section = command name (or "GLOBAL"), keys
 // "a", "b", "OKa", "NOa", "BADa", "BADz", "BADl"; the tag reaches them through
@@ -46,8 +46,8 @@ class qmsTIMAP4Session : public qmsTSession {
   static constexpr int kMaxFolderDepth = 32;
   static constexpr int kMaxListItems = 10000;
   static constexpr size_t kMaxSubscriptions = 10000;
-  // Bytes of all literals of one command together.
-  static constexpr size_t kMaxLiteral = 64 * 1024;
+  // Bytes of one command with literals: its lines and its literals together.
+  static constexpr size_t kMaxCommand = 64 * 1024;
 
   explicit qmsTIMAP4Session(qmsTService* service);
   ~qmsTIMAP4Session() override;
@@ -80,10 +80,11 @@ class qmsTIMAP4Session : public qmsTSession {
   // Reads one command into its words. A line ending with "{n}" gets the continuation
   // "+ Ready for literal data"; the n bytes that follow become one word, whatever they
   // hold, and the command goes on with the next line. Returns 1, 0 when the connection
-  // ended, -3 for a line beyond kMaxLine, -4 for literals beyond kMaxLiteral (answered
+  // ended, -3 for a line beyond kMaxLine, -4 for a literal beyond kMaxCommand (answered
   // with a tagged BAD in place of the continuation, so the client sends none).
   int ReadCommand(std::vector<std::string>& words);
   bool ReadLiteral(size_t size, std::string& bytes);
+  void RefuseLiteral();
   // Identifier and Command from the first two words.
   void SetCommandWords(const std::vector<std::string>& words);
   // Replies. Untagged lines wait and leave together with the reply that ends them, so a
