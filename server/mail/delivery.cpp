@@ -2,11 +2,10 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
-#include <ctime>
-
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 #include "server/core/group.h"
 #include "server/core/service.h"

@@ -262,8 +262,11 @@ bool qmsTIMAP4Session::LiteralAtEnd(std::string& line, size_t& size) {
   // Within a quoted string the braces are text.
   bool quoted = false;
   for (size_t i = 0; i < open; ++i) {
-    if (quoted && line[i] == '\\') ++i;
-    else if (line[i] == '"') quoted = !quoted;
+    if (quoted && line[i] == '\\') {
+      ++i;
+    } else if (line[i] == '"') {
+      quoted = !quoted;
+    }
   }
   if (quoted) return false;
   size = static_cast<size_t>(std::stoull(digits));

@@ -60,7 +60,8 @@ bool ReadFull(int fd, char* buffer, size_t size) {
 // True when both regular files hold the same bytes.
 bool SameContent(const std::string& a, const std::string& b) {
   const int fa = OpenPlainFile(a), fb = OpenPlainFile(b);
-  struct stat sa {}, sb {};
+  struct stat sa {};
+  struct stat sb {};
   bool same = fa >= 0 && fb >= 0 && ::fstat(fa, &sa) == 0 && ::fstat(fb, &sb) == 0 &&
               sa.st_size == sb.st_size;
   std::vector<char> x(kCopyBlock), y(kCopyBlock);

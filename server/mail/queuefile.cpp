@@ -43,8 +43,7 @@ uint32_t SecondsSince1980(const jvb::DateTime& local) {
   epoch.month = 1;
   epoch.day = 1;
   int64_t days = static_cast<int64_t>(jvb::DayNumber(local)) - jvb::DayNumber(epoch);
-  return static_cast<uint32_t>(days * 86400 + local.hour * 3600 + local.minute * 60 +
-                               local.second);
+  return static_cast<uint32_t>(days * 86400 + local.hour * 3600 + local.minute * 60 + local.second);
 }
 
 std::string NameOf(uint32_t seconds, uint16_t tag) {

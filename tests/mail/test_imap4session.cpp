@@ -352,7 +352,7 @@ TEST(IMAP4Words, ALiteralIsTheLastWordOutsideQuotes) {
     EXPECT_EQ(n, size);
   }
   for (const std::string line : {"a LOGIN x{5}", "a LOGIN \"x {5}", "a {5+}", "a {}", "a {x}",
-                                  "a {12345678901}", "a {5} b"}) {
+                                 "a {12345678901}", "a {5} b"}) {
     std::string l = line;
     size_t n = 0;
     EXPECT_FALSE(qmsTIMAP4Session::LiteralAtEnd(l, n)) << line;
