@@ -169,13 +169,15 @@ int jvbTSocket::Recv(char* buf, int max, int timeoutMs) {
 }
 
 int jvbTSocket::ReadLine(std::string& line, size_t maxLen, int timeoutMs,
-                         const std::atomic<bool>* stop) {
+                         const std::atomic<bool>* stop, LineEnd ends) {
   line.clear();
   bool overlong = false;
+  const bool crlf = ends == LineEnd::kCrLf;
   int64_t deadline = jvb::MonotonicMs() + timeoutMs;
   for (;;) {
-    size_t lf = buffer_.find('\n');
+    size_t lf = crlf ? buffer_.find("\r\n") : buffer_.find('\n');
     if (lf != std::string::npos) {
+      if (crlf) ++lf;
       if (!overlong) {
         line.append(buffer_, 0, lf);
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -191,7 +193,14 @@ int jvbTSocket::ReadLine(std::string& line, size_t maxLen, int timeoutMs,
       overlong = true;  // keep consuming up to the end of this line, store nothing
       line.clear();
     }
-    if (!overlong) line.append(buffer_);
+    if (!overlong) {
+      line.append(buffer_);
+    } else {
+      // Skipping an overlong line, a CR at the end may be the first half of its CR LF.
+      const bool cr = crlf && !buffer_.empty() && buffer_.back() == '\r';
+      line.clear();
+      if (cr) line.push_back('\r');
+    }
     buffer_.clear();
     if (stop && stop->load()) return 0;
     int64_t left = deadline - jvb::MonotonicMs();

@@ -35,11 +35,14 @@ class jvbTSocket {
   // Receives up to max bytes waiting at most timeoutMs: >0 bytes, 0 peer closed,
   // -1 error, -2 timeout.
   int Recv(char* buf, int max, int timeoutMs);
-  // Reads one line (up to LF; CR LF or LF stripped). Returns 1 line read, 0 peer closed or
+  // What ends a line: any LF (a CR before it is dropped too), or only CR LF (a bare CR or
+  // LF is part of the line).
+  enum class LineEnd { kLf, kCrLf };
+  // Reads one line (up to its end, which is stripped). Returns 1 line read, 0 peer closed or
   // error, -2 timeout, -3 line longer than maxLen (the rest of that line is consumed).
   // stop, when given, is polled between waits of at most 250 ms.
   int ReadLine(std::string& line, size_t maxLen, int timeoutMs,
-               const std::atomic<bool>* stop = nullptr);
+               const std::atomic<bool>* stop = nullptr, LineEnd ends = LineEnd::kLf);
   // Bytes waiting without consuming them (FIONREAD + MSG_PEEK).
   std::string Peek(size_t max);
 

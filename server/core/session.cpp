@@ -163,11 +163,11 @@ bool qmsTSession::SendIt(const std::string& text) {
   return ok;
 }
 
-int qmsTSession::ReadLine(std::string& line, size_t maxLen) {
+int qmsTSession::ReadLine(std::string& line, size_t maxLen, jvbTSocket::LineEnd ends) {
   if (!socket_) return 0;
   // The idle limit is Monitor's job; this wait only needs an outer bound.
   int limit = Timeout > 0 ? (Timeout + 60) * 1000 : 24 * 3600 * 1000;
-  int rc = socket_->ReadLine(line, maxLen, limit, &terminate);
+  int rc = socket_->ReadLine(line, maxLen, limit, &terminate, ends);
   if (rc == 1) {
     ResetIdle();
     Debug(line, kDebugRecv);

@@ -80,7 +80,8 @@ class qmsTSession {
   void Debug(const std::string& text, int kind);
   bool SendIt(const std::string& text);
   // Reads one command line, bounded; returns as jvbTSocket::ReadLine. Resets the idle timer.
-  int ReadLine(std::string& line, size_t maxLen = kMaxCommandLine);
+  int ReadLine(std::string& line, size_t maxLen = kMaxCommandLine,
+               jvbTSocket::LineEnd ends = jvbTSocket::LineEnd::kLf);
 
   // --- Users (session_user.cpp) ---
   int SessionUser(const std::string& name);

@@ -1,9 +1,11 @@
 #include "server/mail/delivery.h"
 
-#include <cstdlib>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 #include "server/core/group.h"
 #include "server/core/service.h"
@@ -121,12 +123,38 @@ bool qmsTDelivery::NameTime(const std::string& name, int64_t& epochMs) {
 void qmsTDelivery::DoServer() {
   jvbTraceScope trace("qmsTSMTPSession.DoServer");
   if (session_.QueueDirectory.empty() || !jvb::DirectoryExists(session_.QueueDirectory)) return;
+  SweepOrphans();
   std::vector<jvb::DirEntry> files;
   if (jvb::FindFiles(session_.QueueDirectory, "*.hdr", jvb::faReadOnly | jvb::faArchive, files) != 0)
     return;
   for (const jvb::DirEntry& file : files) {
     if (Terminating()) break;
     ProcessMessage(file.name.substr(0, file.name.size() - 4));
+  }
+}
+
+void qmsTDelivery::SweepOrphans() {
+  const time_t now = time(nullptr);
+  for (const char* mask : {"*.inc", "*.msg"}) {
+    std::vector<jvb::DirEntry> files;
+    if (jvb::FindFiles(session_.QueueDirectory, mask, jvb::faReadOnly | jvb::faArchive, files) != 0)
+      continue;
+    for (const jvb::DirEntry& file : files) {
+      if (now - file.mtime < kOrphanAgeSeconds) continue;
+      const std::string path = session_.QueueDirectory + "/" + file.name;
+      if (jvb::PathExists(path.substr(0, path.size() - 4) + ".hdr")) continue;
+      // A transaction still writing holds its file locked.
+      int fd = jvb::OpenShared(path, jvb::fmReadWriteExclusive, 0, nullptr);
+      if (fd < 0) continue;
+      const bool removed = jvb::DeleteFile(path);
+      ::close(fd);
+      if (!removed) continue;
+      const std::string text = "Removed incomplete queue file " + Quoted(file.name) +
+                               " (no header, unchanged for " +
+                               std::to_string(kOrphanAgeSeconds / 60) + " minutes)";
+      qmsLog(text);
+      Log(text);
+    }
   }
 }
 

@@ -11,8 +11,8 @@
 // Crash safety: the header is replaced whole at every step that changes what has been
 // delivered (see qmsTDeliveryHeader), right after each local copy and right after each
 // remote server accepted the message. A pass killed at any point therefore repeats at
-// most the one step it was in: a local copy is written again under the same name (it
-// replaces the first, so the user sees it once), a remote transaction whose "250" had
+// most the one step it was in: a local copy is written again, finds its own bytes under
+// its name and adds nothing (so the user sees it once), a remote transaction whose "250" had
 // arrived but was not yet recorded is sent again (the unavoidable duplicate of SMTP).
 //
 // Settings: those of qmsTSMTPSession (read from the service section), and "DeliveryPort"
@@ -38,14 +38,19 @@ class qmsTDelivery {
  public:
   static constexpr int64_t kNextTryMs = 4 * 60 * qmsTDeliveryHeader::kMinuteMs;
   static constexpr uint16_t kDefaultPort = 25;
+  // Age after which a body or an unfinished header without "N.hdr" is a crash's leftover.
+  static constexpr int64_t kOrphanAgeSeconds = 3600;
 
   explicit qmsTDelivery(qmsTSMTPSession& session);
   ~qmsTDelivery();
   qmsTDelivery(const qmsTDelivery&) = delete;
   qmsTDelivery& operator=(const qmsTDelivery&) = delete;
 
-  // The pass.
+  // The pass. It first removes what transactions cut off by a crash left in the queue:
+  // "N.inc" and "N.msg" files without "N.hdr" that have not changed for an hour and that
+  // no session holds open (each removal is logged).
   void DoServer();
+  void SweepOrphans();
   // One message by name (without extension); false when it was left alone (held by
   // another pass, incomplete, or its retry time has not come).
   bool ProcessMessage(const std::string& name);

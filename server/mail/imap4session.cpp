@@ -1,5 +1,6 @@
 #include "server/mail/imap4session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
@@ -14,6 +15,7 @@
 #include "toolbox/platform.h"
 #include "toolbox/qmstools.h"
 #include "toolbox/textconfig.h"
+#include "toolbox/timeutil.h"
 #include "toolbox/trace.h"
 
 namespace {
@@ -224,20 +226,16 @@ void qmsTIMAP4Session::Serve() {
     SendCmd("", "* OK IMAP4d ready " + ProductTail());
     Log("- Connection from " + Quoted(peer) + " accepted");
     while (!terminate && !logout_) {
-      std::string line;
-      int rc = ReadLine(line, kMaxLine);
+      std::vector<std::string> words;
+      int rc = ReadCommand(words);
       if (rc == -3) {
         Identifier = "*";
         Command.clear();
         Reply("BADz", "GLOBAL");
         continue;
       }
+      if (rc == -4) continue;  // a refused literal, answered already
       if (rc != 1) break;
-      std::vector<std::string> words = SplitWords(line);
-      Identifier = words.size() > 0 ? words[0] : std::string();
-      // An untagged line cannot be answered with its tag.
-      if (Identifier.empty()) Identifier = "*";
-      Command = words.size() > 1 ? jvb::AsciiUpper(words[1]) : std::string();
       std::vector<std::string> args;
       if (words.size() > 2) args.assign(words.begin() + 2, words.end());
       std::string shown;
@@ -251,6 +249,87 @@ void qmsTIMAP4Session::Serve() {
     }
   }
   Log("Client session ended");
+}
+
+bool qmsTIMAP4Session::LiteralAtEnd(std::string& line, size_t& size) {
+  if (line.size() < 3 || line.back() != '}') return false;
+  const size_t open = line.rfind('{');
+  if (open == std::string::npos || (open > 0 && line[open - 1] != ' ')) return false;
+  const std::string digits = line.substr(open + 1, line.size() - open - 2);
+  if (digits.empty() || digits.size() > 10 ||
+      digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  // Within a quoted string the braces are text.
+  bool quoted = false;
+  for (size_t i = 0; i < open; ++i) {
+    if (quoted && line[i] == '\\') {
+      ++i;
+    } else if (line[i] == '"') {
+      quoted = !quoted;
+    }
+  }
+  if (quoted) return false;
+  size = static_cast<size_t>(std::stoull(digits));
+  line.erase(open);
+  return true;
+}
+
+void qmsTIMAP4Session::SetCommandWords(const std::vector<std::string>& words) {
+  Identifier = words.size() > 0 ? words[0] : std::string();
+  // An untagged line cannot be answered with its tag.
+  if (Identifier.empty()) Identifier = "*";
+  Command = words.size() > 1 ? jvb::AsciiUpper(words[1]) : std::string();
+}
+
+int qmsTIMAP4Session::ReadCommand(std::vector<std::string>& words) {
+  words.clear();
+  size_t used = 0;  // bytes of the command so far, lines and literals
+  for (;;) {
+    std::string line;
+    const int rc = ReadLine(line, kMaxLine);
+    if (rc != 1) return rc;
+    used += line.size();
+    size_t size = 0;
+    const bool literal = LiteralAtEnd(line, size);
+    for (std::string& word : SplitWords(line)) words.push_back(std::move(word));
+    SetCommandWords(words);
+    if (!literal) return 1;
+    if (size > kMaxCommand || used + size > kMaxCommand) {
+      RefuseLiteral();
+      return -4;
+    }
+    SendRaw("+ Ready for literal data\r\n");
+    std::string bytes;
+    if (!ReadLiteral(size, bytes)) return 0;
+    used += size;
+    words.push_back(std::move(bytes));
+  }
+}
+
+void qmsTIMAP4Session::RefuseLiteral() {
+  // The client sends no literal without the go-ahead, so both sides stay in step.
+  if (ReplyLine("BADl", "GLOBAL").empty())  // a message file of an older release
+    SendRaw(Identifier + " BAD Literal too large\r\n");
+  else
+    Reply("BADl", "GLOBAL");
+}
+
+bool qmsTIMAP4Session::ReadLiteral(size_t size, std::string& bytes) {
+  const int64_t limit = Timeout > 0 ? (Timeout + 60) * 1000LL : 24 * 3600 * 1000LL;
+  const int64_t deadline = jvb::MonotonicMs() + limit;
+  char buffer[4096];
+  while (bytes.size() < size) {
+    if (terminate || !socket_ || jvb::MonotonicMs() > deadline) return false;
+    const int want = static_cast<int>(std::min(sizeof buffer, size - bytes.size()));
+    const int n = socket_->Recv(buffer, want, 250);
+    if (n == -2) continue;
+    if (n <= 0) return false;
+    bytes.append(buffer, static_cast<size_t>(n));
+    ResetIdle();
+  }
+  // Literals may hold passwords: the debug log shows their size only.
+  Debug("{" + std::to_string(size) + " bytes}", kDebugRecv);
+  return true;
 }
 
 void qmsTIMAP4Session::Untagged(const std::string& line) {
@@ -549,6 +628,12 @@ void qmsTIMAP4Session::imapLSUB(const std::string& /*reference*/, const std::str
 }
 
 void qmsTIMAP4Session::imapLIST(const std::string& /*reference*/, const std::string& pattern) {
+  // An empty pattern asks for the hierarchy delimiter and the root.
+  if (pattern.empty()) {
+    Untagged("* LIST (\\Noselect) \"/\" \"\"");
+    Reply("OKa", "LIST");
+    return;
+  }
   std::string prefix, mask = pattern;
   size_t slash = pattern.rfind('/');
   if (slash != std::string::npos) {

@@ -16,8 +16,14 @@
 // recent for that one session - and removes flag files (and their ".bak" companions) whose
 // message has gone.
 //
+// Commands: any argument may be a synchronising literal "{n}" (RFC 3501): the client gets
+// "+ Ready for literal data" and sends exactly n bytes, which stand for the argument as
+// they are. A command with its literals is bounded; a literal that would pass the bound is
+// refused with a tagged BAD ("BADl" of GLOBAL) instead of the continuation.
+//
 // Replies come from "messages/imap4/imap4.res": section = command name (or "GLOBAL"), keys
-// "a", "b", "OKa", "NOa", "BADa", "BADz"; the tag reaches them through %(imap.identifier).
+// "a", "b", "OKa", "NOa", "BADa", "BADz", "BADl"; the tag reaches them through
+// %(imap.identifier).
 //
 // Threads: everything runs on the session's own pooled thread.
 #pragma once
@@ -40,6 +46,8 @@ class qmsTIMAP4Session : public qmsTSession {
   static constexpr int kMaxFolderDepth = 32;
   static constexpr int kMaxListItems = 10000;
   static constexpr size_t kMaxSubscriptions = 10000;
+  // Bytes of one command with literals: its lines and its literals together.
+  static constexpr size_t kMaxCommand = 64 * 1024;
 
   explicit qmsTIMAP4Session(qmsTService* service);
   ~qmsTIMAP4Session() override;
@@ -52,6 +60,9 @@ class qmsTIMAP4Session : public qmsTSession {
   // character literally (RFC 3501 quoted strings); the quotes themselves are not part of
   // the word, and "" is an empty word.
   static std::vector<std::string> SplitWords(const std::string& line);
+  // When the line ends with a synchronising literal "{n}" (a word of its own, outside
+  // quotes): removes it from the line, sets size to n and returns true.
+  static bool LiteralAtEnd(std::string& line, size_t& size);
   // The folder a client's name stands for, relative to the user folder ("Inbox/Drafts"),
   // or "" when the name may not name a folder (see above). One trailing "/" is ignored.
   static std::string FolderName(const std::string& name);
@@ -66,6 +77,16 @@ class qmsTIMAP4Session : public qmsTSession {
 
  private:
   void Serve();
+  // Reads one command into its words. A line ending with "{n}" gets the continuation
+  // "+ Ready for literal data"; the n bytes that follow become one word, whatever they
+  // hold, and the command goes on with the next line. Returns 1, 0 when the connection
+  // ended, -3 for a line beyond kMaxLine, -4 for a literal beyond kMaxCommand (answered
+  // with a tagged BAD in place of the continuation, so the client sends none).
+  int ReadCommand(std::vector<std::string>& words);
+  bool ReadLiteral(size_t size, std::string& bytes);
+  void RefuseLiteral();
+  // Identifier and Command from the first two words.
+  void SetCommandWords(const std::vector<std::string>& words);
   // Replies. Untagged lines wait and leave together with the reply that ends them, so a
   // client never waits for a lone segment; message-file texts are expanded as SendTxt
   // does (the IMAP4 file has no leading-block entries).

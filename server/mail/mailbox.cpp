@@ -2,8 +2,13 @@
 #include "toolbox/qmstools.h"
 #include "toolbox/textconfig.h"
 
-#include <filesystem>
-#include <system_error>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
 #include <vector>
 
 #include "server/users/accountname.h"
@@ -15,6 +20,8 @@
 namespace {
 
 constexpr size_t kCopyBlock = 16384;
+// Names tried for one message: "N", then "N-1" ... "N-<kPlaceAttempts - 1>".
+constexpr int kPlaceAttempts = 1000;
 
 std::string WithSlash(std::string p) {
   if (!p.empty() && p.back() != '/') p += '/';
@@ -26,6 +33,50 @@ std::string OneLine(std::string s) {
   for (char& c : s)
     if (c == '\r' || c == '\n' || c == '\0') c = ' ';
   return s;
+}
+
+// Descriptor of a regular file that is not a symbolic link, or -1.
+int OpenPlainFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  struct stat st {};
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    ::close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+bool ReadFull(int fd, char* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::read(fd, buffer + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// True when both regular files hold the same bytes.
+bool SameContent(const std::string& a, const std::string& b) {
+  const int fa = OpenPlainFile(a), fb = OpenPlainFile(b);
+  struct stat sa {};
+  struct stat sb {};
+  bool same = fa >= 0 && fb >= 0 && ::fstat(fa, &sa) == 0 && ::fstat(fb, &sb) == 0 &&
+              sa.st_size == sb.st_size;
+  std::vector<char> x(kCopyBlock), y(kCopyBlock);
+  for (off_t left = same ? sa.st_size : 0; left > 0;) {
+    const size_t n = static_cast<size_t>(std::min<off_t>(left, kCopyBlock));
+    if (!ReadFull(fa, x.data(), n) || !ReadFull(fb, y.data(), n) ||
+        std::char_traits<char>::compare(x.data(), y.data(), n) != 0) {
+      same = false;
+      break;
+    }
+    left -= static_cast<off_t>(n);
+  }
+  if (fa >= 0) ::close(fa);
+  if (fb >= 0) ::close(fb);
+  return same;
 }
 
 }  // namespace
@@ -104,13 +155,26 @@ qmsTMailbox::StoreResult qmsTMailbox::StoreMessage(const std::string& messageNam
   if (result == stStored && copied != size) result = stWriteFailed;
   if (result == stStored && !out.Sync()) result = stWriteFailed;
   out.Close();
-  if (result == stStored) {
-    std::error_code ec;
-    std::filesystem::rename(partial, target, ec);
-    if (ec) result = stWriteFailed;
-  }
+  if (result == stStored) result = Place(partial, messageName);
   if (result != stStored) jvb::DeleteFile(partial);
   return result;
+}
+
+qmsTMailbox::StoreResult qmsTMailbox::Place(const std::string& partial,
+                                            const std::string& messageName) const {
+  for (int i = 0; i < kPlaceAttempts; ++i) {
+    const std::string target =
+        MessagePath(i == 0 ? messageName : messageName + "-" + std::to_string(i));
+    int err = 0;
+    if (jvb::RenameNoReplace(partial, target, &err)) return stStored;
+    if (err != EEXIST) return stWriteFailed;
+    // This very copy, placed by a pass that ended before it could record it.
+    if (SameContent(partial, target)) {
+      jvb::DeleteFile(partial);
+      return stStored;
+    }
+  }
+  return stWriteFailed;
 }
 
 std::string qmsTMailbox::UniqueId(const std::string& user, const std::string& fileName) {

@@ -70,9 +70,12 @@ class qmsTMailbox {
   // Local delivery of one message into the Inbox (created when missing): the file
   // "<messageName>.msg" gets the line "Return-Path: <reversePath>" and then the whole of
   // body (read from its start). The copy is written under a temporary name, synced and
-  // renamed into place, so readers never see a partial message and an existing file of
-  // that name is replaced whole. proceed, when given, is called before every block
-  // (reset idle timers there); false stops the copy. Any failure removes the partial file.
+  // renamed into place, so readers never see a partial message. A message file is never
+  // replaced: when the name is taken the copy becomes "<messageName>-1.msg", "-2" and so
+  // on, unless the taken file holds exactly the same bytes (the same message, stored once
+  // already by a pass that could not record it), which then stands for the copy.
+  // proceed, when given, is called before every block (reset idle timers there); false
+  // stops the copy. Any failure removes the partial file.
   StoreResult StoreMessage(const std::string& messageName, const std::string& reversePath,
                            jvbTTextFile& body, const std::function<bool()>& proceed = {}) const;
   // The message file's real path ("" unless Mapped()).
@@ -90,6 +93,9 @@ class qmsTMailbox {
   static std::string UniqueId(const std::string& user, const std::string& fileName);
 
  private:
+  // Moves a finished copy to its message name or the next free one (see StoreMessage).
+  StoreResult Place(const std::string& partial, const std::string& messageName) const;
+
   std::string user_;
   std::string virtual_user_folder_;
   std::string user_folder_;

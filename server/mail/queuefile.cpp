@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
+#include <unordered_map>
 
 #include "toolbox/platform.h"
 #include "toolbox/textconfig.h"
@@ -10,8 +12,45 @@ namespace {
 
 // The body goes to disk in pieces of about this size.
 constexpr size_t kBodyChunk = 64 * 1024;
-// Names tried before giving up (the time part is bumped by one second per try).
+// Names tried before giving up (each try takes the next time value of the thread tag).
 constexpr uint32_t kNameAttempts = 256;
+
+// The time value last handed out per thread tag (the name's last four digits) in this
+// process. A tag never gets a time value twice: asking again within the same second, or
+// after the clock stepped back, gives the value after the last one.
+class NameClock {
+ public:
+  uint32_t Next(uint32_t now, uint16_t tag) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto [it, fresh] = last_.try_emplace(tag, now);
+    if (!fresh) it->second = static_cast<int32_t>(now - it->second) > 0 ? now : it->second + 1;
+    return it->second;
+  }
+
+ private:
+  std::mutex lock_;
+  std::unordered_map<uint16_t, uint32_t> last_;  // at most 65536 entries
+};
+
+NameClock& Clock() {
+  static NameClock clock;
+  return clock;
+}
+
+uint32_t SecondsSince1980(const jvb::DateTime& local) {
+  jvb::DateTime epoch;
+  epoch.year = 1980;
+  epoch.month = 1;
+  epoch.day = 1;
+  int64_t days = static_cast<int64_t>(jvb::DayNumber(local)) - jvb::DayNumber(epoch);
+  return static_cast<uint32_t>(days * 86400 + local.hour * 3600 + local.minute * 60 + local.second);
+}
+
+std::string NameOf(uint32_t seconds, uint16_t tag) {
+  char b[24];
+  snprintf(b, sizeof b, "%08X%04X", static_cast<unsigned>(seconds), static_cast<unsigned>(tag));
+  return b;
+}
 
 // A value must stay on its line, and a NUL would end the file for the reader.
 std::string OneLine(std::string s) {
@@ -28,17 +67,17 @@ qmsTQueueFile::~qmsTQueueFile() {
 
 // --- Names -----------------------------------------------------------------------------
 
+uint16_t qmsTQueueFile::ThreadTag(long threadId) {
+  return static_cast<uint16_t>(static_cast<unsigned long>(threadId) & 0xFFFF);
+}
+
 std::string qmsTQueueFile::FormName(const jvb::DateTime& local, long threadId, uint32_t bump) {
-  jvb::DateTime epoch;
-  epoch.year = 1980;
-  epoch.month = 1;
-  epoch.day = 1;
-  int64_t days = static_cast<int64_t>(jvb::DayNumber(local)) - jvb::DayNumber(epoch);
-  int64_t seconds = days * 86400 + local.hour * 3600 + local.minute * 60 + local.second + bump;
-  char b[24];
-  snprintf(b, sizeof b, "%08X%04X", static_cast<unsigned>(static_cast<uint32_t>(seconds)),
-           static_cast<unsigned>(static_cast<unsigned long>(threadId) & 0xFFFF));
-  return b;
+  return NameOf(SecondsSince1980(local) + bump, ThreadTag(threadId));
+}
+
+std::string qmsTQueueFile::NextName(long threadId) {
+  const uint16_t tag = ThreadTag(threadId);
+  return NameOf(Clock().Next(SecondsSince1980(jvb::NowLocal()), tag), tag);
 }
 
 bool qmsTQueueFile::ValidFieldName(const std::string& name) {
@@ -99,9 +138,8 @@ bool qmsTQueueFile::Create(const std::string& directory, long threadId, int* err
     *err = last_error_ = errno ? errno : EACCES;
     return false;
   }
-  const jvb::DateTime now = jvb::NowLocal();
-  for (uint32_t bump = 0; bump < kNameAttempts; ++bump) {
-    name_ = FormName(now, threadId, bump);
+  for (uint32_t attempt = 0; attempt < kNameAttempts; ++attempt) {
+    name_ = NextName(threadId);
     path_ = directory_ + "/" + name_;
     // A queued message, or a body without its header (being deleted), keeps its name.
     if (jvb::PathExists(path_ + ".hdr") || jvb::PathExists(path_ + ".msg")) continue;

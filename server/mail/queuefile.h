@@ -9,9 +9,13 @@
 // pass keys and section names that passed ValidFieldName / ValidAddressPart.
 //
 // Names: 8 upper-case hex digits of the local time in seconds since 1980-01-01 and 4 of
-// the thread id. Both queue files are created exclusively (a file made under a private
-// name is moved into place with a rename that never replaces), so two sessions can never
-// share a message, whatever their clocks and thread ids.
+// the thread id (the thread tag). This process never hands out a name twice: a tag that
+// asks again within the same second, or after the clock stepped back, gets the second
+// after the last one it was given. Both queue files are created exclusively (a file made
+// under a private name is moved into place with a rename that never replaces), so two
+// sessions can never share a message, whatever their clocks and thread ids. A name may
+// still come again after a restart; nothing that keeps a message by its name (local
+// delivery, reports) ever replaces a file for that reason.
 //
 // Life: Create -> header changes -> CreateBody / WriteBody / CloseBody -> Commit. Discard
 // (or destroying an uncommitted object) removes every file the object made, including a
@@ -92,6 +96,9 @@ class qmsTQueueFile {
   static std::string JoinList(const std::vector<std::string>& list);
   // Queue name for a local time, a thread id and a collision bump.
   static std::string FormName(const jvb::DateTime& local, long threadId, uint32_t bump = 0);
+  // The next name of the thread's tag that this process has not handed out (see above).
+  static std::string NextName(long threadId);
+  static uint16_t ThreadTag(long threadId);
   // A header field name that may become a key: RFC 5322 field-name characters (printable
   // ASCII without ":"), and nothing the key-file reader would take for a section, a
   // comment or a separator ("[", "#", ";" in front, "=" anywhere).

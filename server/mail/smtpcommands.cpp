@@ -228,7 +228,9 @@ void qmsTSMTPSession::srvDATA() {
   bool ended = false, tooLarge = false;
   std::string line;
   while (!terminate) {
-    int rc = ReadLine(line, kDataLineMax);
+    // Only CR LF ends a line here: a bare LF or CR is text, so "\n.\n" and the like can
+    // neither end the message nor start a second transaction hidden inside it.
+    int rc = ReadLine(line, kDataLineMax, jvbTSocket::LineEnd::kCrLf);
     if (rc == -3) {
       // A line beyond the limit is lost already; the message cannot be stored whole.
       tooLarge = true;

@@ -292,6 +292,53 @@ class LocalDeliveryTest(DeliverySite):
         client.quit()
 
 
+    def subjects(self, user):
+        return sorted(self.mailbox_file(user, n).split(b"\r\nSubject: ", 1)[1].split(b"\r\n")[0]
+                      for n in self.inbox(user))
+
+    def test_a_session_sending_again_after_a_pass_keeps_both_messages(self):
+        self.dns.start()
+        self.start_server()
+        with smtplib.SMTP("127.0.0.1", self.port, local_hostname="client.test", timeout=30) as a:
+            a.sendmail("alice@example.org", ["user@localhost"], b"Subject: FIRST\r\n\r\n1\r\n")
+            # Another connection comes and goes; its pass delivers FIRST and removes it from
+            # the queue, so the session's next message finds its old name free again.
+            self.run_pass()
+            wait_for(lambda: self.inbox("user"), what="FIRST in user's Inbox")
+            a.sendmail("alice@example.org", ["user@localhost"], b"Subject: SECOND\r\n\r\n2\r\n")
+        wait_for(lambda: len(self.inbox("user")) == 2, what="both messages: %r" % self.inbox("user"))
+        self.wait_empty_queue()
+        self.assertEqual(self.subjects("user"), [b"FIRST", b"SECOND"])
+
+    def test_parallel_clients_every_accepted_message_once(self):
+        self.dns.start()
+        self.start_server()
+        clients, each = 20, 5
+        failures = []
+
+        def client(c):
+            try:
+                with smtplib.SMTP("127.0.0.1", self.port, local_hostname="client.test",
+                                  timeout=60) as s:
+                    for i in range(each):
+                        s.sendmail("alice@example.org", ["user@localhost"],
+                                   b"Subject: load %d-%d\r\n\r\nbody\r\n" % (c, i))
+            except (smtplib.SMTPException, OSError) as e:
+                failures.append(e)
+
+        threads = [threading.Thread(target=client, args=(c,)) for c in range(clients)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(failures, [])
+        wait_for(lambda: len(self.inbox("user")) >= clients * each, timeout=120,
+                 what="%d messages in user's Inbox" % (clients * each))
+        self.wait_empty_queue()
+        self.assertEqual(self.subjects("user"),
+                         sorted(b"load %d-%d" % (c, i) for c in range(clients) for i in range(each)))
+
+
 class RemoteDeliveryTest(DeliverySite):
 
     def test_mx_preference_refusing_exchanger_and_cname(self):

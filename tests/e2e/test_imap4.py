@@ -1,6 +1,7 @@
 """IMAP4 with real clients against the server of the shipped default site: Python's
 imaplib (LOGIN, LIST, CREATE/RENAME/DELETE, SUBSCRIBE/LSUB, SELECT counting new messages
-as recent once, the refused second SELECT and FETCH) and curl's imap:// URLs."""
+as recent once, the refused second SELECT and FETCH, arguments sent as literals) and curl's
+imap:// URLs."""
 
 import imaplib
 import os
@@ -22,6 +23,11 @@ class IMAP4Test(MailServerTestCase):
         self.addCleanup(self.close, client)
         self.assertEqual(client.login("ivy", "ivy-pass")[0], "OK")
         return client
+
+    def login_as(self, user, password):
+        client = imaplib.IMAP4("127.0.0.1", self.imap4_port, timeout=30)
+        self.addCleanup(self.close, client)
+        return client.login(user, password)
 
     @staticmethod
     def close(client):
@@ -108,6 +114,23 @@ class IMAP4Test(MailServerTestCase):
         self.assertEqual(third.select("INBOX"), ("OK", [b"1"]))
         self.assertFalse(os.path.exists(os.path.join(self.inbox("ivy"), names[0] + ".qms")))
 
+    def test_literals_and_the_hierarchy_delimiter(self):
+        password = 'pa ss"w\\d'
+        self.add_user("lit", password)
+        # imaplib quotes such a password itself ...
+        self.assertEqual(self.login_as("lit", password)[0], "OK")
+        # ... and sends any argument as a literal when asked to.
+        client = imaplib.IMAP4("127.0.0.1", self.imap4_port, timeout=30)
+        self.addCleanup(self.close, client)
+        client.literal = password.encode()
+        self.assertEqual(client._simple_command("LOGIN", "lit")[0], "OK")
+        client.state = "AUTH"
+        client.literal = b"My Work"
+        self.assertEqual(client._simple_command("CREATE")[0], "OK")
+        self.assertEqual(sorted(os.listdir(os.path.join(self.home, "lit", ".mailbox"))),
+                         ["Inbox", "My Work"])
+        self.assertEqual(client.list('""', '""'), ("OK", [b'(\\Noselect) "/" ""']))
+
 
 @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
 class IMAP4CurlTest(MailServerTestCase):
@@ -123,6 +146,15 @@ class IMAP4CurlTest(MailServerTestCase):
                             "imap://127.0.0.1:%d/" % self.imap4_port],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
         self.assertNotEqual(r.returncode, 0)
+
+    def test_special_password_and_the_hierarchy_delimiter(self):
+        self.add_user("kit", 'k i"t\\pw')
+        r = subprocess.run(["curl", "--silent", "--show-error", "--max-time", "30",
+                            "--user", 'kit:k i"t\\pw', "--request", 'LIST "" ""',
+                            "imap://127.0.0.1:%d/" % self.imap4_port],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, b'* LIST (\\Noselect) "/" ""\r\n')
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -360,6 +361,32 @@ TEST_F(DeliveryPass, MonitorWakesAPassBlockedOnTheRemoteServer) {
   EXPECT_EQ(Value("5311CBC00008", "@far.test", "Idents"), "a");
   EXPECT_EQ(Value("5311CBC00008", "ERROR", "@far.test"), "DATA2 returned \"(connection closed)\"");
   EXPECT_FALSE(jvb::PathExists("queue/5311CBC00008.lck"));
+}
+
+TEST_F(DeliveryPass, CrashLeftoversAreRemovedOnceAnHourOld) {
+  Start();
+  // An unfinished transaction and a lone body, both two hours old; a fresh header; an old
+  // header a session still holds; a queued message another pass holds.
+  for (const char* name : {"5311CBC00010.inc", "5311CBC00010.msg", "5311CBC00011.msg",
+                           "5311CBC00012.inc", "5311CBC00013.inc"})
+    WriteFile(std::string("queue/") + name, "x");
+  Queue("5311CBC00014", "", "[LOCAL]\r\nIdents=Bob\r\n");
+  const time_t old = time(nullptr) - 2 * 3600;
+  const utimbuf times{old, old};
+  for (const char* name : {"5311CBC00010.inc", "5311CBC00010.msg", "5311CBC00011.msg",
+                           "5311CBC00013.inc", "5311CBC00014.hdr", "5311CBC00014.msg"})
+    ASSERT_EQ(utime((std::string("queue/") + name).c_str(), &times), 0) << name;
+  const int held = jvb::OpenShared("queue/5311CBC00013.inc", jvb::fmWriteExclusive, 0, nullptr);
+  ASSERT_GE(held, 0);
+  jvb::LockFile lock;
+  ASSERT_TRUE(lock.Acquire("queue/5311CBC00014.lck", 0));
+  Pass();
+  close(held);
+  EXPECT_EQ(Files("queue"), (Strings{"5311CBC00012.inc", "5311CBC00013.inc", "5311CBC00014.hdr",
+                                     "5311CBC00014.lck", "5311CBC00014.msg"}));
+  for (const char* name : {"5311CBC00010.inc", "5311CBC00010.msg", "5311CBC00011.msg"})
+    EXPECT_TRUE(Logged(std::string("Removed incomplete queue file \"") + name + "\"")) << name;
+  EXPECT_FALSE(Logged("5311CBC00012")) << Log();
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "server/mail/imap4session.h"
 #include "tests/mail/test_mailbox_site.h"
@@ -31,6 +33,10 @@ class IMAP4Session : public mailtest::MailSite {
   // Sends a tagged command; returns every line up to and including the tagged reply.
   std::vector<std::string> Run(Client& c, const std::string& tag, const std::string& command) {
     c.Send(tag + " " + command);
+    return Replies(c, tag);
+  }
+  // Every line up to and including the reply tagged with tag.
+  std::vector<std::string> Replies(Client& c, const std::string& tag) {
     std::vector<std::string> out;
     for (;;) {
       std::string l = c.Line();
@@ -146,7 +152,12 @@ TEST_F(IMAP4Session, UnsupportedCommandsAreBadInEveryState) {
   for (int state = 0; state < 3; ++state) {
     for (const char* cmd : kCommands) {
       std::string verb = std::string(cmd).substr(0, std::string(cmd).find(' '));
-      EXPECT_EQ(Run(c, "u", cmd).back(), "u BAD " + verb + " not supported") << state << cmd;
+      c.Send(std::string("u ") + cmd);
+      if (verb == "APPEND") {  // its literal follows the go-ahead
+        EXPECT_EQ(c.Line(), "+ Ready for literal data");
+        c.Send("abc");
+      }
+      EXPECT_EQ(Replies(c, "u").back(), "u BAD " + verb + " not supported") << state << cmd;
     }
     if (state == 0) {
       EXPECT_EQ(Run(c, "l", "LOGIN bob secret").back(), "l OK LOGIN completed");
@@ -193,7 +204,9 @@ TEST_F(IMAP4Session, CreateRenameDeleteAndList) {
   EXPECT_EQ(Run(*c, "l3", "LIST \"\" INBOX/*"),
             (std::vector<std::string>{"* LIST () \"/\" \"Inbox/Sub\"", "l3 OK LIST completed"}));
   EXPECT_EQ(Run(*c, "l4", "LIST \"\" ../*"), (std::vector<std::string>{"l4 OK LIST completed"}));
-  EXPECT_EQ(Run(*c, "l5", "LIST \"\" \"\""), (std::vector<std::string>{"l5 OK LIST completed"}));
+  // An empty pattern: the hierarchy delimiter.
+  EXPECT_EQ(Run(*c, "l5", "LIST \"\" \"\""),
+            (std::vector<std::string>{"* LIST (\\Noselect) \"/\" \"\"", "l5 OK LIST completed"}));
   EXPECT_EQ(Run(*c, "l6", "LIST \"\"").back().rfind("l6 BAD", 0), 0u);
 
   EXPECT_EQ(Run(*c, "r1", "RENAME Work Projects").back(), "r1 OK RENAME completed");
@@ -329,6 +342,48 @@ TEST_F(IMAP4Session, PasswordsWithQuotesAndTheAnonymousAccount) {
   EXPECT_FALSE(Exists("home/anon"));
 }
 
+TEST(IMAP4Words, ALiteralIsTheLastWordOutsideQuotes) {
+  for (const auto& [line, rest, size] : std::vector<std::tuple<std::string, std::string, size_t>>{
+           {"a LOGIN {5}", "a LOGIN ", 5}, {" {0}", " ", 0}, {"{12}", "", 12}}) {
+    std::string l = line;
+    size_t n = 99;
+    EXPECT_TRUE(qmsTIMAP4Session::LiteralAtEnd(l, n)) << line;
+    EXPECT_EQ(l, rest);
+    EXPECT_EQ(n, size);
+  }
+  for (const std::string line : {"a LOGIN x{5}", "a LOGIN \"x {5}", "a {5+}", "a {}", "a {x}",
+                                 "a {12345678901}", "a {5} b"}) {
+    std::string l = line;
+    size_t n = 0;
+    EXPECT_FALSE(qmsTIMAP4Session::LiteralAtEnd(l, n)) << line;
+    EXPECT_EQ(l, line);
+  }
+}
+
+TEST_F(IMAP4Session, LiteralsStandForAnyArgument) {
+  WriteConfig();
+  StartServer();
+  WriteUser("dave", "Username=dave\r\nPassword=-a\"b\\c d\r\n");
+  Client c(imap4_port_);
+  c.Line();
+  // Each "{n}" gets the go-ahead; its bytes are the argument, whatever they hold.
+  c.Send("a LOGIN {4}");
+  EXPECT_EQ(c.Line(), "+ Ready for literal data");
+  c.Send("dave {7}");
+  EXPECT_EQ(c.Line(), "+ Ready for literal data");
+  c.Send("a\"b\\c d");
+  EXPECT_EQ(Replies(c, "a").back(), "a OK LOGIN completed");
+  c.Send("b CREATE {7}");
+  EXPECT_EQ(c.Line(), "+ Ready for literal data");
+  c.Send("My Work");
+  EXPECT_EQ(Replies(c, "b").back(), "b OK CREATE completed");
+  EXPECT_TRUE(std::filesystem::is_directory("home/dave/.mailbox/My Work"));
+  // Too large: refused in place of the go-ahead, and the next command is understood.
+  EXPECT_EQ(Run(c, "t", "CREATE {65537}").back(), "t BAD Literal too large");
+  EXPECT_EQ(Run(c, "n", "NOOP").back(), "n OK NOOP completed");
+  EXPECT_EQ(Names("home/dave/.mailbox"), (std::vector<std::string>{"Inbox", "My Work"}));
+}
+
 TEST_F(IMAP4Session, WithoutAVfsMappingLoginFails) {
   WriteConfig("HomeDirectory=/home\r\n", "", "/www=ftp\r\n");
   StartServer();
@@ -360,7 +415,7 @@ namespace {
 TEST(IMAP4Replies, TheShippedFileHasEveryKey) {
   jvbTTextConfig res(mailtest::SourceDir() + "/documentation/messages/imap4/imap4.res");
   const std::vector<std::pair<std::string, std::vector<std::string>>> keys = {
-      {"GLOBAL", {"BADz"}},
+      {"GLOBAL", {"BADz", "BADl"}},
       {"CAPABILITY", {"a", "OKa"}},
       {"NOOP", {"OKa"}},
       {"LOGOUT", {"OKa", "BADa"}},

@@ -98,13 +98,30 @@ TEST_F(MailboxStore, StoresTheReturnPathAndTheBodyByteForByte) {
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-  // The same name again replaces the message whole; a reverse path cannot add lines.
+  // A reverse path cannot add lines.
   jvbTTextFile second;
   ASSERT_TRUE(OpenBody(second, "short\r\n"));
-  ASSERT_EQ(box.StoreMessage("00AA11BB22CC", "x>\r\nX-Evil: 1\r\n<", second),
+  ASSERT_EQ(box.StoreMessage("0123456789AB", "x>\r\nX-Evil: 1\r\n<", second),
             qmsTMailbox::stStored);
-  EXPECT_EQ(ReadFile(path), "Return-Path: <x>  X-Evil: 1  <>\r\nshort\r\n");
-  EXPECT_EQ(Names("spool/home/bob/.mailbox/Inbox"), (std::vector<std::string>{"00AA11BB22CC.msg"}));
+  EXPECT_EQ(ReadFile("spool/home/bob/.mailbox/Inbox/0123456789AB.msg"),
+            "Return-Path: <x>  X-Evil: 1  <>\r\nshort\r\n");
+}
+
+TEST_F(MailboxStore, AMessageFileIsNeverReplaced) {
+  const std::string inbox = "spool/home/bob/.mailbox/Inbox/";
+  WriteFile(inbox + "00AA11BB22CC.msg", "unread\r\n");
+  WriteFile(inbox + "00AA11BB22CC-1.msg", "unread too\r\n");
+  qmsTMailbox box(*fs_, "/home", "bob");
+  jvbTTextFile body;
+  ASSERT_TRUE(OpenBody(body, "new\r\n"));
+  ASSERT_EQ(box.StoreMessage("00AA11BB22CC", "a@b", body), qmsTMailbox::stStored);
+  EXPECT_EQ(ReadFile(inbox + "00AA11BB22CC.msg"), "unread\r\n");
+  EXPECT_EQ(ReadFile(inbox + "00AA11BB22CC-1.msg"), "unread too\r\n");
+  EXPECT_EQ(ReadFile(inbox + "00AA11BB22CC-2.msg"), "Return-Path: <a@b>\r\nnew\r\n");
+  // The same copy again (a pass that could not record it) is not stored twice.
+  ASSERT_EQ(box.StoreMessage("00AA11BB22CC", "a@b", body), qmsTMailbox::stStored);
+  EXPECT_EQ(Names(inbox), (std::vector<std::string>{"00AA11BB22CC-1.msg", "00AA11BB22CC-2.msg",
+                                                    "00AA11BB22CC.msg"}));
 }
 
 TEST_F(MailboxStore, AStoppedOrRefusedDeliveryLeavesNoFile) {

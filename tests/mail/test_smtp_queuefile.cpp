@@ -129,6 +129,19 @@ TEST_F(QueueFile, TakenNamesAreSkipped) {
   EXPECT_EQ(q.Name().substr(8), "0007");
 }
 
+TEST_F(QueueFile, ANameIsNeverHandedOutTwice) {
+  // Each message is gone (delivered) before the next is made, within the same second.
+  std::set<std::string> names;
+  for (int i = 0; i < 5; ++i) {
+    qmsTQueueFile q;
+    ASSERT_TRUE(q.Create("queue", 0x7A11));
+    names.insert(q.Name());
+    q.Discard();
+  }
+  EXPECT_EQ(names.size(), 5u);
+  EXPECT_TRUE(Files("queue").empty());
+}
+
 TEST_F(QueueFile, ConcurrentCreatorsWithOneThreadIdNeverShareAName) {
   constexpr int kThreads = 8, kEach = 12;
   std::vector<std::vector<std::string>> names(kThreads);

@@ -381,6 +381,28 @@ TEST_F(SmtpSession, AQueuedMessageIsNeverReplaced) {
   EXPECT_TRUE(Logged("DATA, unable to queue message"));
 }
 
+TEST_F(SmtpSession, OnlyCrLfDotCrLfEndsTheText) {
+  Start();
+  auto c = Greeted();
+  const std::string smuggled =
+      "MAIL FROM:<spoof@bank.test>\r\nRCPT TO:<alice@example.test>\r\nDATA\r\nforged\r\n";
+  const Strings ends = {"\n.\n", "\r\n.\n", "\n.\r\n", "\r.\r", "\r\n.\r"};
+  for (const std::string& end : ends) {
+    EXPECT_EQ(c->Code("MAIL FROM:<a@b.test>"), 250);
+    EXPECT_EQ(c->Code("RCPT TO:<bob@example.test>"), 250);
+    EXPECT_EQ(c->Code("DATA"), 354);
+    // One message each: what follows the false end is text of it.
+    EXPECT_EQ(c->Code("first" + end + smuggled + "."), 250);
+  }
+  EXPECT_EQ(c->Code("QUIT"), 221);
+  ASSERT_TRUE(QueueHolds(ends.size(), ends.size()));
+  for (const std::string& hdr : FilesWith("queue", ".hdr")) {
+    EXPECT_EQ(ReadFile("queue/" + hdr).find("spoof"), std::string::npos);
+    const std::string body = ReadFile("queue/" + hdr.substr(0, 12) + ".msg");
+    EXPECT_NE(body.find(smuggled), std::string::npos) << body;
+  }
+}
+
 TEST_F(SmtpSession, ClientAddressAndConnectHook) {
   WriteFile("hooks/connect.rexx", "/* stands for a script */");
   std::atomic<int> calls{0};
