@@ -615,7 +615,9 @@ bool RootDir::RmdirBeneath(const std::string& rel) const {
 
 namespace {
 
-bool RenameAt(int fromDir, const std::string& from, int toDir, const std::string& to) {
+bool RenameAt(int fromDir, const std::string& from, int toDir, const std::string& to,
+              bool replace) {
+  if (replace) return ::renameat(fromDir, from.c_str(), toDir, to.c_str()) == 0;
   if (::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   // File systems without the flag: link + unlink never replaces either.
@@ -631,7 +633,7 @@ bool RenameAt(int fromDir, const std::string& from, int toDir, const std::string
 
 }  // namespace
 
-bool RootDir::RenameBeneath(const std::string& from, const std::string& to) const {
+bool RootDir::RenameBeneath(const std::string& from, const std::string& to, bool replace) const {
   std::string fromName, toName;
   int fromDir = OpenParent(from, fromName);
   if (fromDir < 0) return false;
@@ -640,7 +642,7 @@ bool RootDir::RenameBeneath(const std::string& from, const std::string& to) cons
     CloseKeepErrno(fromDir);
     return false;
   }
-  bool ok = RenameAt(fromDir, fromName, toDir, toName);
+  bool ok = RenameAt(fromDir, fromName, toDir, toName, replace);
   CloseKeepErrno(fromDir);
   CloseKeepErrno(toDir);
   return ok;

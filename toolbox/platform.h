@@ -80,8 +80,8 @@ class RootDir {
   bool MkdirsBeneath(const std::string& rel) const;
   bool UnlinkBeneath(const std::string& rel) const;
   bool RmdirBeneath(const std::string& rel) const;
-  // Fails with EEXIST instead of replacing the target.
-  bool RenameBeneath(const std::string& from, const std::string& to) const;
+  // Fails with EEXIST instead of replacing the target, unless replace is true.
+  bool RenameBeneath(const std::string& from, const std::string& to, bool replace = false) const;
   // FindFiles on a directory beneath the root. A link is listed by what it leads to
   // inside the root (DirEntry::link set); one that leads out counts as "system".
   int ListBeneath(const std::string& rel, const std::string& mask, int attrMask,

@@ -82,7 +82,8 @@ class qmsTIMAP4Session : public qmsTSession {
   bool OpenMailbox(const std::string& folder);
   bool OpenSubscriptions();
   bool CloseSubscriptions();
-  // Real directory of a folder name ("" when the name is not acceptable or unmapped).
+  // A folder name as a path beneath the user folder ("" when the name is not acceptable
+  // or no user folder is open).
   std::string FolderPath(const std::string& name);
   void ListLevel(const std::string& prefix, const std::string& pattern, bool recurse, int depth,
                  int& items);
@@ -118,6 +119,7 @@ class qmsTIMAP4Session : public qmsTSession {
   bool logout_ = false;
   std::string pending_;
   std::string user_folder_;  // real path with a trailing "/"
+  jvb::RootDir user_root_;   // every folder and message path is resolved beneath it
   std::set<std::string> subscriptions_;
   jvbTTextFile subscriptions_file_;
 };

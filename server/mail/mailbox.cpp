@@ -2,8 +2,6 @@
 #include "toolbox/qmstools.h"
 #include "toolbox/textconfig.h"
 
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "server/users/accountname.h"
@@ -45,6 +43,12 @@ qmsTMailbox::qmsTMailbox(const jvbTFileSys& fs, const std::string& homeDirectory
   if (folder.empty() || inbox.empty()) return;
   user_folder_ = WithSlash(folder);
   inbox_ = WithSlash(inbox);
+  const std::string homeReal = WithSlash(fs.RealPath(home));
+  const std::string rel = user + "/" + kUserFolderName;
+  if (homeReal.size() > 1 && user_folder_ == homeReal + rel + "/") {
+    home_ = homeReal;
+    home_rel_ = rel;
+  }
 }
 
 std::string qmsTMailbox::VirtualInbox() const {
@@ -52,10 +56,33 @@ std::string qmsTMailbox::VirtualInbox() const {
 }
 
 bool qmsTMailbox::CreateUserFolder() const {
-  return Mapped() && jvb::ForceDirectories(user_folder_);
+  jvb::RootDir root;
+  return OpenUserFolder(root, true);
 }
 
-bool qmsTMailbox::CreateInbox() const { return Mapped() && jvb::ForceDirectories(inbox_); }
+bool qmsTMailbox::CreateInbox() const {
+  jvb::RootDir inbox;
+  return OpenInbox(inbox, true);
+}
+
+bool qmsTMailbox::OpenUserFolder(jvb::RootDir& root, bool create) const {
+  root.Close();
+  if (!Mapped()) return false;
+  // A folder that a mount point puts elsewhere is a configured path of its own.
+  if (home_.empty()) return (!create || jvb::ForceDirectories(user_folder_)) && root.Open(user_folder_);
+  if (create && !jvb::ForceDirectories(home_)) return false;
+  jvb::RootDir home(home_);
+  if (create && !home.MkdirsBeneath(home_rel_)) return false;
+  return root.OpenSub(home, home_rel_, true);
+}
+
+bool qmsTMailbox::OpenInbox(jvb::RootDir& inbox, bool create) const {
+  inbox.Close();
+  jvb::RootDir folder;
+  if (!OpenUserFolder(folder, create)) return false;
+  if (create && !folder.MkdirsBeneath(kInboxName)) return false;
+  return inbox.OpenSub(folder, kInboxName);
+}
 
 std::string qmsTMailbox::MessagePath(const std::string& messageName) const {
   return Mapped() ? inbox_ + messageName + kMessageExtension : std::string();
@@ -76,12 +103,13 @@ qmsTMailbox::StoreResult qmsTMailbox::StoreMessage(const std::string& messageNam
                                                    jvbTTextFile& body,
                                                    const std::function<bool()>& proceed) const {
   if (!ValidMessageName(messageName)) return stBadName;
-  if (!CreateInbox()) return stNoMailbox;
-  const std::string target = MessagePath(messageName);
+  jvb::RootDir inbox;
+  if (!OpenInbox(inbox, true)) return stNoMailbox;
+  const std::string target = messageName + kMessageExtension;
   // A dot name: never taken for a message or a folder while it is being written.
-  const std::string partial = inbox_ + "." + messageName + ".part";
+  const std::string partial = "." + messageName + ".part";
   jvbTTextFile out;
-  out.Init(partial, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
+  out.Init(inbox, partial, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
   if (!out.Rewrite()) return stCannotCreate;
 
   StoreResult result = stStored;
@@ -104,12 +132,8 @@ qmsTMailbox::StoreResult qmsTMailbox::StoreMessage(const std::string& messageNam
   if (result == stStored && copied != size) result = stWriteFailed;
   if (result == stStored && !out.Sync()) result = stWriteFailed;
   out.Close();
-  if (result == stStored) {
-    std::error_code ec;
-    std::filesystem::rename(partial, target, ec);
-    if (ec) result = stWriteFailed;
-  }
-  if (result != stStored) jvb::DeleteFile(partial);
+  if (result == stStored && !inbox.RenameBeneath(partial, target, true)) result = stWriteFailed;
+  if (result != stStored) inbox.UnlinkBeneath(partial);
   return result;
 }
 

@@ -20,6 +20,9 @@
 #include <functional>
 #include <string>
 
+namespace jvb {
+class RootDir;
+}
 class jvbTFileSys;
 class jvbTTextConfig;
 class jvbTTextFile;
@@ -66,6 +69,12 @@ class qmsTMailbox {
   // Create the directory with missing parents; true when it exists afterwards.
   bool CreateUserFolder() const;
   bool CreateInbox() const;
+  // The user folder as the root every mail path is resolved beneath: reached from the
+  // home directory without any symbolic link, so a link there never leads to another
+  // user's mail or out of the store. create makes missing folders first.
+  bool OpenUserFolder(jvb::RootDir& root, bool create) const;
+  // The Inbox, resolved beneath the user folder: a link that leads out of it is refused.
+  bool OpenInbox(jvb::RootDir& inbox, bool create) const;
 
   // Local delivery of one message into the Inbox (created when missing): the file
   // "<messageName>.msg" gets the line "Return-Path: <reversePath>" and then the whole of
@@ -91,6 +100,8 @@ class qmsTMailbox {
 
  private:
   std::string user_;
+  std::string home_;      // real home directory; empty when a mount puts the folder elsewhere
+  std::string home_rel_;  // "<user>/.mailbox" beneath home_
   std::string virtual_user_folder_;
   std::string user_folder_;
   std::string inbox_;
