@@ -4,12 +4,13 @@
 // answered as not supported.
 //
 // Folders are directories below the user folder "<HomeDirectory>/<user>/.mailbox" (see
-// qmsTMailbox); after LOGIN the session's VFS has that folder as its virtual root, so
-// every folder name maps inside it. Names are checked before they reach the file system:
-// segments separated by "/", none empty or beginning with "." (so ".." and the session's
-// own files are out of reach), no control or 8-bit bytes and none of  " \ * % ; "INBOX"
-// in any case as the first segment names the folder "Inbox". Symbolic links are never
-// folders: LIST does not show or enter them and no command acts on them.
+// qmsTMailbox); after LOGIN that folder is opened as a root and every folder, message and
+// flag file is resolved beneath it, so a link placed in it never leads out. Names are
+// checked before they reach the file system: segments separated by "/", none empty or
+// beginning with "." (so ".." and the session's own files are out of reach), no control or
+// 8-bit bytes and none of  " \ * % ; "INBOX" in any case as the first segment names the
+// folder "Inbox". Symbolic links are never folders: LIST does not show or enter them and
+// no command acts on them.
 //
 // Messages are the "*.msg" files of a folder; SELECT gives each one a flag file
 // "<name>.qms" (section IMAP, Recent=1) the first time it sees it - that message counts as

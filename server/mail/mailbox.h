@@ -12,6 +12,9 @@
 // a valid account name, HomeDirectory is empty, or the VFS maps it nowhere: the real paths
 // are then empty and every operation fails.
 //
+// Every file of the store is reached beneath the user folder (OpenUserFolder, OpenInbox):
+// a symbolic link placed in a mailbox is followed only while it stays inside the folder.
+//
 // Objects are cheap values for one thread; the files themselves are shared with other
 // sessions and processes through the toolbox's locked opens.
 #pragma once
