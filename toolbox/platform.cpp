@@ -54,13 +54,13 @@ void Pause50() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
 
 // Open + lock once. Returns fd, or -1 with *err; *retry tells whether trying again may help.
 // With a root, path is resolved beneath it.
-int TryOpen(const RootDir* root, const std::string& path, int mode, bool create,
-            mode_t createMode, int* err, bool* retry) {
+int TryOpen(const RootDir* root, const std::string& path, int mode, bool create, mode_t createMode,
+            int* err, bool* retry) {
   *retry = false;
   int flags = AccessFlags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   if (create) flags |= O_CREAT;
-  int fd = root ? root->OpenBeneath(path, flags, createMode)
-                : ::open(path.c_str(), flags, createMode);
+  int fd =
+      root ? root->OpenBeneath(path, flags, createMode) : ::open(path.c_str(), flags, createMode);
   if (fd < 0) {
     *err = errno;
     *retry = (errno == EINTR || errno == EMFILE || errno == ENFILE || errno == ETXTBSY);
@@ -126,8 +126,8 @@ int OpenShared(const std::string& path, int mode, int timeoutMs, int* err) {
   return OpenRetry(nullptr, path, mode, timeoutMs, false, 0, err);
 }
 
-int CreateShared(const std::string& path, int mode, int timeoutMs, bool truncate,
-                 mode_t createMode, int* err) {
+int CreateShared(const std::string& path, int mode, int timeoutMs, bool truncate, mode_t createMode,
+                 int* err) {
   return TruncateIf(OpenRetry(nullptr, path, mode, timeoutMs, true, createMode, err), truncate,
                     err);
 }
@@ -138,8 +138,7 @@ int OpenShared(const RootDir& root, const std::string& rel, int mode, int timeou
 
 int CreateShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs,
                  bool truncate, mode_t createMode, int* err) {
-  return TruncateIf(OpenRetry(&root, rel, mode, timeoutMs, true, createMode, err), truncate,
-                    err);
+  return TruncateIf(OpenRetry(&root, rel, mode, timeoutMs, true, createMode, err), truncate, err);
 }
 
 LockFile::~LockFile() { Release(); }

@@ -19,8 +19,8 @@ void jvbTTextFile::Init(const std::string& name, int mode, int recordSize, int f
   last_error_ = 0;
 }
 
-void jvbTTextFile::Init(const jvb::RootDir& root, const std::string& name, int mode,
-                        int recordSize, int flags, int timeoutMs, mode_t createMode) {
+void jvbTTextFile::Init(const jvb::RootDir& root, const std::string& name, int mode, int recordSize,
+                        int flags, int timeoutMs, mode_t createMode) {
   Init(name, mode, recordSize, flags, timeoutMs, createMode);
   root_ = &root;
 }

@@ -46,8 +46,8 @@ bool NameExists(const jvb::RootDir& dir, const std::string& name) {
 // message has gone. POP3 deletes messages without their flag files.
 void SweepStaleFlags(const jvb::RootDir& dir) {
   std::vector<jvb::DirEntry> found;
-  dir.ListBeneath("", std::string("*") + qmsTMailbox::kFlagExtension,
-                  qmsTMailbox::kFileSearchMask, found);
+  dir.ListBeneath("", std::string("*") + qmsTMailbox::kFlagExtension, qmsTMailbox::kFileSearchMask,
+                  found);
   for (const auto& e : found) {
     const std::string base = BaseName(e.name);
     if (NameExists(dir, base + qmsTMailbox::kMessageExtension)) continue;

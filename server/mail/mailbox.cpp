@@ -69,7 +69,8 @@ bool qmsTMailbox::OpenUserFolder(jvb::RootDir& root, bool create) const {
   root.Close();
   if (!Mapped()) return false;
   // A folder that a mount point puts elsewhere is a configured path of its own.
-  if (home_.empty()) return (!create || jvb::ForceDirectories(user_folder_)) && root.Open(user_folder_);
+  if (home_.empty())
+    return (!create || jvb::ForceDirectories(user_folder_)) && root.Open(user_folder_);
   if (create && !jvb::ForceDirectories(home_)) return false;
   jvb::RootDir home(home_);
   if (create && !home.MkdirsBeneath(home_rel_)) return false;

@@ -363,11 +363,16 @@ TEST(Beneath, PathsNeverLeaveTheirRoot) {
     bool openat2;
     bool walk;
   } cases[] = {
-      {"in.txt", true, true},           {"/sub//file.txt", true, true},
-      {"linkin", true, false},          {"linkdir/file.txt", true, false},
-      {"linkout", false, false},        {"linkabs", false, false},
-      {"../outside/secret", false, false}, {"sub/../../outside/secret", false, false},
-      {"outdir/secret", false, false},  {"dangling", false, false},
+      {"in.txt", true, true},
+      {"/sub//file.txt", true, true},
+      {"linkin", true, false},
+      {"linkdir/file.txt", true, false},
+      {"linkout", false, false},
+      {"linkabs", false, false},
+      {"../outside/secret", false, false},
+      {"sub/../../outside/secret", false, false},
+      {"outdir/secret", false, false},
+      {"dangling", false, false},
   };
   BeneathSite site;
   ASSERT_TRUE(site.root.valid());
