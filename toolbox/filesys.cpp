@@ -7,6 +7,8 @@
 // listing only shows entries that Map would reach by the same name.
 #include "toolbox/filesys.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -170,14 +172,25 @@ std::string jvbTFileSys::RealDirectory(const std::string& path) const {
   return real;
 }
 
+bool jvbTFileSys::Resolve(const std::string& path, jvb::RootDir& root, std::string& rel) const {
+  root.Close();
+  const jvbTFSMapping m = Map(path);
+  if (m.realPath.empty()) return false;
+  rel = m.rest;
+  return root.Open(jvbCutSep(m.mountedDirectory));
+}
+
 bool jvbTFileSys::Exists(const std::string& path) const {
-  std::string real = RealPath(path);
-  return !real.empty() && jvb::FileExists(real);
+  jvb::RootDir root;
+  std::string rel;
+  struct stat st{};
+  return Resolve(path, root, rel) && root.StatBeneath(rel, st) && S_ISREG(st.st_mode);
 }
 
 bool jvbTFileSys::IsDirectory(const std::string& path) const {
-  std::string real = RealPath(path);
-  return !real.empty() && jvb::DirectoryExists(real);
+  jvb::RootDir root;
+  std::string rel;
+  return Resolve(path, root, rel) && root.IsDirectoryBeneath(rel);
 }
 
 bool jvbTFileSys::ChangeDirectory(const std::string& path) {
@@ -242,7 +255,9 @@ int jvbTFileSys::FindFirst(const std::string& mask, int attrMask, jvbTFSFind& fi
 
   int rc = jvb::kErrPathNotFound;
   std::vector<jvb::DirEntry> entries;
-  if (!real_dir.empty()) rc = jvb::FindFiles(real_dir, pattern, attrMask, entries);
+  jvb::RootDir root;
+  std::string rel;
+  if (Resolve(dir, root, rel)) rc = root.ListBeneath(rel, pattern, attrMask, entries);
   for (auto& e : entries) {
     // A name holding a backslash cannot be reached: clients' backslashes are separators.
     if (e.name.find('\\') != std::string::npos || mounts.count(e.name) != 0) continue;

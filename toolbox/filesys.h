@@ -4,6 +4,7 @@
 // No virtual path ever maps outside the mounted directories: climbing above the root
 // gives the empty path, and with no root mounted unmapped paths are "not found".
 // jvbTFSFind lists a virtual directory sorted by name, with mount points inside listings.
+// Links inside a mounted directory are followed only while they stay inside it.
 // Objects belong to one thread (their session's).
 #pragma once
 
@@ -14,6 +15,9 @@
 #include <vector>
 
 class jvbTTextConfig;
+namespace jvb {
+class RootDir;
+}
 
 struct jvbTFSFindItem {
   time_t time = 0;
@@ -48,6 +52,11 @@ class jvbTFileSys {
   jvbTFSMapping Map(const std::string& path) const;
   std::string RealPath(const std::string& path) const;
   std::string RealDirectory(const std::string& path) const;  // with trailing "/"
+  // The mounted directory a path lies in, opened as a root, and the path beneath it.
+  // Opens, creates, renames, deletes and listings of a client's path go through the
+  // root (see jvb::RootDir), so no link inside a mounted directory leads out of it.
+  // False when the path maps nowhere or the directory cannot be opened.
+  bool Resolve(const std::string& path, jvb::RootDir& root, std::string& rel) const;
   bool Exists(const std::string& path) const;
   bool IsDirectory(const std::string& path) const;
   bool ChangeDirectory(const std::string& path);

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <malloc.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -13,7 +14,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <functional>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -50,12 +53,14 @@ int LockKind(int mode) {
 void Pause50() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
 
 // Open + lock once. Returns fd, or -1 with *err; *retry tells whether trying again may help.
-int TryOpen(const std::string& path, int mode, bool create, mode_t createMode, int* err,
-            bool* retry) {
+// With a root, path is resolved beneath it.
+int TryOpen(const RootDir* root, const std::string& path, int mode, bool create, mode_t createMode,
+            int* err, bool* retry) {
   *retry = false;
   int flags = AccessFlags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   if (create) flags |= O_CREAT;
-  int fd = ::open(path.c_str(), flags, createMode);
+  int fd =
+      root ? root->OpenBeneath(path, flags, createMode) : ::open(path.c_str(), flags, createMode);
   if (fd < 0) {
     *err = errno;
     *retry = (errno == EINTR || errno == EMFILE || errno == ENFILE || errno == ETXTBSY);
@@ -78,7 +83,8 @@ int TryOpen(const std::string& path, int mode, bool create, mode_t createMode, i
   }
   // A lock file may have been unlinked by its holder between our open and our lock.
   struct stat now{};
-  if (::stat(path.c_str(), &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+  bool named = root ? root->StatBeneath(path, now) : ::stat(path.c_str(), &now) == 0;
+  if (!named || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
     *err = EWOULDBLOCK;
     *retry = true;
     ::close(fd);
@@ -87,14 +93,14 @@ int TryOpen(const std::string& path, int mode, bool create, mode_t createMode, i
   return fd;
 }
 
-int OpenRetry(const std::string& path, int mode, int timeoutMs, bool create, mode_t createMode,
-              int* err) {
+int OpenRetry(const RootDir* root, const std::string& path, int mode, int timeoutMs, bool create,
+              mode_t createMode, int* err) {
   int64_t start = MonotonicMs();
   int local = 0;
   if (!err) err = &local;
   for (;;) {
     bool retry = false;
-    int fd = TryOpen(path, mode, create, createMode, err, &retry);
+    int fd = TryOpen(root, path, mode, create, createMode, err, &retry);
     if (fd >= 0) return fd;
     if (!retry || MonotonicMs() - start >= timeoutMs) return -1;
     Pause50();
@@ -103,19 +109,36 @@ int OpenRetry(const std::string& path, int mode, int timeoutMs, bool create, mod
 
 }  // namespace
 
-int OpenShared(const std::string& path, int mode, int timeoutMs, int* err) {
-  return OpenRetry(path, mode, timeoutMs, false, 0, err);
-}
+namespace {
 
-int CreateShared(const std::string& path, int mode, int timeoutMs, bool truncate,
-                 mode_t createMode, int* err) {
-  int fd = OpenRetry(path, mode, timeoutMs, true, createMode, err);
+int TruncateIf(int fd, bool truncate, int* err) {
   if (fd >= 0 && truncate && ftruncate(fd, 0) != 0) {
     if (err) *err = errno;
     ::close(fd);
     return -1;
   }
   return fd;
+}
+
+}  // namespace
+
+int OpenShared(const std::string& path, int mode, int timeoutMs, int* err) {
+  return OpenRetry(nullptr, path, mode, timeoutMs, false, 0, err);
+}
+
+int CreateShared(const std::string& path, int mode, int timeoutMs, bool truncate, mode_t createMode,
+                 int* err) {
+  return TruncateIf(OpenRetry(nullptr, path, mode, timeoutMs, true, createMode, err), truncate,
+                    err);
+}
+
+int OpenShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs, int* err) {
+  return OpenRetry(&root, rel, mode, timeoutMs, false, 0, err);
+}
+
+int CreateShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs,
+                 bool truncate, mode_t createMode, int* err) {
+  return TruncateIf(OpenRetry(&root, rel, mode, timeoutMs, true, createMode, err), truncate, err);
 }
 
 LockFile::~LockFile() { Release(); }
@@ -330,17 +353,42 @@ bool WildcardMatch(const std::string& pattern, const std::string& text) {
   return pi == p.size();
 }
 
-int FindFiles(const std::string& dir, const std::string& mask, int attrMask,
-              std::vector<DirEntry>& out) {
-  out.clear();
-  std::string d = dir.empty() ? "." : dir;
-  DIR* dp = ::opendir(d.c_str());
-  if (!dp) {
-    int e = errno;
-    if (e == ENOENT || e == ENOTDIR) return kErrPathNotFound;
-    if (e == EACCES || e == EPERM) return kErrAccessDenied;
-    return e;
+namespace {
+
+// Fills st for one entry of the directory dfd; false when the entry leads nowhere usable
+// (st then describes the entry itself). link tells whether the entry is a link.
+using EntryStat = std::function<bool(int dfd, const char* name, struct stat& st, bool& link)>;
+
+// Classifies and filters one entry; false when the attribute mask leaves it out.
+bool KeepEntry(DirEntry& e, const struct stat& st, bool usable, int attrMask) {
+  if (!usable) {
+    e.attr = faSystem;
+  } else if (S_ISDIR(st.st_mode)) {
+    e.attr = faDirectory;
+  } else if (S_ISREG(st.st_mode)) {
+    e.attr = faArchive;
+    e.size = st.st_size;
+  } else {
+    e.attr = faSystem;
   }
+  if ((st.st_mode & 0222) == 0) e.attr |= faReadOnly;
+  e.mtime = st.st_mtime;
+  if ((e.attr & faSystem) && !(attrMask & faSystem)) return false;
+  if ((e.attr & faDirectory) && !(attrMask & faDirectory)) return false;
+  // "Must have" bits sit eight places up: 0x1037 lists directories only.
+  int mustHave = (attrMask >> 8) & 0x37;
+  return (e.attr & mustHave) == mustHave;
+}
+
+int SearchErrno(int e) {
+  if (e == ENOENT || e == ENOTDIR) return kErrPathNotFound;
+  if (e == EACCES || e == EPERM) return kErrAccessDenied;
+  return e;
+}
+
+// Reads and closes dp.
+int SearchDirectory(DIR* dp, const std::string& mask, int attrMask, const EntryStat& statEntry,
+                    std::vector<DirEntry>& out) {
   int dfd = dirfd(dp);
   while (struct dirent* de = ::readdir(dp)) {
     std::string name = de->d_name;
@@ -350,30 +398,274 @@ int FindFiles(const std::string& dir, const std::string& mask, int attrMask,
     struct stat st{};
     DirEntry e;
     e.name = name;
-    if (fstatat(dfd, de->d_name, &st, 0) != 0) {
-      fstatat(dfd, de->d_name, &st, AT_SYMLINK_NOFOLLOW);
-      e.attr = faSystem;
-    } else if (S_ISDIR(st.st_mode)) {
-      e.attr = faDirectory;
-    } else if (S_ISREG(st.st_mode)) {
-      e.attr = faArchive;
-      e.size = st.st_size;
-    } else {
-      e.attr = faSystem;
-    }
-    if ((st.st_mode & 0222) == 0) e.attr |= faReadOnly;
-    e.mtime = st.st_mtime;
-    if ((e.attr & faSystem) && !(attrMask & faSystem)) continue;
-    if ((e.attr & faDirectory) && !(attrMask & faDirectory)) continue;
-    // "Must have" bits sit eight places up: 0x1037 lists directories only.
-    int mustHave = (attrMask >> 8) & 0x37;
-    if ((e.attr & mustHave) != mustHave) continue;
-    out.push_back(std::move(e));
+    bool usable = statEntry(dfd, de->d_name, st, e.link);
+    if (KeepEntry(e, st, usable, attrMask)) out.push_back(std::move(e));
   }
   ::closedir(dp);
   std::sort(out.begin(), out.end(),
             [](const DirEntry& a, const DirEntry& b) { return CompareNoCase(a.name, b.name) < 0; });
   return out.empty() ? kErrFileNotFound : 0;
+}
+
+}  // namespace
+
+int FindFiles(const std::string& dir, const std::string& mask, int attrMask,
+              std::vector<DirEntry>& out) {
+  out.clear();
+  std::string d = dir.empty() ? "." : dir;
+  DIR* dp = ::opendir(d.c_str());
+  if (!dp) return SearchErrno(errno);
+  auto statEntry = [](int dfd, const char* name, struct stat& st, bool&) {
+    if (fstatat(dfd, name, &st, 0) == 0) return true;
+    fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW);
+    return false;
+  };
+  return SearchDirectory(dp, mask, attrMask, statEntry, out);
+}
+
+// --- Paths beneath a root ----------------------------------------------------------
+namespace {
+
+std::atomic<bool> g_walk_only{false};
+std::atomic<bool> g_no_openat2{false};
+
+// "a//b/" -> "a/b"; the root itself is ".".
+std::string CleanRelative(const std::string& rel) {
+  std::string out;
+  size_t i = 0;
+  while (i <= rel.size()) {
+    size_t j = rel.find('/', i);
+    if (j == std::string::npos) j = rel.size();
+    if (j > i) {
+      if (!out.empty()) out += '/';
+      out.append(rel, i, j - i);
+    }
+    i = j + 1;
+  }
+  return out.empty() ? std::string(".") : out;
+}
+
+void CloseKeepErrno(int fd) {
+  int e = errno;
+  ::close(fd);
+  errno = e;
+}
+
+// openat2 beneath root; -2 when the kernel has no openat2.
+int OpenAt2(int root, const std::string& rel, int flags, mode_t mode, bool noLinks) {
+  struct open_how how{};
+  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) ? mode : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS | (noLinks ? RESOLVE_NO_SYMLINKS : 0);
+  for (int tries = 0;; ++tries) {
+    long fd = ::syscall(SYS_openat2, root, rel.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    // EAGAIN: a rename raced with "..": the kernel asks for another try.
+    if (errno == EINTR || (errno == EAGAIN && tries < 16)) continue;
+    if (errno == ENOSYS) return -2;
+    if (errno == EXDEV || errno == ELOOP) errno = ENOENT;  // leads out: not found
+    return -1;
+  }
+}
+
+// Component by component, no link followed at all (kernels without openat2).
+int WalkOpen(int root, const std::string& rel, int flags, mode_t mode) {
+  int cur = root;
+  size_t i = 0;
+  for (;;) {
+    size_t j = rel.find('/', i);
+    const std::string part = rel.substr(i, j == std::string::npos ? std::string::npos : j - i);
+    int fd;
+    if (part == "..") {
+      errno = ENOENT;
+      fd = -1;
+    } else if (j == std::string::npos) {
+      fd = ::openat(cur, part.c_str(), flags | O_CLOEXEC | (part == "." ? 0 : O_NOFOLLOW), mode);
+    } else {
+      fd = ::openat(cur, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0 && errno == ELOOP) errno = ENOENT;
+    if (cur != root) CloseKeepErrno(cur);
+    if (fd < 0 || j == std::string::npos) return fd;
+    cur = fd;
+    i = j + 1;
+  }
+}
+
+int ResolveBeneath(int root, const std::string& rel, int flags, mode_t mode, bool noLinks) {
+  if (root < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  const std::string clean = CleanRelative(rel);
+  if (!g_walk_only && !g_no_openat2) {
+    int fd = OpenAt2(root, clean, flags, mode, noLinks);
+    if (fd != -2) return fd;
+    g_no_openat2 = true;
+  }
+  return WalkOpen(root, clean, flags, mode);
+}
+
+}  // namespace
+
+void SetBeneathWalkOnly(bool on) { g_walk_only = on; }
+
+RootDir::RootDir(RootDir&& o) noexcept : fd_(o.fd_), path_(std::move(o.path_)) { o.fd_ = -1; }
+
+RootDir& RootDir::operator=(RootDir&& o) noexcept {
+  if (this != &o) {
+    Close();
+    fd_ = o.fd_;
+    path_ = std::move(o.path_);
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+bool RootDir::Open(const std::string& dir) {
+  Close();
+  fd_ = ::open(dir.empty() ? "." : dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  path_ = dir;
+  return fd_ >= 0;
+}
+
+bool RootDir::OpenSub(const RootDir& parent, const std::string& rel, bool noLinks) {
+  Close();
+  fd_ = ResolveBeneath(parent.fd_, rel, O_PATH | O_DIRECTORY, 0, noLinks);
+  path_ = parent.path_ + "/" + CleanRelative(rel);
+  return fd_ >= 0;
+}
+
+void RootDir::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+int RootDir::OpenBeneath(const std::string& rel, int flags, mode_t mode) const {
+  if (flags & O_CREAT) flags |= O_NOFOLLOW;
+  return ResolveBeneath(fd_, rel, flags, mode, false);
+}
+
+int RootDir::OpenParent(const std::string& rel, std::string& name) const {
+  const std::string clean = CleanRelative(rel);
+  const size_t slash = clean.rfind('/');
+  name = slash == std::string::npos ? clean : clean.substr(slash + 1);
+  if (name == "." || name == "..") {
+    errno = EINVAL;  // the root itself or its parent: never created, renamed or removed
+    return -1;
+  }
+  const std::string parent = slash == std::string::npos ? "." : clean.substr(0, slash);
+  return ResolveBeneath(fd_, parent, O_PATH | O_DIRECTORY, 0, false);
+}
+
+bool RootDir::StatBeneath(const std::string& rel, struct stat& st, bool followLast) const {
+  std::string name;
+  int fd = followLast ? ResolveBeneath(fd_, rel, O_PATH, 0, false) : OpenParent(rel, name);
+  if (fd < 0) return false;
+  int rc = followLast ? fstat(fd, &st) : fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+  CloseKeepErrno(fd);
+  return rc == 0;
+}
+
+bool RootDir::IsDirectoryBeneath(const std::string& rel, bool followLast) const {
+  struct stat st{};
+  return StatBeneath(rel, st, followLast) && S_ISDIR(st.st_mode);
+}
+
+bool RootDir::MkdirBeneath(const std::string& rel, mode_t mode) const {
+  std::string name;
+  int dir = OpenParent(rel, name);
+  if (dir < 0) return false;
+  int rc = ::mkdirat(dir, name.c_str(), mode);
+  CloseKeepErrno(dir);
+  return rc == 0;
+}
+
+bool RootDir::MkdirsBeneath(const std::string& rel) const {
+  const std::string clean = CleanRelative(rel);
+  if (clean == ".") return IsDirectoryBeneath(clean);
+  size_t end = 0;
+  while (end != std::string::npos) {
+    end = clean.find('/', end + 1);
+    const std::string part = clean.substr(0, end);
+    if (IsDirectoryBeneath(part)) continue;
+    if (!MkdirBeneath(part) && !(errno == EEXIST && IsDirectoryBeneath(part))) return false;
+  }
+  return true;
+}
+
+bool RootDir::UnlinkBeneath(const std::string& rel) const {
+  std::string name;
+  int dir = OpenParent(rel, name);
+  if (dir < 0) return false;
+  int rc = ::unlinkat(dir, name.c_str(), 0);
+  CloseKeepErrno(dir);
+  return rc == 0;
+}
+
+bool RootDir::RmdirBeneath(const std::string& rel) const {
+  std::string name;
+  int dir = OpenParent(rel, name);
+  if (dir < 0) return false;
+  int rc = ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
+  CloseKeepErrno(dir);
+  return rc == 0;
+}
+
+namespace {
+
+bool RenameAt(int fromDir, const std::string& from, int toDir, const std::string& to,
+              bool replace) {
+  if (replace) return ::renameat(fromDir, from.c_str(), toDir, to.c_str()) == 0;
+  if (::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without the flag: link + unlink never replaces either.
+  struct stat st{};
+  if (fstatat(fromDir, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  if (::linkat(fromDir, from.c_str(), toDir, to.c_str(), 0) != 0) return false;
+  ::unlinkat(fromDir, from.c_str(), 0);
+  return true;
+}
+
+}  // namespace
+
+bool RootDir::RenameBeneath(const std::string& from, const std::string& to, bool replace) const {
+  std::string fromName, toName;
+  int fromDir = OpenParent(from, fromName);
+  if (fromDir < 0) return false;
+  int toDir = OpenParent(to, toName);
+  if (toDir < 0) {
+    CloseKeepErrno(fromDir);
+    return false;
+  }
+  bool ok = RenameAt(fromDir, fromName, toDir, toName, replace);
+  CloseKeepErrno(fromDir);
+  CloseKeepErrno(toDir);
+  return ok;
+}
+
+int RootDir::ListBeneath(const std::string& rel, const std::string& mask, int attrMask,
+                         std::vector<DirEntry>& out) const {
+  out.clear();
+  int dfd = ResolveBeneath(fd_, rel, O_RDONLY | O_DIRECTORY, 0, false);
+  if (dfd < 0) return SearchErrno(errno);
+  DIR* dp = ::fdopendir(dfd);
+  if (!dp) {
+    int e = errno;
+    ::close(dfd);
+    return SearchErrno(e);
+  }
+  const std::string base = CleanRelative(rel) + "/";
+  // A link is judged by where it leads inside the root; one leading out is unusable.
+  auto statEntry = [this, &base](int dir, const char* name, struct stat& st, bool& link) {
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    link = S_ISLNK(st.st_mode);
+    return !link || StatBeneath(base + name, st);
+  };
+  return SearchDirectory(dp, mask, attrMask, statEntry, out);
 }
 
 std::string AsciiLower(std::string s) {

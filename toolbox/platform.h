@@ -4,6 +4,7 @@
 // Every function here is safe to call from any thread.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -38,6 +39,64 @@ enum FileMode : int {
 inline constexpr mode_t kModePrivate = 0600;
 inline constexpr mode_t kModeShared = 0644;
 
+// --- Paths beneath a root ----------------------------------------------------------
+struct DirEntry;
+
+// A directory that every path from a client or a directory search is resolved beneath.
+// Paths are relative to it ("/" separators; a leading "/" names the root itself) and are
+// resolved with openat2(RESOLVE_BENEATH) on the root's descriptor: a symbolic link that
+// stays inside the root is followed; one that leads out of it (an absolute link, or ".."
+// above the root, in the path or in a link) fails with ENOENT. Without openat2 in the
+// kernel each component is opened with O_NOFOLLOW, so every link is refused. The last
+// component of a create, mkdir, unlink or rename is never followed: such calls act on the
+// link itself, inside the root. Every descriptor is close-on-exec. Safe from any thread.
+class RootDir {
+ public:
+  RootDir() = default;
+  explicit RootDir(const std::string& dir) { Open(dir); }
+  ~RootDir() { Close(); }
+  RootDir(const RootDir&) = delete;
+  RootDir& operator=(const RootDir&) = delete;
+  RootDir(RootDir&& o) noexcept;
+  RootDir& operator=(RootDir&& o) noexcept;
+
+  // The directory itself is a configured path and may be reached through links.
+  bool Open(const std::string& dir);
+  // A directory beneath parent; with noLinks no component may be a link at all.
+  bool OpenSub(const RootDir& parent, const std::string& rel, bool noLinks = false);
+  void Close();
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  // For messages only; never used to reach a file.
+  const std::string& path() const { return path_; }
+
+  // open(2) flags; O_CREAT implies O_NOFOLLOW. Returns the descriptor or -1 with errno.
+  int OpenBeneath(const std::string& rel, int flags, mode_t mode = 0) const;
+  // followLast false: the last component itself (a link stays a link).
+  bool StatBeneath(const std::string& rel, struct stat& st, bool followLast = true) const;
+  bool IsDirectoryBeneath(const std::string& rel, bool followLast = true) const;
+  bool MkdirBeneath(const std::string& rel, mode_t mode = 0777) const;
+  // With missing parents; true when a directory is there afterwards.
+  bool MkdirsBeneath(const std::string& rel) const;
+  bool UnlinkBeneath(const std::string& rel) const;
+  bool RmdirBeneath(const std::string& rel) const;
+  // Fails with EEXIST instead of replacing the target, unless replace is true.
+  bool RenameBeneath(const std::string& from, const std::string& to, bool replace = false) const;
+  // FindFiles on a directory beneath the root. A link is listed by what it leads to
+  // inside the root (DirEntry::link set); one that leads out counts as "system".
+  int ListBeneath(const std::string& rel, const std::string& mask, int attrMask,
+                  std::vector<DirEntry>& out) const;
+
+ private:
+  int OpenParent(const std::string& rel, std::string& name) const;
+
+  int fd_ = -1;
+  std::string path_;
+};
+
+// Resolves as kernels without openat2 do (tests of the fallback walk).
+void SetBeneathWalkOnly(bool on);
+
 // Opens an existing regular file with the mode's access and sharing lock.
 // Fails at once (ENOENT) when the file is missing; fails with EISDIR/EINVAL-like
 // errors for anything that is not a regular file (FIFOs, devices, sockets never block).
@@ -49,6 +108,11 @@ int OpenShared(const std::string& path, int mode, int timeoutMs, int* err);
 // only then truncates it when truncate is true. Never truncates a file another holder uses.
 int CreateShared(const std::string& path, int mode, int timeoutMs, bool truncate,
                  mode_t createMode, int* err);
+
+// The same, for a path beneath root.
+int OpenShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs, int* err);
+int CreateShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs,
+                 bool truncate, mode_t createMode, int* err);
 
 // Lock file (".lck", ".locked"): created without truncation, locked exclusively, the
 // inode re-checked after locking. Release() unlinks while the lock is still held, so a
@@ -113,6 +177,7 @@ struct DirEntry {
   int attr = 0;
   int64_t size = 0;
   time_t mtime = 0;
+  bool link = false;  // a symbolic link (ListBeneath only)
 };
 
 // Lists the entries of dir that match the mask (Windows wildcards, case-insensitive)

@@ -15,25 +15,37 @@ void jvbTTextFile::Init(const std::string& name, int mode, int recordSize, int f
   flags_ = flags;
   timeout_ms_ = timeoutMs;
   create_mode_ = createMode;
+  root_ = nullptr;
   last_error_ = 0;
+}
+
+void jvbTTextFile::Init(const jvb::RootDir& root, const std::string& name, int mode, int recordSize,
+                        int flags, int timeoutMs, mode_t createMode) {
+  Init(name, mode, recordSize, flags, timeoutMs, createMode);
+  root_ = &root;
 }
 
 bool jvbTTextFile::Open() {
   Close();
-  fd_ = jvb::OpenShared(name_, mode_, timeout_ms_, &last_error_);
+  fd_ = root_ ? jvb::OpenShared(*root_, name_, mode_, timeout_ms_, &last_error_)
+              : jvb::OpenShared(name_, mode_, timeout_ms_, &last_error_);
   return fd_ >= 0;
 }
 
 bool jvbTTextFile::Rewrite() {
   Close();
-  fd_ = jvb::CreateShared(name_, mode_ == jvb::fmReadDenyWrite ? jvb::fmReadWriteExclusive : mode_,
-                          timeout_ms_, true, create_mode_, &last_error_);
-  return fd_ >= 0;
+  return Create(mode_ == jvb::fmReadDenyWrite ? jvb::fmReadWriteExclusive : mode_, true);
 }
 
 bool jvbTTextFile::OpenOrCreate() {
   Close();
-  fd_ = jvb::CreateShared(name_, mode_, timeout_ms_, false, create_mode_, &last_error_);
+  return Create(mode_, false);
+}
+
+bool jvbTTextFile::Create(int mode, bool truncate) {
+  fd_ = root_ ? jvb::CreateShared(*root_, name_, mode, timeout_ms_, truncate, create_mode_,
+                                  &last_error_)
+              : jvb::CreateShared(name_, mode, timeout_ms_, truncate, create_mode_, &last_error_);
   return fd_ >= 0;
 }
 

@@ -18,6 +18,9 @@ class jvbTTextFile {
   // flags bit 2 (value 2): lines end with LF alone instead of CR LF.
   void Init(const std::string& name, int mode, int recordSize = 1, int flags = 0,
             int timeoutMs = 1000, mode_t createMode = jvb::kModeShared);
+  // The same for a name beneath root, which must outlive the record's opens.
+  void Init(const jvb::RootDir& root, const std::string& name, int mode, int recordSize = 1,
+            int flags = 0, int timeoutMs = 1000, mode_t createMode = jvb::kModeShared);
   bool Open();          // existing file only
   bool Rewrite();       // create or truncate (truncated only once the lock is held)
   bool OpenOrCreate();  // open when it exists, else create
@@ -43,7 +46,10 @@ class jvbTTextFile {
   void SetTimeout(int ms) { timeout_ms_ = ms; }
 
  private:
+  bool Create(int mode, bool truncate);
+
   std::string name_;
+  const jvb::RootDir* root_ = nullptr;
   int last_error_ = 0;
   int fd_ = -1;
   int mode_ = jvb::fmReadDenyWrite;

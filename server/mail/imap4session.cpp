@@ -1,9 +1,9 @@
 #include "server/mail/imap4session.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
-#include <system_error>
 
 #include "server/core/group.h"
 #include "server/core/service.h"
@@ -28,22 +28,6 @@ std::string ProductTail() {
 
 std::string ByeLine() { return "* BYE IMAP4d closing connection " + ProductTail(); }
 
-std::string WithSlash(std::string p) {
-  if (!p.empty() && p.back() != '/') p += '/';
-  return p;
-}
-
-// A directory that is not reached through a symbolic link of its own.
-bool IsPlainDirectory(const std::string& path) {
-  std::error_code ec;
-  return !path.empty() && std::filesystem::is_directory(std::filesystem::symlink_status(path, ec));
-}
-
-bool IsSymlink(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
-}
-
 // File name up to its last ".".
 std::string BaseName(const std::string& name) {
   size_t dot = name.rfind('.');
@@ -55,43 +39,48 @@ bool ValidFolderByte(unsigned char c) {
   return c != '"' && c != '\\' && c != '*' && c != '%';
 }
 
+bool NameExists(const jvb::RootDir& dir, const std::string& name) {
+  struct stat st{};
+  return dir.StatBeneath(name, st, false);
+}
+
 // Flag files (and the ".bak" copies configuration writers leave beside them) whose
 // message has gone. POP3 deletes messages without their flag files.
-void SweepStaleFlags(const std::string& dir) {
+void SweepStaleFlags(const jvb::RootDir& dir) {
   std::vector<jvb::DirEntry> found;
-  jvb::FindFiles(dir, std::string("*") + qmsTMailbox::kFlagExtension, qmsTMailbox::kFileSearchMask,
-                 found);
+  dir.ListBeneath("", std::string("*") + qmsTMailbox::kFlagExtension, qmsTMailbox::kFileSearchMask,
+                  found);
   for (const auto& e : found) {
-    const std::string base = dir + BaseName(e.name);
-    if (jvb::PathExists(base + qmsTMailbox::kMessageExtension)) continue;
-    jvb::DeleteFile(dir + e.name);
-    jvb::DeleteFile(base + qmsTMailbox::kBackupExtension);
+    const std::string base = BaseName(e.name);
+    if (NameExists(dir, base + qmsTMailbox::kMessageExtension)) continue;
+    dir.UnlinkBeneath(e.name);
+    dir.UnlinkBeneath(base + qmsTMailbox::kBackupExtension);
   }
-  jvb::FindFiles(dir, std::string("*") + qmsTMailbox::kBackupExtension,
-                 qmsTMailbox::kFileSearchMask, found);
+  dir.ListBeneath("", std::string("*") + qmsTMailbox::kBackupExtension,
+                  qmsTMailbox::kFileSearchMask, found);
   for (const auto& e : found) {
-    const std::string base = dir + BaseName(e.name);
-    if (jvb::PathExists(base + qmsTMailbox::kMessageExtension) ||
-        jvb::PathExists(base + qmsTMailbox::kFlagExtension))
+    const std::string base = BaseName(e.name);
+    if (NameExists(dir, base + qmsTMailbox::kMessageExtension) ||
+        NameExists(dir, base + qmsTMailbox::kFlagExtension))
       continue;
-    jvb::DeleteFile(dir + e.name);
+    dir.UnlinkBeneath(e.name);
   }
 }
 
 // Creates "<base>.qms" unless it exists. Written aside and moved into place without
 // replacing, so of two sessions selecting at once exactly one sees the message as recent.
 // False when another session created it first.
-bool CreateFlagFile(const std::string& dir, const std::string& base, long tid) {
-  const std::string flag = dir + base + qmsTMailbox::kFlagExtension;
-  const std::string temp = dir + "." + base + "." + std::to_string(tid) + ".tmp";
+bool CreateFlagFile(const jvb::RootDir& dir, const std::string& base, long tid) {
+  const std::string flag = base + qmsTMailbox::kFlagExtension;
+  const std::string temp = "." + base + "." + std::to_string(tid) + ".tmp";
   jvbTTextFile f;
-  f.Init(temp, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
+  f.Init(dir, temp, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
   if (!f.Rewrite()) return true;  // not recorded, but still new to this session
   bool written = f.Write("[IMAP]\r\nRecent=1\r\n");
   f.Close();
-  int err = 0;
-  if (written && jvb::RenameNoReplace(temp, flag, &err)) return true;
-  jvb::DeleteFile(temp);
+  if (written && dir.RenameBeneath(temp, flag)) return true;
+  const int err = errno;
+  dir.UnlinkBeneath(temp);
   return err != EEXIST;
 }
 
@@ -474,7 +463,7 @@ bool qmsTIMAP4Session::SetUserFolder() {
   const std::string user = User()->GetUsername();
   qmsTMailbox box(FileSys(), HomeDirectory, user);
   // The Inbox always exists for a client (RFC 3501), even before the first delivery.
-  if (!box.CreateUserFolder() || !box.CreateInbox()) {
+  if (!box.OpenUserFolder(user_root_, true) || !box.CreateInbox()) {
     std::string where = box.VirtualUserFolder();
     if (where.empty()) where = HomeDirectory + "/" + user;
     Log("Unable to create mailbox " + Quoted(where));
@@ -490,26 +479,25 @@ bool qmsTIMAP4Session::SetUserFolder() {
 }
 
 std::string qmsTIMAP4Session::FolderPath(const std::string& name) {
-  if (user_folder_.empty()) return {};
-  const std::string folder = FolderName(name);
-  if (folder.empty()) return {};
-  return FileSys().RealPath("/" + folder);
+  if (user_folder_.empty() || !user_root_.valid()) return {};
+  return FolderName(name);
 }
 
 bool qmsTIMAP4Session::OpenMailbox(const std::string& folder) {
   jvbTraceScope trace("qmsTIMAP4Session.OpenMailbox");
-  const std::string real = FolderPath(folder);
-  if (!IsPlainDirectory(real)) return false;
-  const std::string dir = WithSlash(real);
+  const std::string rel = FolderPath(folder);
+  jvb::RootDir dir;
+  if (rel.empty() || !user_root_.IsDirectoryBeneath(rel, false) || !dir.OpenSub(user_root_, rel))
+    return false;
   SweepStaleFlags(dir);
   std::vector<jvb::DirEntry> found;
-  jvb::FindFiles(dir, qmsTMailbox::kMessageMask, qmsTMailbox::kFileSearchMask, found);
+  dir.ListBeneath("", qmsTMailbox::kMessageMask, qmsTMailbox::kFileSearchMask, found);
   const long tid = threadId ? threadId.load() : jvb::CurrentThreadId();
   int64_t messages = 0, recent = 0;
   for (const auto& e : found) {
     ++messages;
     const std::string base = BaseName(e.name);
-    if (jvb::PathExists(dir + base + qmsTMailbox::kFlagExtension)) continue;
+    if (NameExists(dir, base + qmsTMailbox::kFlagExtension)) continue;
     if (CreateFlagFile(dir, base, tid)) ++recent;
   }
   Variables().AddValue("imap.messages", std::to_string(messages));
@@ -529,20 +517,21 @@ void qmsTIMAP4Session::imapSELECT(const std::string& folder) {
 }
 
 void qmsTIMAP4Session::imapCREATE(const std::string& folder) {
-  const std::string real = FolderPath(folder);
-  bool ok = !real.empty() && !jvb::PathExists(real) && jvb::ForceDirectories(real);
+  const std::string rel = FolderPath(folder);
+  bool ok = !rel.empty() && !NameExists(user_root_, rel) && user_root_.MkdirsBeneath(rel);
   Reply(ok ? "OKa" : "NOa", "CREATE");
 }
 
 void qmsTIMAP4Session::imapDELETE(const std::string& folder) {
-  const std::string real = FolderPath(folder);
+  const std::string rel = FolderPath(folder);
   bool ok = false;
+  jvb::RootDir dir;
   // The Inbox stays: POP3 and delivery rely on it (RFC 3501 forbids deleting it, too).
-  if (IsPlainDirectory(real) && FolderName(folder) != qmsTMailbox::kInboxName) {
+  if (!rel.empty() && rel != qmsTMailbox::kInboxName && user_root_.IsDirectoryBeneath(rel, false) &&
+      dir.OpenSub(user_root_, rel)) {
     // Flag files left by deleted messages do not make a folder "not empty".
-    SweepStaleFlags(WithSlash(real));
-    std::error_code ec;
-    ok = std::filesystem::remove(real, ec) && !ec;
+    SweepStaleFlags(dir);
+    ok = user_root_.RmdirBeneath(rel);
   }
   Reply(ok ? "OKa" : "NOa", "DELETE");
 }
@@ -551,12 +540,13 @@ void qmsTIMAP4Session::imapRENAME(const std::string& from, const std::string& to
   const std::string source = FolderPath(from);
   const std::string target = FolderPath(to);
   bool ok = false;
-  if (IsPlainDirectory(source) && !target.empty() && !jvb::PathExists(target)) {
+  if (!source.empty() && user_root_.IsDirectoryBeneath(source, false) && !target.empty() &&
+      !NameExists(user_root_, target)) {
     size_t slash = target.rfind('/');
-    if (slash != std::string::npos && slash > 0) jvb::ForceDirectories(target.substr(0, slash));
-    ok = jvb::RenameNoReplace(source, target);
+    if (slash != std::string::npos) user_root_.MkdirsBeneath(target.substr(0, slash));
+    ok = user_root_.RenameBeneath(source, target);
     // Renaming the Inbox moves its messages away; a new, empty Inbox takes its place.
-    if (ok && FolderName(from) == qmsTMailbox::kInboxName) jvb::ForceDirectories(source);
+    if (ok && source == qmsTMailbox::kInboxName) user_root_.MkdirBeneath(source);
   }
   Reply(ok ? "OKa" : "NOa", "RENAME");
 }
@@ -564,7 +554,7 @@ void qmsTIMAP4Session::imapRENAME(const std::string& from, const std::string& to
 bool qmsTIMAP4Session::OpenSubscriptions() {
   subscriptions_.clear();
   if (user_folder_.empty()) return false;
-  subscriptions_file_.Init(user_folder_ + qmsTMailbox::kSubscriptionsFileName,
+  subscriptions_file_.Init(user_root_, qmsTMailbox::kSubscriptionsFileName,
                            jvb::fmReadWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
   std::string data;
   if (!subscriptions_file_.OpenOrCreate() || !subscriptions_file_.ReadAll(data)) {
@@ -654,16 +644,16 @@ void qmsTIMAP4Session::imapLIST(const std::string& /*reference*/, const std::str
 
 void qmsTIMAP4Session::ListLevel(const std::string& prefix, const std::string& pattern,
                                  bool recurse, int depth, int& items) {
-  jvbTFSFind find;
+  std::vector<jvb::DirEntry> found;
   // Directories only: message and flag files are not folders.
-  if (FileSys().FindFirst("/" + prefix + pattern, 0x1000 | jvb::faDirectory, find) != 0) return;
-  for (const jvbTFSFindItem& item : find.items) {
+  if (user_root_.ListBeneath(prefix, pattern, 0x1000 | jvb::faDirectory, found) != 0) return;
+  for (const jvb::DirEntry& item : found) {
     if (terminate || items >= kMaxListItems) return;
     if (item.name.empty() || item.name.front() == '.') continue;
     const std::string name = prefix + item.name;
     // Links are never folders (a link to "." or above would make the walk endless), and
     // names no command would accept are not shown.
-    if (IsSymlink(item.realPath) || FolderName(name) != name) continue;
+    if (item.link || FolderName(name) != name) continue;
     ++items;
     Untagged("* LIST () \"/\" \"" + name + "\"");
     if (recurse && depth + 1 < kMaxFolderDepth)

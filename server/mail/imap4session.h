@@ -4,12 +4,13 @@
 // answered as not supported.
 //
 // Folders are directories below the user folder "<HomeDirectory>/<user>/.mailbox" (see
-// qmsTMailbox); after LOGIN the session's VFS has that folder as its virtual root, so
-// every folder name maps inside it. Names are checked before they reach the file system:
-// segments separated by "/", none empty or beginning with "." (so ".." and the session's
-// own files are out of reach), no control or 8-bit bytes and none of  " \ * % ; "INBOX"
-// in any case as the first segment names the folder "Inbox". Symbolic links are never
-// folders: LIST does not show or enter them and no command acts on them.
+// qmsTMailbox); after LOGIN that folder is opened as a root and every folder, message and
+// flag file is resolved beneath it, so a link placed in it never leads out. Names are
+// checked before they reach the file system: segments separated by "/", none empty or
+// beginning with "." (so ".." and the session's own files are out of reach), no control or
+// 8-bit bytes and none of  " \ * % ; "INBOX" in any case as the first segment names the
+// folder "Inbox". Symbolic links are never folders: LIST does not show or enter them and
+// no command acts on them.
 //
 // Messages are the "*.msg" files of a folder; SELECT gives each one a flag file
 // "<name>.qms" (section IMAP, Recent=1) the first time it sees it - that message counts as
@@ -103,7 +104,8 @@ class qmsTIMAP4Session : public qmsTSession {
   bool OpenMailbox(const std::string& folder);
   bool OpenSubscriptions();
   bool CloseSubscriptions();
-  // Real directory of a folder name ("" when the name is not acceptable or unmapped).
+  // A folder name as a path beneath the user folder ("" when the name is not acceptable
+  // or no user folder is open).
   std::string FolderPath(const std::string& name);
   void ListLevel(const std::string& prefix, const std::string& pattern, bool recurse, int depth,
                  int& items);
@@ -139,6 +141,7 @@ class qmsTIMAP4Session : public qmsTSession {
   bool logout_ = false;
   std::string pending_;
   std::string user_folder_;  // real path with a trailing "/"
+  jvb::RootDir user_root_;   // every folder and message path is resolved beneath it
   std::set<std::string> subscriptions_;
   jvbTTextFile subscriptions_file_;
 };

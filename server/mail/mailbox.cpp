@@ -35,9 +35,9 @@ std::string OneLine(std::string s) {
   return s;
 }
 
-// Descriptor of a regular file that is not a symbolic link, or -1.
-int OpenPlainFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+// Descriptor of a regular file beneath dir that is not a symbolic link, or -1.
+int OpenPlainFile(const jvb::RootDir& dir, const std::string& name) {
+  int fd = dir.OpenBeneath(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   struct stat st {};
   if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
     ::close(fd);
@@ -57,9 +57,9 @@ bool ReadFull(int fd, char* buffer, size_t size) {
   return true;
 }
 
-// True when both regular files hold the same bytes.
-bool SameContent(const std::string& a, const std::string& b) {
-  const int fa = OpenPlainFile(a), fb = OpenPlainFile(b);
+// True when both regular files beneath dir hold the same bytes.
+bool SameContent(const jvb::RootDir& dir, const std::string& a, const std::string& b) {
+  const int fa = OpenPlainFile(dir, a), fb = OpenPlainFile(dir, b);
   struct stat sa {};
   struct stat sb {};
   bool same = fa >= 0 && fb >= 0 && ::fstat(fa, &sa) == 0 && ::fstat(fb, &sb) == 0 &&
@@ -96,6 +96,12 @@ qmsTMailbox::qmsTMailbox(const jvbTFileSys& fs, const std::string& homeDirectory
   if (folder.empty() || inbox.empty()) return;
   user_folder_ = WithSlash(folder);
   inbox_ = WithSlash(inbox);
+  const std::string homeReal = WithSlash(fs.RealPath(home));
+  const std::string rel = user + "/" + kUserFolderName;
+  if (homeReal.size() > 1 && user_folder_ == homeReal + rel + "/") {
+    home_ = homeReal;
+    home_rel_ = rel;
+  }
 }
 
 std::string qmsTMailbox::VirtualInbox() const {
@@ -103,10 +109,34 @@ std::string qmsTMailbox::VirtualInbox() const {
 }
 
 bool qmsTMailbox::CreateUserFolder() const {
-  return Mapped() && jvb::ForceDirectories(user_folder_);
+  jvb::RootDir root;
+  return OpenUserFolder(root, true);
 }
 
-bool qmsTMailbox::CreateInbox() const { return Mapped() && jvb::ForceDirectories(inbox_); }
+bool qmsTMailbox::CreateInbox() const {
+  jvb::RootDir inbox;
+  return OpenInbox(inbox, true);
+}
+
+bool qmsTMailbox::OpenUserFolder(jvb::RootDir& root, bool create) const {
+  root.Close();
+  if (!Mapped()) return false;
+  // A folder that a mount point puts elsewhere is a configured path of its own.
+  if (home_.empty())
+    return (!create || jvb::ForceDirectories(user_folder_)) && root.Open(user_folder_);
+  if (create && !jvb::ForceDirectories(home_)) return false;
+  jvb::RootDir home(home_);
+  if (create && !home.MkdirsBeneath(home_rel_)) return false;
+  return root.OpenSub(home, home_rel_, true);
+}
+
+bool qmsTMailbox::OpenInbox(jvb::RootDir& inbox, bool create) const {
+  inbox.Close();
+  jvb::RootDir folder;
+  if (!OpenUserFolder(folder, create)) return false;
+  if (create && !folder.MkdirsBeneath(kInboxName)) return false;
+  return inbox.OpenSub(folder, kInboxName);
+}
 
 std::string qmsTMailbox::MessagePath(const std::string& messageName) const {
   return Mapped() ? inbox_ + messageName + kMessageExtension : std::string();
@@ -127,12 +157,12 @@ qmsTMailbox::StoreResult qmsTMailbox::StoreMessage(const std::string& messageNam
                                                    jvbTTextFile& body,
                                                    const std::function<bool()>& proceed) const {
   if (!ValidMessageName(messageName)) return stBadName;
-  if (!CreateInbox()) return stNoMailbox;
-  const std::string target = MessagePath(messageName);
+  jvb::RootDir inbox;
+  if (!OpenInbox(inbox, true)) return stNoMailbox;
   // A dot name: never taken for a message or a folder while it is being written.
-  const std::string partial = inbox_ + "." + messageName + ".part";
+  const std::string partial = "." + messageName + ".part";
   jvbTTextFile out;
-  out.Init(partial, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
+  out.Init(inbox, partial, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
   if (!out.Rewrite()) return stCannotCreate;
 
   StoreResult result = stStored;
@@ -155,22 +185,22 @@ qmsTMailbox::StoreResult qmsTMailbox::StoreMessage(const std::string& messageNam
   if (result == stStored && copied != size) result = stWriteFailed;
   if (result == stStored && !out.Sync()) result = stWriteFailed;
   out.Close();
-  if (result == stStored) result = Place(partial, messageName);
-  if (result != stStored) jvb::DeleteFile(partial);
+  if (result == stStored) result = Place(inbox, partial, messageName);
+  if (result != stStored) inbox.UnlinkBeneath(partial);
   return result;
 }
 
-qmsTMailbox::StoreResult qmsTMailbox::Place(const std::string& partial,
-                                            const std::string& messageName) const {
+qmsTMailbox::StoreResult qmsTMailbox::Place(const jvb::RootDir& inbox,
+                                            const std::string& partial,
+                                            const std::string& messageName) {
   for (int i = 0; i < kPlaceAttempts; ++i) {
     const std::string target =
-        MessagePath(i == 0 ? messageName : messageName + "-" + std::to_string(i));
-    int err = 0;
-    if (jvb::RenameNoReplace(partial, target, &err)) return stStored;
-    if (err != EEXIST) return stWriteFailed;
+        (i == 0 ? messageName : messageName + "-" + std::to_string(i)) + kMessageExtension;
+    if (inbox.RenameBeneath(partial, target)) return stStored;
+    if (errno != EEXIST) return stWriteFailed;
     // This very copy, placed by a pass that ended before it could record it.
-    if (SameContent(partial, target)) {
-      jvb::DeleteFile(partial);
+    if (SameContent(inbox, partial, target)) {
+      inbox.UnlinkBeneath(partial);
       return stStored;
     }
   }

@@ -12,6 +12,9 @@
 // a valid account name, HomeDirectory is empty, or the VFS maps it nowhere: the real paths
 // are then empty and every operation fails.
 //
+// Every file of the store is reached beneath the user folder (OpenUserFolder, OpenInbox):
+// a symbolic link placed in a mailbox is followed only while it stays inside the folder.
+//
 // Objects are cheap values for one thread; the files themselves are shared with other
 // sessions and processes through the toolbox's locked opens.
 #pragma once
@@ -20,6 +23,9 @@
 #include <functional>
 #include <string>
 
+namespace jvb {
+class RootDir;
+}
 class jvbTFileSys;
 class jvbTTextConfig;
 class jvbTTextFile;
@@ -66,6 +72,12 @@ class qmsTMailbox {
   // Create the directory with missing parents; true when it exists afterwards.
   bool CreateUserFolder() const;
   bool CreateInbox() const;
+  // The user folder as the root every mail path is resolved beneath: reached from the
+  // home directory without any symbolic link, so a link there never leads to another
+  // user's mail or out of the store. create makes missing folders first.
+  bool OpenUserFolder(jvb::RootDir& root, bool create) const;
+  // The Inbox, resolved beneath the user folder: a link that leads out of it is refused.
+  bool OpenInbox(jvb::RootDir& inbox, bool create) const;
 
   // Local delivery of one message into the Inbox (created when missing): the file
   // "<messageName>.msg" gets the line "Return-Path: <reversePath>" and then the whole of
@@ -94,9 +106,12 @@ class qmsTMailbox {
 
  private:
   // Moves a finished copy to its message name or the next free one (see StoreMessage).
-  StoreResult Place(const std::string& partial, const std::string& messageName) const;
+  static StoreResult Place(const jvb::RootDir& inbox, const std::string& partial,
+                           const std::string& messageName);
 
   std::string user_;
+  std::string home_;      // real home directory; empty when a mount puts the folder elsewhere
+  std::string home_rel_;  // "<user>/.mailbox" beneath home_
   std::string virtual_user_folder_;
   std::string user_folder_;
   std::string inbox_;

@@ -54,8 +54,14 @@ qmsTMailboxEntry qmsTMailboxLock::DecodeRecord(const unsigned char* record) {
 
 qmsTMailboxLock::Result qmsTMailboxLock::Lock(const std::string& inbox, const std::string& user,
                                               int timeoutMs) {
+  return Lock(jvb::RootDir(inbox), inbox, user, timeoutMs);
+}
+
+qmsTMailboxLock::Result qmsTMailboxLock::Lock(jvb::RootDir root, const std::string& inbox,
+                                              const std::string& user, int timeoutMs) {
   Release();
-  file_.Init(inbox + qmsTMailbox::kLockFileName, jvb::fmReadWriteExclusive, kRecordSize, 0,
+  inbox_ = std::move(root);
+  file_.Init(inbox_, qmsTMailbox::kLockFileName, jvb::fmReadWriteExclusive, kRecordSize, 0,
              timeoutMs, jvb::kModePrivate);
   // Truncation happens only once the lock is held: a holder's index is never emptied.
   if (!file_.Rewrite()) {
@@ -65,7 +71,7 @@ qmsTMailboxLock::Result qmsTMailboxLock::Lock(const std::string& inbox, const st
   }
 
   std::vector<jvb::DirEntry> found;
-  int rc = jvb::FindFiles(inbox, qmsTMailbox::kMessageMask, qmsTMailbox::kFileSearchMask, found);
+  int rc = inbox_.ListBeneath("", qmsTMailbox::kMessageMask, qmsTMailbox::kFileSearchMask, found);
   if (rc != 0 && rc != jvb::kErrFileNotFound) {
     Release();
     return lkFailed;
@@ -75,6 +81,7 @@ qmsTMailboxLock::Result qmsTMailboxLock::Lock(const std::string& inbox, const st
   for (size_t i = 0; i < found.size(); ++i) {
     qmsTMailboxEntry e;
     e.path = inbox + found[i].name;
+    e.name = found[i].name;
     e.size = found[i].size;
     e.uniqueId = qmsTMailbox::UniqueId(user, found[i].name);
     if (!EncodeRecord(e, reinterpret_cast<unsigned char*>(&records[i * kRecordSize]))) {
@@ -95,9 +102,10 @@ qmsTMailboxLock::Result qmsTMailboxLock::Lock(const std::string& inbox, const st
 void qmsTMailboxLock::Release() {
   if (file_.IsOpen()) {
     // Unlinked while still locked: the next locker finds no stale file or a fresh one.
-    jvb::DeleteFile(file_.Name());
+    inbox_.UnlinkBeneath(file_.Name());
     file_.Close();
   }
+  inbox_.Close();
   entries_.clear();
   total_size_ = 0;
 }

@@ -28,6 +28,7 @@
 
 struct qmsTMailboxEntry {
   std::string path;      // real path of the message file
+  std::string name;      // its name in the Inbox, the one it is opened and removed by
   std::string uniqueId;  // see qmsTMailbox::UniqueId
   int64_t size = 0;
   bool deleted = false;
@@ -55,6 +56,13 @@ class qmsTMailboxLock {
   // index of its messages; user goes into the unique identifiers. timeoutMs bounds the
   // wait for another holder.
   Result Lock(const std::string& inbox, const std::string& user, int timeoutMs = 1000);
+  // The same for an Inbox already opened as a root (inboxPath: its real path with a
+  // trailing "/", written into the index). The lock file, the listing and every later
+  // open or removal of a message stay beneath that directory.
+  Result Lock(jvb::RootDir inbox, const std::string& inboxPath, const std::string& user,
+              int timeoutMs = 1000);
+  // The locked Inbox; message files are reached beneath it by their entry's name.
+  const jvb::RootDir& Inbox() const { return inbox_; }
   // Erases and closes the file; the mailbox is free again. Safe to call when not held.
   void Release();
   bool Held() const { return file_.IsOpen(); }
@@ -78,6 +86,7 @@ class qmsTMailboxLock {
  private:
   bool WriteRecord(int64_t index);
 
+  jvb::RootDir inbox_;
   jvbTTextFile file_;
   std::vector<qmsTMailboxEntry> entries_;
   int64_t total_size_ = 0;

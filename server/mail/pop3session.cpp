@@ -347,13 +347,14 @@ bool qmsTPOP3Session::LockMailbox() {
   jvbTraceScope trace("qmsTPOP3Session.LockMailbox");
   const std::string user = User()->GetUsername();
   qmsTMailbox box(FileSys(), HomeDirectory, user);
-  if (!box.CreateInbox()) {
+  jvb::RootDir inbox;
+  if (!box.OpenInbox(inbox, true)) {
     std::string where = box.VirtualInbox();
     if (where.empty()) where = HomeDirectory + "/" + user;
     Log("Unable to create mailbox " + Quoted(where));
     return false;
   }
-  qmsTMailboxLock::Result r = lock_.Lock(box.Inbox(), user);
+  qmsTMailboxLock::Result r = lock_.Lock(std::move(inbox), box.Inbox(), user);
   if (r == qmsTMailboxLock::lkPathTooLong)
     Log("Message path too long for the mailbox index in " + Quoted(box.VirtualInbox()));
   if (r != qmsTMailboxLock::lkLocked) return false;
@@ -450,7 +451,7 @@ void qmsTPOP3Session::cRETR(const std::string& command, const std::string& argum
   }
   // Opened as a regular file only: a FIFO or device put in its place never blocks us.
   jvbTTextFile file;
-  file.Init(e->path, jvb::fmReadExclusive);
+  file.Init(lock_.Inbox(), e->name, jvb::fmReadExclusive);
   if (!file.Open()) {
     SendTxt("ERRc", command);
     LogFormat("%s \"%lld\", unable to read", command, n);
@@ -586,10 +587,10 @@ void qmsTPOP3Session::cQUIT() {
     // Taken exclusively first, so a message another reader holds open is not pulled
     // away under it; a message that is already gone needs nothing more.
     jvbTTextFile file;
-    file.Init(e->path, jvb::fmReadExclusive);
+    file.Init(lock_.Inbox(), e->name, jvb::fmReadExclusive);
     bool removed = false;
     if (file.Open()) {
-      removed = jvb::DeleteFile(e->path);
+      removed = lock_.Inbox().UnlinkBeneath(e->name);
       file.Close();
     } else {
       removed = file.LastError() == ENOENT;

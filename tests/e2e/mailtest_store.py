@@ -45,6 +45,20 @@ def message_lines(subject, body_lines, sender="alice@example.test", to="user@loc
             b"Subject: " + subject.encode("latin-1"), b""] + list(body_lines)
 
 
+def tree_of(top):
+    """Every path below top with its bytes (None for a directory), to show it untouched."""
+    found = {}
+    for root, dirs, files in os.walk(top):
+        for name in dirs + files:
+            path = os.path.join(root, name)
+            data = None
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    data = f.read()
+            found[os.path.relpath(path, top)] = data
+    return found
+
+
 class MailServerTestCase(SiteTestCase):
     """A started server of the shipped default site, with the test's accounts."""
 

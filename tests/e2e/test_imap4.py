@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import unittest
 
-from mailtest_store import MailServerTestCase, message_lines
+from mailtest_store import MailServerTestCase, message_lines, tree_of
 
 
 class IMAP4Test(MailServerTestCase):
@@ -130,6 +130,25 @@ class IMAP4Test(MailServerTestCase):
         self.assertEqual(sorted(os.listdir(os.path.join(self.home, "lit", ".mailbox"))),
                          ["Inbox", "My Work"])
         self.assertEqual(client.list('""', '""'), ("OK", [b'(\\Noselect) "/" ""']))
+
+    def test_links_in_the_mail_folder_never_lead_out(self):
+        outside = self.site.path("outside")
+        os.makedirs(os.path.join(outside, "Victim", "Sub"))
+        with open(os.path.join(outside, "Victim", "000000000009.msg"), "wb") as f:
+            f.write(b"Subject: not yours\r\n\r\nsecret\r\n")
+        before = tree_of(outside)
+        client = self.login()
+        os.symlink(outside, os.path.join(os.path.dirname(self.inbox("ivy")), "link"))
+        self.assertEqual(self.folders(client), ['() "/" "Inbox"'])
+        self.assertEqual(self.folders(client, "link/*"), [])
+        self.assertEqual(client.create("Mine")[0], "OK")
+        for command, args in (("create", ("link/New",)), ("create", ("link/Victim/New",)),
+                              ("delete", ("link/Victim/Sub",)), ("delete", ("link",)),
+                              ("rename", ("link/Victim", "Taken")),
+                              ("rename", ("Mine", "link/Mine")),
+                              ("select", ("link/Victim",))):
+            self.assertEqual(getattr(client, command)(*args)[0], "NO", (command, args))
+        self.assertEqual(tree_of(outside), before)
 
 
 @unittest.skipUnless(shutil.which("curl"), "curl is not installed")

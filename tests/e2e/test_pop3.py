@@ -12,7 +12,7 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 import qmstest
-from mailtest_store import MailServerTestCase, message_lines
+from mailtest_store import MailServerTestCase, message_lines, tree_of
 
 # A body with lines that begin with dots, a line that is only a dot, 8-bit bytes and
 # trailing empty lines (which the queue body drops).
@@ -164,6 +164,34 @@ class POP3Test(MailServerTestCase):
         self.assertEqual(fourth.stat()[0], 2)
         fourth.quit()
         self.assertIn("Unable to lock mailbox", self.service_log("POP3"))
+
+    def test_links_in_the_mailbox_never_lead_out(self):
+        outside = self.site.path("outside")
+        os.makedirs(outside)
+        secret = os.path.join(outside, "000000000009.msg")
+        with open(secret, "wb") as f:
+            f.write(b"Subject: not yours\r\n\r\nsecret\r\n")
+        before = tree_of(outside)
+        # A linked message file is no message: not counted, read or deleted.
+        os.symlink(secret, os.path.join(self.inbox("mia"), "000000000009.msg"))
+        client = self.login()
+        self.assertEqual(client.stat()[0], 2)
+        with self.assertRaises(poplib.error_proto):
+            client.retr(3)
+        client.dele(1)
+        client.dele(2)
+        self.assertTrue(client.quit().startswith(b"+OK"))
+        self.assertEqual(self.files("mia"), ["000000000009.msg"])
+        # A linked Inbox or user folder gives no mailbox, and no lock file out there.
+        for user, link in (("lia", self.inbox("lia")), ("max", os.path.dirname(self.inbox("max")))):
+            self.add_user(user, user + "-pass")
+            os.makedirs(os.path.dirname(link), exist_ok=True)
+            os.symlink(outside, link)
+            other = self.connect()
+            other.user(user)
+            with self.assertRaises(poplib.error_proto, msg=user):
+                other.pass_(user + "-pass")
+        self.assertEqual(tree_of(outside), before)
 
 
 @unittest.skipUnless(shutil.which("curl"), "curl is not installed")

@@ -465,3 +465,32 @@ TEST_F(FileSysTest, SpecialEntriesAreSystemAndLeftOut) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FileSysTest, LinksStayInsideTheirMountedDirectory) {
+  MakeDir("secret/dir");
+  MakeFile("secret/file", "s");
+  ASSERT_EQ(symlink(T("secret").c_str(), T("ftp/outdir").c_str()), 0);
+  ASSERT_EQ(symlink("../secret/file", T("ftp/outfile").c_str()), 0);
+  ASSERT_EQ(symlink("b.txt", T("ftp/infile").c_str()), 0);
+  jvbTFileSys vfs(StandardConfig());
+  EXPECT_TRUE(vfs.Exists("/infile"));
+  EXPECT_FALSE(vfs.Exists("/outfile"));
+  EXPECT_FALSE(vfs.Exists("/outdir/file"));
+  EXPECT_FALSE(vfs.IsDirectory("/outdir"));
+  EXPECT_FALSE(vfs.ChangeDirectory("/outdir/dir"));
+  jvbTFSFind find;
+  EXPECT_NE(vfs.FindFirst("/outdir/*", 0x37, find), 0);
+  ASSERT_EQ(vfs.FindFirst("/*", 0x37, find), 0);
+  EXPECT_EQ(Item(find, "outdir")->attr & jvb::faSystem, jvb::faSystem);
+  EXPECT_EQ(Item(find, "outfile")->attr & jvb::faSystem, jvb::faSystem);
+  EXPECT_EQ(Item(find, "infile")->size, 3);
+  jvb::RootDir root;
+  std::string rel;
+  ASSERT_TRUE(vfs.Resolve("/pub/docs/a.txt", root, rel));
+  EXPECT_EQ(rel, "/docs/a.txt");
+  EXPECT_FALSE(root.UnlinkBeneath("../ftp/b.txt"));
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -316,4 +317,125 @@ TEST(TimeStamps, LauncherStampParsing) {
                           "-0261208010203.1"}) {
     EXPECT_FALSE(jvb::ParseLauncherStamp(bad, &epoch, &ms)) << bad;
   }
+}
+
+namespace {
+
+// root/ holds a file, a directory and links leading inside and out; outside/ beside it.
+struct BeneathSite {
+  TempDir dir;
+  jvb::RootDir root;
+  BeneathSite() {
+    mkdir((dir / "root").c_str(), 0755);
+    mkdir((dir / "root/sub").c_str(), 0755);
+    mkdir((dir / "outside").c_str(), 0755);
+    WriteFile(dir / "root/in.txt", "inside");
+    WriteFile(dir / "root/sub/file.txt", "inside");
+    WriteFile(dir / "outside/secret", "outside");
+    symlink("in.txt", (dir / "root/linkin").c_str());
+    symlink("sub", (dir / "root/linkdir").c_str());
+    symlink("../outside/secret", (dir / "root/linkout").c_str());
+    symlink((dir / "outside/secret").c_str(), (dir / "root/linkabs").c_str());
+    symlink("../outside", (dir / "root/outdir").c_str());
+    symlink("nothere", (dir / "root/dangling").c_str());
+    root.Open(dir / "root");
+  }
+  bool OutsideIntact() {
+    std::string text;
+    auto entries = std::filesystem::directory_iterator(dir / "outside");
+    return jvb::ReadWholeFile(dir / "outside/secret", text) && text == "outside" &&
+           std::distance(entries, std::filesystem::directory_iterator()) == 1;
+  }
+};
+
+// Restores openat2 resolution when a test of the fallback walk ends.
+struct WalkOnly {
+  explicit WalkOnly(bool on) { jvb::SetBeneathWalkOnly(on); }
+  ~WalkOnly() { jvb::SetBeneathWalkOnly(false); }
+};
+
+}  // namespace
+
+TEST(Beneath, PathsNeverLeaveTheirRoot) {
+  // The fallback walk follows no link at all, so links inside the root fail there too.
+  const struct {
+    const char* rel;
+    bool openat2;
+    bool walk;
+  } cases[] = {
+      {"in.txt", true, true},
+      {"/sub//file.txt", true, true},
+      {"linkin", true, false},
+      {"linkdir/file.txt", true, false},
+      {"linkout", false, false},
+      {"linkabs", false, false},
+      {"../outside/secret", false, false},
+      {"sub/../../outside/secret", false, false},
+      {"outdir/secret", false, false},
+      {"dangling", false, false},
+  };
+  BeneathSite site;
+  ASSERT_TRUE(site.root.valid());
+  for (bool walk : {false, true}) {
+    WalkOnly mode(walk);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.rel) + (walk ? " (walk)" : " (openat2)"));
+      const bool ok = walk ? c.walk : c.openat2;
+      int fd = site.root.OpenBeneath(c.rel, O_RDONLY);
+      EXPECT_EQ(fd >= 0, ok);
+      if (fd >= 0) {
+        char buf[16] = {};
+        EXPECT_EQ(read(fd, buf, sizeof buf), 6);
+        EXPECT_STREQ(buf, "inside");
+        close(fd);
+      } else {
+        EXPECT_TRUE(errno == ENOENT || errno == ENOTDIR) << errno;
+      }
+      jvbTTextFile f;
+      f.Init(site.root, c.rel, jvb::fmReadExclusive);
+      EXPECT_EQ(f.Open(), ok);
+    }
+  }
+}
+
+TEST(Beneath, CreatesDeletesRenamesAndListingsStayInside) {
+  BeneathSite site;
+  for (bool walk : {false, true}) {
+    SCOPED_TRACE(walk ? "walk" : "openat2");
+    WalkOnly mode(walk);
+    const jvb::RootDir& r = site.root;
+    EXPECT_FALSE(r.MkdirBeneath("outdir/new"));
+    EXPECT_FALSE(r.MkdirsBeneath("outdir/new/deeper"));
+    EXPECT_FALSE(r.UnlinkBeneath("outdir/secret"));
+    EXPECT_FALSE(r.RenameBeneath("in.txt", "outdir/moved"));
+    EXPECT_FALSE(r.RenameBeneath("outdir/secret", "stolen"));
+    EXPECT_FALSE(r.RmdirBeneath(".."));
+    EXPECT_LT(r.OpenBeneath("outdir/created", O_WRONLY | O_CREAT, 0600), 0);
+    EXPECT_LT(r.OpenBeneath("linkout", O_WRONLY | O_CREAT, 0600), 0);  // never through a link
+    jvbTTextFile lock;
+    lock.Init(r, "outdir/.locked", jvb::fmReadWriteExclusive);
+    EXPECT_FALSE(lock.Rewrite());
+    std::vector<jvb::DirEntry> e;
+    EXPECT_EQ(r.ListBeneath("outdir", "*", 0x37, e), jvb::kErrPathNotFound);
+    EXPECT_TRUE(site.OutsideIntact());
+
+    // Inside, everything works; a link that leads out is listed as "system" only.
+    ASSERT_TRUE(r.MkdirsBeneath("a/b/c"));
+    ASSERT_TRUE(r.RenameBeneath("a/b/c", "sub/c"));
+    EXPECT_FALSE(r.RenameBeneath("sub/c", "sub"));  // never replaces
+    ASSERT_TRUE(r.RmdirBeneath("sub/c"));
+    ASSERT_EQ(r.ListBeneath("", "link*", 0x37, e), 0);
+    ASSERT_EQ(e.size(), 4u);  // linkabs, linkdir, linkin, linkout
+    EXPECT_EQ(e[0].attr & jvb::faSystem, jvb::faSystem);
+    EXPECT_EQ(e[1].attr & jvb::faDirectory, walk ? 0 : jvb::faDirectory);
+    EXPECT_TRUE(e[2].link);
+    EXPECT_EQ(e[3].attr & jvb::faSystem, jvb::faSystem);
+    // Files only: the link to a file inside counts, unless the walk refuses every link.
+    EXPECT_EQ(r.ListBeneath("", "link*", jvb::faReadOnly | jvb::faArchive, e),
+              walk ? jvb::kErrFileNotFound : 0);
+    ASSERT_TRUE(r.RmdirBeneath("a/b") && r.RmdirBeneath("a"));
+  }
+  // A link itself is removed, never what it leads to.
+  EXPECT_TRUE(site.root.UnlinkBeneath("linkout"));
+  EXPECT_TRUE(site.OutsideIntact());
 }
