@@ -127,8 +127,6 @@ class POP3Test(MailServerTestCase):
         fourth.quit()
         self.assertIn("Unable to lock mailbox", self.service_log("POP3"))
 
-
-@unittest.skipUnless(shutil.which("curl"), "curl is not installed")
     def test_user_with_a_nul_byte_is_neither_echoed_nor_logged_raw(self):
         with socket.create_connection(("127.0.0.1", self.pop3_port), timeout=30) as c:
             f = c.makefile("rb")
@@ -145,6 +143,7 @@ class POP3Test(MailServerTestCase):
         self.assertNotIn(b"\x00", self.site.read("log", "default-pop3.log"))
 
 
+@unittest.skipUnless(shutil.which("curl"), "curl is not installed")
 class POP3CurlTest(MailServerTestCase):
     """curl's pop3:// URLs: the listing and one message. curl looks for an APOP time
     stamp only at the very end of the greeting, and ours is followed by the product
