@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "toolbox/names.h"
@@ -53,7 +53,10 @@ void WriteConsoleRecord(const std::string& text) {
 size_t Utf8Length(const std::string& s, size_t i) {
   auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
   unsigned char c = at(i);
-  size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+             : c >= 0xE0 && c <= 0xEF ? 3
+             : c >= 0xF0 && c <= 0xF4 ? 4
+                                      : 0;
   if (n == 0 || i + n > s.size()) return 0;
   for (size_t k = 1; k < n; ++k)
     if ((at(i + k) & 0xC0) != 0x80) return 0;

@@ -97,7 +97,7 @@ class jvbSafeLine {
  public:
   jvbSafeLine& Add(const char* text);
   jvbSafeLine& Add(const char* text, size_t length);
-  jvbSafeLine& Dec(long long value, int width = 0);  // right-aligned in width
+  jvbSafeLine& Dec(long long value, int width = 0);                    // right-aligned in width
   jvbSafeLine& Hex(unsigned long long value, int digits, bool upper);  // zero-padded
   const char* data() const { return buf_; }
   size_t size() const { return len_; }

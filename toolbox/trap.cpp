@@ -12,9 +12,9 @@
 #include <backtrace.h>
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -379,7 +379,8 @@ void WriteRuntimeLines(int number, CodeAddress at, const FrameList& frames) {
                   : std::string("       0 (Unable to locate exact source line information)"));
 
   int written = 0;
-  for (int i = FirstChainFrame(frames, at.lookup); i < frames.count && written < kMaxFrameLines; ++i) {
+  for (int i = FirstChainFrame(frames, at.lookup); i < frames.count && written < kMaxFrameLines;
+       ++i) {
     if (!frames.frames[i].known()) continue;
     Put(SourceLine(frames.frames[i]));
     ++written;
@@ -489,7 +490,8 @@ void ClassifySignal(int sig, const siginfo_t* info, void* uc, uintptr_t pc, Sign
   switch (sig) {
     case SIGSEGV:
     case SIGBUS:
-      if (sig == SIGSEGV && IsStackOverflow(info, uc)) return c.Set(202, "EStackOverflow", "Stack overflow");
+      if (sig == SIGSEGV && IsStackOverflow(info, uc))
+        return c.Set(202, "EStackOverflow", "Stack overflow");
       c.Set(216, "EAccessViolation", "Access violation at address ");
       c.message.Hex(pc, 16, true).Add(ContextWrite(uc) ? ". Write" : ". Read").Add(" of address ");
       c.message.Hex(reinterpret_cast<uintptr_t>(info->si_addr), 16, true);
@@ -505,7 +507,11 @@ void ClassifySignal(int sig, const siginfo_t* info, void* uc, uintptr_t pc, Sign
 
 jvbSafeLine& AddThread(jvbSafeLine& line) {
   const long tid = jvb::CurrentThreadId();
-  return line.Add(" in thread ").Dec(tid).Add(" ($").Hex(static_cast<unsigned long long>(tid), 0, false).Add(")");
+  return line.Add(" in thread ")
+      .Dec(tid)
+      .Add(" ($")
+      .Hex(static_cast<unsigned long long>(tid), 0, false)
+      .Add(")");
 }
 
 void SafeSourceLine(const SourcePos& pos) {

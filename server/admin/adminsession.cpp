@@ -279,8 +279,8 @@ void qmsTAdminSession::Period() {
       for (size_t s = 0; s < services.size(); ++s) {
         const qmsTServiceStatus& svc = services[s];
         char value[128];
-        snprintf(value, sizeof value, "%d %d %d %d %d %d", static_cast<int>(g),
-                 static_cast<int>(s), svc.protocol, svc.state, svc.pool, svc.active);
+        snprintf(value, sizeof value, "%d %d %d %d %d %d", static_cast<int>(g), static_cast<int>(s),
+                 svc.protocol, svc.state, svc.pool, svc.active);
         std::string name = "qms.server." + groups[g]->Name() + "." + svc.section + ".status";
         if (!SendText(name, value)) return;
       }

@@ -41,8 +41,7 @@ std::vector<qmsTServiceStatus> qmsTGroup::ServiceStatus() {
   return out;
 }
 
-bool qmsTGroup::WithSession(const std::string& key,
-                            const std::function<void(qmsTSession&)>& f) {
+bool qmsTGroup::WithSession(const std::string& key, const std::function<void(qmsTSession&)>& f) {
   std::lock_guard<std::recursive_mutex> g(lock_);
   for (auto& [name, s] : services_)
     if (s->WithSession(key, f)) return true;

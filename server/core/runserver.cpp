@@ -5,18 +5,17 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
-
 #include <cstdio>
-#include <thread>
 #include <ctime>
+#include <memory>
+#include <thread>
 
 #include "server/core/application.h"
 #include "server/core/setup.h"
 #include "toolbox/names.h"
 #include "toolbox/platform.h"
-#include "toolbox/textfile.h"
 #include "toolbox/qmstools.h"
+#include "toolbox/textfile.h"
 #include "toolbox/timeutil.h"
 #include "toolbox/trace.h"
 

@@ -116,10 +116,10 @@ TEST(VisibleText, ControlBytesAndBrokenUtf8AreShownAsHex) {
       {std::string("a\0b", 3), "a\\x00b"},
       {"\r\n\t\x7f", "\\x0d\\x0a\\x09\\x7f"},
       {"\xff\xfe", "\\xff\\xfe"},
-      {"caf\xc3\xa9", "caf\xc3\xa9"},      // well-formed UTF-8 stays
-      {"\xc2\x85", "\\xc2\\x85"},          // a C1 control in UTF-8 does not
-      {"\xc0\xaf", "\\xc0\\xaf"},          // nor an overlong form
-      {"\xe2\x82", "\\xe2\\x82"},          // nor a cut sequence
+      {"caf\xc3\xa9", "caf\xc3\xa9"},  // well-formed UTF-8 stays
+      {"\xc2\x85", "\\xc2\\x85"},      // a C1 control in UTF-8 does not
+      {"\xc0\xaf", "\\xc0\\xaf"},      // nor an overlong form
+      {"\xe2\x82", "\\xe2\\x82"},      // nor a cut sequence
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(qmsVisibleText(in), out) << out;
 }
