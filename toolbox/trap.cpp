@@ -599,6 +599,7 @@ void OnFatalSignal(int sig, siginfo_t* info, void* uc) {
         WriteExceptionLines(cls, at, nullptr);
       }
     }
+    g_fatalNumber = number;  // the watchdog ends with the status now known
     if (at.shown == 0) at = {fallback, fallback != 0 ? fallback - 1 : 0};
     FrameList frames;
     CollectFrames(frames);
