@@ -6,26 +6,30 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "toolbox/names.h"
 #include "toolbox/platform.h"
 #include "toolbox/qmstools.h"
+#include "toolbox/textfile.h"
 #include "toolbox/timeutil.h"
 
 namespace {
 
 volatile sig_atomic_t g_child_pid = 0;
-volatile sig_atomic_t g_stop_requested = 0;
+volatile sig_atomic_t g_stop_requested = 0;  // the signal that asked for the stop
 
 void PassOnSignal(int sig) {
-  g_stop_requested = 1;
+  g_stop_requested = sig;
   pid_t pid = g_child_pid;
   if (pid > 0) kill(pid, sig);
 }
 
-void InstallSignalHandling() {
+}  // namespace
+
+void qmsLauncherInstallSignals() {
   struct sigaction sa{};
   sa.sa_handler = PassOnSignal;
   sigemptyset(&sa.sa_mask);
@@ -36,6 +40,8 @@ void InstallSignalHandling() {
   signal(SIGINT, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
 }
+
+namespace {
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
@@ -55,6 +61,9 @@ qmsTRunResult qmsRunServerChild(const std::string& program) {
     r.code = -1;
   } else {
     g_child_pid = pid;
+    // A stop that came while the child was being started finds no pid to pass on to:
+    // pass it on now, so that no server runs on with nobody to stop it.
+    if (int sig = g_stop_requested) kill(pid, sig);
     int status = jvb::WaitProcess(pid);
     g_child_pid = 0;
     if (status == -1)
@@ -135,8 +144,17 @@ int qmsTLauncher::RunLoop() {
   return code;
 }
 
+// A server already runs in this site when its lock file is held: leave its console
+// records and logs alone.
+static void CheckSiteFree() {
+  jvbTTextFile lock;
+  lock.Init(qms::kSiteLock, jvb::fmWriteDenyWrite, 1, 0, 0);
+  if (!lock.Open() && lock.LastError() == EWOULDBLOCK) qmsHaltScreen(10005);
+}
+
 int qmsTLauncher::Main(const std::vector<std::string>& args) {
-  InstallSignalHandling();
+  qmsLauncherInstallSignals();
+  CheckSiteFree();
   jvb::DeleteFile(qms::kConsoleRecords);
   PrintBanner();
   for (const auto& a : args) {

@@ -45,5 +45,7 @@ class qmsTLauncher {
 
 // Real child runner: posix_spawn + waitpid, exit status decoded, signals passed on.
 qmsTRunResult qmsRunServerChild(const std::string& program);
+// SIGTERM/SIGHUP handling of the launcher (Main installs it).
+void qmsLauncherInstallSignals();
 // Set by SIGTERM/SIGHUP: no new server is started after the current one ends.
 bool qmsLauncherStopRequested();

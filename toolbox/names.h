@@ -15,6 +15,8 @@ inline constexpr const char* kRexxLibrary = "libregina.so.3";
 inline constexpr const char* kMainConfig = "config/qms.cfg";
 inline constexpr const char* kSystemLog = "log/qms32.log";
 inline constexpr const char* kConsoleRecords = "tmp/console.tmp";
+// Held locked by the running server for its whole life: one server per site.
+inline constexpr const char* kSiteLock = "qms32srv.lck";
 
 inline constexpr const char* kProductVersion = "0.9.5";
 inline constexpr const char* kBuildId = "Build ID: Jan 02 2003 20:00 (Beta)";

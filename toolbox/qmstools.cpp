@@ -1,12 +1,15 @@
 #include "toolbox/qmstools.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "toolbox/names.h"
@@ -45,7 +48,131 @@ void WriteConsoleRecord(const std::string& text) {
   f.BlockWrite(rec, 1);
 }
 
+// Length of the well-formed UTF-8 sequence of two or more bytes at s[i], 0 when none
+// (overlong forms, surrogates and C1 controls included).
+size_t Utf8Length(const std::string& s, size_t i) {
+  auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char c = at(i);
+  size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+             : c >= 0xE0 && c <= 0xEF ? 3
+             : c >= 0xF0 && c <= 0xF4 ? 4
+                                      : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((at(i + k) & 0xC0) != 0x80) return 0;
+  unsigned char d = at(i + 1);
+  if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
+      (c == 0xF4 && d > 0x8F) || (c == 0xC2 && d < 0xA0))
+    return 0;
+  return n;
+}
+
 }  // namespace
+
+std::string qmsVisibleText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+      ++i;
+    } else if (size_t n = c >= 0x80 ? Utf8Length(text, i) : 0) {
+      out.append(text, i, n);
+      i += n;
+    } else {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+      ++i;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// --- Trap lines from the fatal-signal handler ------------------------------------------
+// Local time there cannot come from the C library (it locks), so the offset from UTC is
+// noted whenever the log is written and applied to the real-time clock.
+std::atomic<long> g_utcOffset{0};
+
+void NoteUtcOffset() {
+  time_t t = time(nullptr);
+  struct tm tm{};
+  if (localtime_r(&t, &tm) != nullptr) g_utcOffset = tm.tm_gmtoff;
+}
+
+void WriteAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t n = ::write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+void AppendTo(const char* name, const void* data, size_t length, bool create) {
+  int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | (create ? O_CREAT : 0);
+  int fd = ::open(name, flags, jvb::kModeShared);
+  if (fd < 0) return;
+  WriteAll(fd, static_cast<const char*>(data), length);
+  ::close(fd);
+}
+
+void AddThreadPrefix(jvbSafeLine& out) {
+  jvbSafeLine hex;
+  hex.Hex(static_cast<unsigned long long>(jvb::CurrentThreadId()), 0, false);
+  out.Add("[");
+  for (size_t pad = hex.size(); pad < 4; ++pad) out.Add(" ");
+  out.Add(hex.data(), hex.size()).Add("] ");
+}
+
+// One trap line onto the screen, into the system log and the console records, with
+// async-signal-safe calls only (no file locks: the faulting thread may hold one).
+void TrapLineSafe(const char* line, size_t length) {
+  jvbSafeLine text;
+  if (g_console_tid) AddThreadPrefix(text);
+  text.Add(line, length);
+  jvbSafeLine screen;
+  screen.Add(text.data(), text.size()).Add("\r\n");
+  WriteAll(STDOUT_FILENO, screen.data(), screen.size());
+
+  struct timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  long long local = static_cast<long long>(ts.tv_sec) + g_utcOffset.load();
+  long long days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
+  long long second = local - days * 86400;
+  int ms = static_cast<int>(ts.tv_nsec / 1000000);
+  jvbSafeLine entry;
+  entry.Dec(second / 3600 / 10).Dec(second / 3600 % 10).Add(":");
+  entry.Dec(second / 60 % 60 / 10).Dec(second / 60 % 10).Add(":");
+  entry.Dec(second % 60 / 10).Dec(second % 10).Add(".").Dec(ms / 100).Dec(ms / 10 % 10).Add(" ");
+  if (g_log_tid) AddThreadPrefix(entry);
+  entry.Add(line, length).Add("\r\n");
+  AppendTo(qms::kSystemLog, entry.data(), entry.size(), true);
+
+  unsigned char rec[kConsoleRecordSize] = {};
+  uint32_t msOfDay = static_cast<uint32_t>(second * 1000 + ms);
+  uint32_t day = static_cast<uint32_t>(days + 719163);
+  for (int i = 0; i < 4; ++i) {
+    rec[i] = static_cast<unsigned char>(msOfDay >> (8 * i));
+    rec[4 + i] = static_cast<unsigned char>(day >> (8 * i));
+  }
+  size_t n = std::min<size_t>(text.size(), kConsoleTextMax);
+  rec[8] = static_cast<unsigned char>(n);
+  std::memcpy(rec + 9, text.data(), n);
+  AppendTo(qms::kConsoleRecords, rec, sizeof rec, false);
+}
+
+}  // namespace
+
+std::mutex& qmsConsoleLock() {
+  static std::mutex order;
+  return order;
+}
 
 void qmsSetConsoleThreadId(bool on) { g_console_tid = on; }
 void qmsSetLogThreadId(bool on) { g_log_tid = on; }
@@ -67,8 +194,7 @@ void qmsBuildConsoleRecord(unsigned char* rec, const std::string& text) {
 void qmsCon(const std::string& text) {
   std::string t = Prefixed(text, g_console_tid);
   // One line at a time, so the screen and the record file list lines in the same order.
-  static std::mutex order;
-  std::lock_guard<std::mutex> g(order);
+  std::lock_guard<std::mutex> g(qmsConsoleLock());
   ConsoleWrite(t);
   WriteConsoleRecord(t);
 }
@@ -76,6 +202,7 @@ void qmsCon(const std::string& text) {
 void qmsConMsg(const std::string& text) { WriteConsoleRecord(Prefixed(text, g_console_tid)); }
 
 void qmsLog(const std::string& text) {
+  NoteUtcOffset();
   jvb::DateTime now = jvb::NowLocal();
   std::string line = jvb::FormatLogStamp(now) + " " + Prefixed(text, g_log_tid);
   struct stat st{};
@@ -121,6 +248,10 @@ std::string qmsHaltMessage(int number) {
       break;
     case 10004:
       return "- QMS detected a blocked stability monitor";
+    case 10005:
+      snprintf(b, sizeof b, "- QMS site is in use by another server, \"%s\" is locked",
+               qms::kSiteLock);
+      break;
     case 10010:
       return "- QMS is unable to start with this config, enable config check and retry";
     case 10011:
@@ -142,6 +273,13 @@ void qmsHalt(bool log, int number) {
   _exit(qmsEncodeExit(number));
 }
 
+void qmsHaltScreen(int number) {
+  ConsoleWrite("qmsHalt #" + std::to_string(number));
+  ConsoleWrite(qmsHaltMessage(number));
+  qmsRestoreTerminal();
+  _exit(qmsEncodeExit(number));
+}
+
 void qmsErrFind(int code) {
   if (code == 0 || code == jvb::kErrFileNotFound || code == jvb::kErrPathNotFound ||
       code == jvb::kErrNoMoreFiles)
@@ -152,7 +290,11 @@ void qmsErrFind(int code) {
 
 static void TrapToConsoleAndLog(const std::string& line) { qmsConLog(line); }
 
-void qmsDebug() { jvbSetTrapWriter(TrapToConsoleAndLog); }
+void qmsDebug() {
+  NoteUtcOffset();
+  jvbSetTrapWriter(TrapToConsoleAndLog);
+  jvbSetTrapSafeWriter(TrapLineSafe);
+}
 
 int qmsEncodeExit(int code) {
   if (code == 0 || code == 1) return code;

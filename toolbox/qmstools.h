@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 // Process-wide flags; written by the main thread only.
@@ -12,13 +13,22 @@ void qmsSetConsoleThreadId(bool on);
 void qmsSetLogThreadId(bool on);
 
 std::string qmsConTID(const std::string& text);
+// Orders console lines (screen and record file); held while one line is written.
+std::mutex& qmsConsoleLock();
 void qmsCon(const std::string& text);
 void qmsConMsg(const std::string& text);
 void qmsLog(const std::string& text);
 void qmsConLog(const std::string& text);
 [[noreturn]] void qmsHalt(bool log, int number);
+// The same lines on the screen only: for a halt that must not write into the site's files.
+[[noreturn]] void qmsHaltScreen(int number);
 void qmsErrFind(int code);
+// Sends trap reports to the console and the system log (fatal ones by safe writes).
 void qmsDebug();
+
+// Text as it may go into a log line or a reply: control bytes (below 0x20, 0x7F, the C1
+// range) and bytes that are not well-formed UTF-8 become "\xNN"; the rest is kept.
+std::string qmsVisibleText(const std::string& text);
 
 // The message line of a halt number ("- QMS ..."), formatted.
 std::string qmsHaltMessage(int number);

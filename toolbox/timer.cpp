@@ -2,19 +2,25 @@
 
 #include "toolbox/timeutil.h"
 
+jvbTTimer& jvbTTimer::operator=(const jvbTTimer& other) {
+  start_ns_.store(other.start_ns_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  stop_ns_.store(other.stop_ns_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  return *this;
+}
+
 void jvbTTimer::Reset() {
-  start_ns_ = jvb::MonotonicNs();
-  stop_ns_ = -1;
+  stop_ns_.store(-1, std::memory_order_relaxed);
+  start_ns_.store(jvb::MonotonicNs(), std::memory_order_relaxed);
 }
 
-void jvbTTimer::Stop() { stop_ns_ = jvb::MonotonicNs(); }
+void jvbTTimer::Stop() { stop_ns_.store(jvb::MonotonicNs(), std::memory_order_relaxed); }
 
-int64_t jvbTTimer::ElapsedMs() const {
-  int64_t end = stop_ns_ >= 0 ? stop_ns_ : jvb::MonotonicNs();
-  return (end - start_ns_) / 1000000;
+int64_t jvbTTimer::ElapsedNs() const {
+  int64_t stop = stop_ns_.load(std::memory_order_relaxed);
+  int64_t end = stop >= 0 ? stop : jvb::MonotonicNs();
+  return end - start_ns_.load(std::memory_order_relaxed);
 }
 
-double jvbTTimer::ElapsedSeconds() const {
-  int64_t end = stop_ns_ >= 0 ? stop_ns_ : jvb::MonotonicNs();
-  return static_cast<double>(end - start_ns_) / 1e9;
-}
+int64_t jvbTTimer::ElapsedMs() const { return ElapsedNs() / 1000000; }
+
+double jvbTTimer::ElapsedSeconds() const { return static_cast<double>(ElapsedNs()) / 1e9; }

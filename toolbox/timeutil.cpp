@@ -117,16 +117,17 @@ bool ParseLauncherStamp(const std::string& s, time_t* epoch, int* ms) {
     return false;
   if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 59 || m > 999 || y < 1970)
     return false;
+  // Local fields to epoch seconds with the offset in force at that moment, so that a DST
+  // change never shifts the stamp. Not mktime: it re-reads the time zone on every call,
+  // while other threads convert times.
+  const int64_t local = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + se;
+  time_t t = static_cast<time_t>(local);
   struct tm tm{};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = se;
-  tm.tm_isdst = -1;  // let the C library decide, so a DST change never shifts the stamp
-  time_t t = mktime(&tm);
-  if (t == static_cast<time_t>(-1)) return false;
+  for (int pass = 0; pass < 2; ++pass) {  // the offset near the guess, then at the result
+    if (localtime_r(&t, &tm) == nullptr) return false;
+    t = static_cast<time_t>(local - tm.tm_gmtoff);
+  }
+  if (localtime_r(&t, &tm) == nullptr) return false;
   if (tm.tm_mday != d || tm.tm_mon != mo - 1) return false;  // 31 February and the like
   *epoch = t;
   *ms = m;

@@ -287,7 +287,7 @@ void jvbTraceArgsWrite(int count, const std::vector<jvbTraceValue>& values,
   }
 }
 
-std::string jvbErrorText(int n) {
+const char* jvbRuntimeErrorText(int n) {
   struct Entry {
     int number;
     const char* text;
@@ -331,6 +331,13 @@ std::string jvbErrorText(int n) {
       {217, "Unhandled exception"},
       {219, "Invalid type cast"},
   };
+  for (const Entry& e : kTable) {
+    if (e.number == n) return e.text;
+  }
+  return nullptr;
+}
+
+std::string jvbErrorText(int n) {
   char buf[64];
   if (n >= 1 && n <= 88) {
     std::snprintf(buf, sizeof buf, "Operating system error #%d", n);
@@ -340,9 +347,7 @@ std::string jvbErrorText(int n) {
     std::snprintf(buf, sizeof buf, "Operating system error #%lld", -static_cast<long long>(n));
     return buf;
   }
-  for (const Entry& e : kTable) {
-    if (e.number == n) return e.text;
-  }
+  if (const char* text = jvbRuntimeErrorText(n)) return text;
   std::snprintf(buf, sizeof buf, "Unidentified error #%d", n);
   return buf;
 }

@@ -83,9 +83,37 @@ class jvbTraceScope {
 std::string jvbErrorText(int n);
 std::string jvbPlatformText();
 
+// Message text of a run-time error number of the table ("General Protection fault");
+// nullptr for numbers outside it. Safe inside a signal handler.
+const char* jvbRuntimeErrorText(int n);
+
 // --- Trap reports ---------------------------------------------------------------------
 using jvbTrapWriter = void (*)(const std::string& line);
 void jvbSetTrapWriter(jvbTrapWriter writer);  // nullptr restores the default writer
+
+// A report line built in a fixed buffer, without allocation or locks, so that it can be
+// made inside a signal handler. Text beyond the buffer is cut.
+class jvbSafeLine {
+ public:
+  jvbSafeLine& Add(const char* text);
+  jvbSafeLine& Add(const char* text, size_t length);
+  jvbSafeLine& Dec(long long value, int width = 0);                    // right-aligned in width
+  jvbSafeLine& Hex(unsigned long long value, int digits, bool upper);  // zero-padded
+  const char* data() const { return buf_; }
+  size_t size() const { return len_; }
+
+ private:
+  char buf_[1024];
+  size_t len_ = 0;
+};
+
+// Writes one fatal-report line (no line end). Called inside the fatal-signal handler, so it
+// must keep to async-signal-safe calls: write(2), open(2) and the like, no locks, no heap.
+using jvbTrapSafeWriter = void (*)(const char* line, size_t length);
+// nullptr restores the default: the lines are appended to the trap file.
+void jvbSetTrapSafeWriter(jvbTrapSafeWriter writer);
+// Seconds a fatal report may take; then the process ends with its run-time error status.
+inline constexpr unsigned kTrapWatchdogSeconds = 5;
 std::string jvbTrapFileName();                 // program path + ".trp"
 void jvbSetTrapFileName(const std::string& name);  // another file for the default writer
 // Installs the fatal-signal handlers (on an alternate stack) and std::terminate handler.

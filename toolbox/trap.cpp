@@ -3,17 +3,26 @@
 // Every report is a few lines handed one by one to the trap line writer. Source positions
 // come from libbacktrace; its state is created (and the debug information read) once at
 // jvbInstallTraps, so that a report made inside a signal handler only looks things up.
+//
+// A fatal signal may come while the faulting thread holds a lock or is inside the heap, so
+// its report is built in fixed buffers and handed to the safe writer, which keeps to
+// async-signal-safe calls. libbacktrace allocates with mmap and takes no lock, but it reads
+// memory that the fault may have damaged: a watchdog (alarm) and a guard against a second
+// fault in the reporting thread end the process with the trap status whatever happens.
 #include <backtrace.h>
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,12 +73,17 @@ constexpr int kMaxFrames = 128;
 constexpr int kMaxFrameLines = 100;
 
 std::atomic<jvbTrapWriter> g_writer{nullptr};
+std::atomic<jvbTrapSafeWriter> g_safeWriter{nullptr};
 std::mutex g_fileMutex;
 std::string g_trapFile;  // guarded by g_fileMutex
+// The trap file name for the signal handler, which cannot take g_fileMutex; written under
+// it, read by the handler as it is.
+char g_trapPath[4096];
+// Run-time error number of the fatal report under way (0: none): the watchdog's status.
+std::atomic<int> g_fatalNumber{0};
 
 backtrace_state* g_backtrace = nullptr;  // written once, before the handlers exist
 struct sigaction g_previous[kSignalCount];
-std::atomic<bool> g_installed{false};
 std::terminate_handler g_previousTerminate = nullptr;
 
 // Thread id of the report being written (0: none) and whether it ends the process.
@@ -213,6 +227,80 @@ void Put(const std::string& line) {
   }
 }
 
+// --- The fatal-signal path: no heap, no locks ---------------------------------------------
+
+void SetTrapPath(const std::string& name) {
+  const size_t n = std::min(name.size(), sizeof g_trapPath - 1);
+  std::memcpy(g_trapPath, name.data(), n);
+  g_trapPath[n] = '\0';
+}
+
+void WriteAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+// Creates the folders above path, as jvbAppendLine does for the trap file.
+void MakeParentFolders(const char* path) {
+  char dir[sizeof g_trapPath];
+  const size_t n = std::min(std::strlen(path), sizeof dir - 1);
+  std::memcpy(dir, path, n);
+  dir[n] = '\0';
+  for (size_t i = 1; i < n; ++i) {
+    if (dir[i] != '/') continue;
+    dir[i] = '\0';
+    ::mkdir(dir, 0755);
+    dir[i] = '/';
+  }
+}
+
+void DefaultSafeWriter(const char* line, size_t length) {
+  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
+  int fd = ::open(g_trapPath, flags, 0644);
+  if (fd < 0 && errno == ENOENT) {
+    MakeParentFolders(g_trapPath);
+    fd = ::open(g_trapPath, flags, 0644);
+  }
+  if (fd < 0) return;
+  jvbSafeLine out;
+  out.Add(line, length).Add("\r\n");
+  WriteAll(fd, out.data(), out.size());
+  ::close(fd);
+}
+
+void SafePut(const jvbSafeLine& line) {
+  const jvbTrapSafeWriter writer = g_safeWriter.load();
+  (writer != nullptr ? writer : DefaultSafeWriter)(line.data(), line.size());
+}
+
+[[noreturn]] void EndWithTrapStatus() {
+  const int number = g_fatalNumber.load();
+  _exit(qmsEncodeExit(number != 0 ? number : 217));
+}
+
+void OnWatchdog(int) { EndWithTrapStatus(); }
+
+// From here on the process ends with the trap status within kTrapWatchdogSeconds, even when
+// the report blocks. The first fatal report's number wins.
+void ArmWatchdog(int number) {
+  int none = 0;
+  g_fatalNumber.compare_exchange_strong(none, number);
+  struct sigaction sa {};
+  sa.sa_handler = OnWatchdog;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGALRM, &sa, nullptr);
+  sigset_t alarmOnly;
+  sigemptyset(&alarmOnly);
+  sigaddset(&alarmOnly, SIGALRM);
+  pthread_sigmask(SIG_UNBLOCK, &alarmOnly, nullptr);
+  alarm(kTrapWatchdogSeconds);
+}
+
 void SleepMs(long ms) {
   timespec ts{ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0) {
@@ -259,21 +347,11 @@ void WriteExceptionLines(const std::string& cls, CodeAddress at, const std::stri
   if (pos.known()) Put(SourceLine(pos));
 }
 
-// The run-time error block: what, where, and the source lines of the calling chain.
-void WriteRuntimeLines(int number, CodeAddress at, const FrameList& frames) {
-  char head[128];
-  std::snprintf(head, sizeof head, "Runtime error %d at $", number);
-  Put("");
-  Put(head + AddressText(at.shown) + ThreadText());
-  Put("-> \"" + jvbErrorText(number) + "\"");
-  const SourcePos pos = SourceOf(at.lookup);
-  Put(pos.known() ? SourceLine(pos)
-                  : std::string("       0 (Unable to locate exact source line information)"));
-
-  // The chain starts behind the failing frame; without it, behind the reporting code.
+// The chain starts behind the failing frame; without it, behind the reporting code.
+int FirstChainFrame(const FrameList& frames, uintptr_t lookup) {
   int first = -1;
   for (int i = 0; i < frames.count; ++i) {
-    if (frames.frames[i].pc == at.lookup) {
+    if (frames.frames[i].pc == lookup) {
       first = i + 1;
     } else if (first >= 0) {
       break;
@@ -286,8 +364,23 @@ void WriteRuntimeLines(int number, CodeAddress at, const FrameList& frames) {
       ++first;
     }
   }
+  return first;
+}
+
+// The run-time error block: what, where, and the source lines of the calling chain.
+void WriteRuntimeLines(int number, CodeAddress at, const FrameList& frames) {
+  char head[128];
+  std::snprintf(head, sizeof head, "Runtime error %d at $", number);
+  Put("");
+  Put(head + AddressText(at.shown) + ThreadText());
+  Put("-> \"" + jvbErrorText(number) + "\"");
+  const SourcePos pos = SourceOf(at.lookup);
+  Put(pos.known() ? SourceLine(pos)
+                  : std::string("       0 (Unable to locate exact source line information)"));
+
   int written = 0;
-  for (int i = first; i < frames.count && written < kMaxFrameLines; ++i) {
+  for (int i = FirstChainFrame(frames, at.lookup); i < frames.count && written < kMaxFrameLines;
+       ++i) {
     if (!frames.frames[i].known()) continue;
     Put(SourceLine(frames.frames[i]));
     ++written;
@@ -298,14 +391,6 @@ void CollectFrames(FrameList& frames) {
   if (g_backtrace != nullptr) {
     backtrace_full(g_backtrace, 0, CollectFrame, IgnoreBacktraceError, &frames);
   }
-}
-
-// Puts back the handlers that were there before jvbInstallTraps, so that a failure
-// while reporting does not report again.
-void RestorePreviousHandlers() {
-  if (!g_installed.exchange(false)) return;
-  for (int i = 0; i < kSignalCount; ++i) sigaction(kFatalSignals[i], &g_previous[i], nullptr);
-  std::set_terminate(g_previousTerminate);
 }
 
 [[noreturn]] void EndProcess(int number) {
@@ -376,75 +461,116 @@ bool IsStackOverflow(const siginfo_t* info, void* uc) {
 struct SignalCause {
   int number = 217;
   const char* cls = nullptr;  // no exception block when null
-  std::string message;
+  jvbSafeLine message;
+  void Set(int n, const char* c, const char* text) {
+    number = n;
+    cls = c;
+    message.Add(text);
+  }
 };
 
-SignalCause ClassifySignal(int sig, const siginfo_t* info, void* uc, uintptr_t pc) {
-  SignalCause c;
+void ClassifyFpe(const siginfo_t* info, SignalCause& c) {
+  switch (info->si_code) {
+    case FPE_INTDIV:
+      return c.Set(200, "EDivByZero", "Division by zero");
+    case FPE_INTOVF:
+      return c.Set(215, "EIntOverflow", "Integer overflow");
+    case FPE_FLTDIV:
+      return c.Set(207, "EZeroDivide", "Floating point division by zero");
+    case FPE_FLTOVF:
+      return c.Set(207, "EOverflow", "Floating point overflow");
+    case FPE_FLTUND:
+      return c.Set(207, "EUnderflow", "Floating point underflow");
+    default:
+      return c.Set(207, "EInvalidOp", "Invalid floating point operation");
+  }
+}
+
+void ClassifySignal(int sig, const siginfo_t* info, void* uc, uintptr_t pc, SignalCause& c) {
   switch (sig) {
     case SIGSEGV:
     case SIGBUS:
-      if (sig == SIGSEGV && IsStackOverflow(info, uc)) {
-        c = {202, "EStackOverflow", "Stack overflow"};
-      } else {
-        c.number = 216;
-        c.cls = "EAccessViolation";
-        c.message = "Access violation at address " + AddressText(pc) + ". " +
-                    (ContextWrite(uc) ? "Write" : "Read") + " of address " +
-                    AddressText(reinterpret_cast<uintptr_t>(info->si_addr));
-      }
-      break;
+      if (sig == SIGSEGV && IsStackOverflow(info, uc))
+        return c.Set(202, "EStackOverflow", "Stack overflow");
+      c.Set(216, "EAccessViolation", "Access violation at address ");
+      c.message.Hex(pc, 16, true).Add(ContextWrite(uc) ? ". Write" : ". Read").Add(" of address ");
+      c.message.Hex(reinterpret_cast<uintptr_t>(info->si_addr), 16, true);
+      return;
     case SIGFPE:
-      switch (info->si_code) {
-        case FPE_INTDIV:
-          c = {200, "EDivByZero", "Division by zero"};
-          break;
-        case FPE_INTOVF:
-          c = {215, "EIntOverflow", "Integer overflow"};
-          break;
-        case FPE_FLTDIV:
-          c = {207, "EZeroDivide", "Floating point division by zero"};
-          break;
-        case FPE_FLTOVF:
-          c = {207, "EOverflow", "Floating point overflow"};
-          break;
-        case FPE_FLTUND:
-          c = {207, "EUnderflow", "Floating point underflow"};
-          break;
-        default:
-          c = {207, "EInvalidOp", "Invalid floating point operation"};
-          break;
-      }
-      break;
+      return ClassifyFpe(info, c);
     case SIGILL:
-      c = {217, "EPrivilege", "Privileged instruction"};
-      break;
+      return c.Set(217, "EPrivilege", "Privileged instruction");
     default:  // SIGABRT: nothing to add to "Unhandled exception"
-      c = {217, nullptr, ""};
-      break;
+      return c.Set(217, nullptr, "");
   }
-  return c;
 }
 
+jvbSafeLine& AddThread(jvbSafeLine& line) {
+  const long tid = jvb::CurrentThreadId();
+  return line.Add(" in thread ")
+      .Dec(tid)
+      .Add(" ($")
+      .Hex(static_cast<unsigned long long>(tid), 0, false)
+      .Add(")");
+}
+
+void SafeSourceLine(const SourcePos& pos) {
+  jvbSafeLine line;
+  SafePut(line.Dec(pos.line, 8).Add(" ").Add(pos.file));
+}
+
+void SafeExceptionLines(const SignalCause& cause, uintptr_t pc) {
+  SafePut(jvbSafeLine());
+  jvbSafeLine head;
+  head.Add("Exception \"").Add(cause.cls).Add("\" at $").Hex(pc, 16, true);
+  SafePut(AddThread(head));
+  jvbSafeLine message;
+  SafePut(message.Add("-> \"").Add(cause.message.data(), cause.message.size()).Add("\""));
+  const SourcePos pos = SourceOf(pc);
+  if (pos.known()) SafeSourceLine(pos);
+}
+
+void SafeRuntimeLines(int number, uintptr_t pc, const FrameList& frames) {
+  SafePut(jvbSafeLine());
+  jvbSafeLine head;
+  head.Add("Runtime error ").Dec(number).Add(" at $").Hex(pc, 16, true);
+  SafePut(AddThread(head));
+  const char* text = jvbRuntimeErrorText(number);
+  jvbSafeLine message;
+  SafePut(message.Add("-> \"").Add(text != nullptr ? text : "Unhandled exception").Add("\""));
+  const SourcePos pos = SourceOf(pc);
+  if (pos.known()) {
+    SafeSourceLine(pos);
+  } else {
+    SafePut(jvbSafeLine().Add("       0 (Unable to locate exact source line information)"));
+  }
+  int written = 0;
+  for (int i = FirstChainFrame(frames, pc); i < frames.count && written < kMaxFrameLines; ++i) {
+    if (!frames.frames[i].known()) continue;
+    SafeSourceLine(frames.frames[i]);
+    ++written;
+  }
+}
+
+// A second fault in the thread that writes the fatal report ends the process at once.
 void OnFatalSignal(int sig, siginfo_t* info, void* uc) {
-  RestorePreviousHandlers();
-  AcquireReport(true);
+  if (g_fatalReport.load() && g_reportOwner.load() == jvb::CurrentThreadId()) EndWithTrapStatus();
   uintptr_t pc = ContextPc(uc);
   if (pc == 0 && sig != SIGABRT) pc = reinterpret_cast<uintptr_t>(info->si_addr);
   SignalCause cause;
-  try {
-    cause = ClassifySignal(sig, info, uc, pc);
-    if (cause.cls != nullptr) WriteExceptionLines(cause.cls, {pc, pc}, &cause.message);
-    FrameList frames;
-    CollectFrames(frames);
-    WriteRuntimeLines(cause.number, {pc, pc}, frames);
-  } catch (...) {
-  }
+  ClassifySignal(sig, info, uc, pc, cause);
+  ArmWatchdog(cause.number);
+  AcquireReport(true);
+  if (cause.cls != nullptr) SafeExceptionLines(cause, pc);
+  FrameList frames;
+  CollectFrames(frames);
+  SafeRuntimeLines(cause.number, pc, frames);
   EndProcess(cause.number);
 }
 
 [[noreturn]] void OnTerminate() {
-  RestorePreviousHandlers();
+  std::set_terminate(g_previousTerminate);
+  ArmWatchdog(217);
   AcquireReport(true);
   int number = 217;
   CodeAddress at;
@@ -473,6 +599,7 @@ void OnFatalSignal(int sig, siginfo_t* info, void* uc) {
         WriteExceptionLines(cls, at, nullptr);
       }
     }
+    g_fatalNumber = number;  // the watchdog ends with the status now known
     if (at.shown == 0) at = {fallback, fallback != 0 ? fallback - 1 : 0};
     FrameList frames;
     CollectFrames(frames);
@@ -497,13 +624,59 @@ void jvbSetTrapWriter(jvbTrapWriter writer) { g_writer = writer; }
 
 std::string jvbTrapFileName() {
   std::lock_guard<std::mutex> lock(g_fileMutex);
-  if (g_trapFile.empty()) g_trapFile = TrapNameFor(jvb::ProgramPath());
+  if (g_trapFile.empty()) {
+    g_trapFile = TrapNameFor(jvb::ProgramPath());
+    SetTrapPath(g_trapFile);
+  }
   return g_trapFile;
 }
 
 void jvbSetTrapFileName(const std::string& name) {
   std::lock_guard<std::mutex> lock(g_fileMutex);
   g_trapFile = name;
+  SetTrapPath(name);
+}
+
+void jvbSetTrapSafeWriter(jvbTrapSafeWriter writer) { g_safeWriter = writer; }
+
+jvbSafeLine& jvbSafeLine::Add(const char* text) {
+  return text != nullptr ? Add(text, std::strlen(text)) : *this;
+}
+
+jvbSafeLine& jvbSafeLine::Add(const char* text, size_t length) {
+  const size_t n = std::min(length, sizeof buf_ - 1 - len_);
+  std::memcpy(buf_ + len_, text, n);
+  len_ += n;
+  buf_[len_] = '\0';
+  return *this;
+}
+
+jvbSafeLine& jvbSafeLine::Dec(long long value, int width) {
+  char digits[24];
+  int n = 0;
+  unsigned long long v = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                   : static_cast<unsigned long long>(value);
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  if (value < 0) digits[n++] = '-';
+  for (int pad = n; pad < width && pad < 64; ++pad) Add(" ", 1);
+  while (n > 0) Add(&digits[--n], 1);
+  return *this;
+}
+
+jvbSafeLine& jvbSafeLine::Hex(unsigned long long value, int digits, bool upper) {
+  const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  char out[16];
+  int n = 0;
+  do {
+    out[n++] = set[value & 15];
+    value >>= 4;
+  } while (value != 0 && n < 16);
+  for (int pad = n; pad < digits && pad < 16; ++pad) Add("0", 1);
+  while (n > 0) Add(&out[--n], 1);
+  return *this;
 }
 
 void jvbTrapThreadStart() {
@@ -531,11 +704,12 @@ void jvbInstallTraps() {
 
     struct sigaction sa {};
     sa.sa_sigaction = OnFatalSignal;
-    sa.sa_flags = SA_ONSTACK | SA_SIGINFO;
+    // SA_NODEFER: a second fault inside the report reaches the handler (which ends the
+    // process) instead of the default action.
+    sa.sa_flags = SA_ONSTACK | SA_SIGINFO | SA_NODEFER;
     sigemptyset(&sa.sa_mask);
     for (int i = 0; i < kSignalCount; ++i) sigaction(kFatalSignals[i], &sa, &g_previous[i]);
     g_previousTerminate = std::set_terminate(OnTerminate);
-    g_installed = true;
   });
   jvbTrapThreadStart();
 }

@@ -281,14 +281,13 @@ void qmsTAdminSession::Period() {
     if (!app) return;
     std::vector<qmsTGroup*> groups = app->Groups();
     for (size_t g = 0; g < groups.size(); ++g) {
-      std::vector<qmsTService*> services = groups[g]->Services();
+      std::vector<qmsTServiceStatus> services = groups[g]->ServiceStatus();
       for (size_t s = 0; s < services.size(); ++s) {
-        qmsTService* svc = services[s];
+        const qmsTServiceStatus& svc = services[s];
         char value[128];
-        snprintf(value, sizeof value, "%d %d %d %d %d %d", static_cast<int>(g),
-                 static_cast<int>(s), svc->Protocol(), svc->state.load(), svc->PoolCount(),
-                 svc->ActiveCount());
-        std::string name = "qms.server." + groups[g]->Name() + "." + svc->Section() + ".status";
+        snprintf(value, sizeof value, "%d %d %d %d %d %d", static_cast<int>(g), static_cast<int>(s),
+                 svc.protocol, svc.state, svc.pool, svc.active);
+        std::string name = "qms.server." + groups[g]->Name() + "." + svc.section + ".status";
         if (!SendText(name, value)) return;
       }
     }

@@ -56,7 +56,11 @@ qmsTGroup* qmsTApplication::AddGroup(const std::string& name) {
 
 void qmsTApplication::PostCommand(const std::string& word) {
   std::lock_guard<std::mutex> g(command_lock_);
-  if (queue_.size() >= kMaxPostedCommands) return;
+  if (queue_.size() >= kMaxPostedCommands) {
+    // A full queue never swallows a stop: it is kept in the flag the main loop checks.
+    if (word == "shutdown.instant") qmsStopSignal = true;
+    return;
+  }
   queue_.push_back(word);
 }
 
@@ -190,8 +194,13 @@ void qmsTApplication::RunApplication() {
   qmsCon("Stability monitor is running ... -[ Press Alt+X to shutdown ]-");
   jvbTerminalRaw();
   MainLoop();
-  StopAll();
+  stopped_ = StopAll();
   jvbTerminalRestore();
+}
+
+// A stop signal is acted on directly, never through the bounded command queue.
+void qmsTApplication::TakeStopSignal() {
+  if (qmsStopSignal.exchange(false)) command_ = cmdShutdown;
 }
 
 void qmsTApplication::MainLoop() {
@@ -200,7 +209,7 @@ void qmsTApplication::MainLoop() {
   static const char* const kWords[] = {"debug", "help", "instant", "restart", "version", "shutdown"};
   for (;;) {
     StabilityTimer().Reset();
-    if (qmsStopSignal.exchange(false)) PostCommand("shutdown.instant");
+    TakeStopSignal();
     int active = 0;
     std::vector<qmsTGroup*> groups = Groups();
     for (size_t g = 0; g < groups.size(); ++g) {
@@ -217,7 +226,7 @@ void qmsTApplication::MainLoop() {
       PollCommandFiles();
     }
     for (int i = 0; i < 10; ++i) {
-      if (qmsStopSignal.exchange(false)) PostCommand("shutdown.instant");
+      TakeStopSignal();
       ProcessCommands();
       int key = readKey ? readKey() : 0;
       if (key == 0) {
@@ -231,32 +240,47 @@ void qmsTApplication::MainLoop() {
   }
 }
 
-void qmsTApplication::StopAll() {
+// Stops every listed service, newest group first. Each step waits a bounded time; a
+// service that does not get through is logged and left alone, and false is returned so
+// that the process can end without freeing what that service may still use.
+bool qmsTApplication::StopAll() {
   qmsCon("");
   std::vector<qmsTGroup*> groups = Groups();
   for (auto g = groups.rbegin(); g != groups.rend(); ++g) {
     auto services = (*g)->Services();
     for (auto s = services.rbegin(); s != services.rend(); ++s) (*s)->SuspendService();
   }
+  bool complete = true;
   for (auto g = groups.rbegin(); g != groups.rend(); ++g) {
     auto services = (*g)->Services();
-    for (auto s = services.rbegin(); s != services.rend(); ++s) {
-      qmsTService* svc = *s;
-      char b[512];
-      snprintf(b, sizeof b, "%s releasing resource pool (%d sessions)", svc->Prefix().c_str(),
-               svc->PoolCount());
-      qmsConLog(b);
-      svc->ReleasePool();
-      svc->KillSessions();
-      while (svc->ActiveCount() > 0) {
-        svc->Monitor();
-        StabilityTimer().Reset();
-        Sleep(10);
-      }
-      svc->StopService();
-    }
+    for (auto s = services.rbegin(); s != services.rend(); ++s)
+      if (!StopService(*s)) complete = false;
   }
   // Every service thread frees its service; wait until they are gone.
-  for (auto g = groups.rbegin(); g != groups.rend(); ++g)
-    while ((*g)->ServiceThreads() > 0) Sleep(10);
+  for (auto g = groups.rbegin(); g != groups.rend(); ++g) {
+    if (!qmsWaitUntil([g] { return (*g)->ServiceThreads() <= 0; })) {
+      qmsConLog("Site personality group \"" + (*g)->Name() + "\" has service threads left");
+      complete = false;
+    }
+  }
+  return complete;
+}
+
+bool qmsTApplication::StopService(qmsTService* svc) {
+  char b[512];
+  snprintf(b, sizeof b, "%s releasing resource pool (%d sessions)", svc->Prefix().c_str(),
+           svc->PoolCount());
+  qmsConLog(b);
+  svc->ReleasePool();
+  svc->KillSessions();
+  bool ended = qmsWaitUntil([&] {
+    svc->Monitor();
+    StabilityTimer().Reset();
+    return svc->ActiveCount() <= 0;
+  });
+  if (ended && svc->StopService()) return true;
+  snprintf(b, sizeof b, "%s did not stop within %d seconds", svc->Prefix().c_str(),
+           kStopWaitMs / 1000);
+  qmsConLog(b);
+  return false;
 }

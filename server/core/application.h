@@ -15,6 +15,7 @@
 #include "server/core/class.h"
 
 class qmsTGroup;
+class qmsTService;
 
 class qmsTApplication : public qmsTClass {
  public:
@@ -31,6 +32,8 @@ class qmsTApplication : public qmsTClass {
   ~qmsTApplication() override;
 
   void RunApplication();
+  // Turns a pending stop signal into an instant shutdown (main loop).
+  void TakeStopSignal();
   void PostCommand(const std::string& word);
   // Runs the queued words (main thread).
   void ProcessCommands();
@@ -38,6 +41,8 @@ class qmsTApplication : public qmsTClass {
 
   Command PendingCommand() const { return static_cast<Command>(command_.load()); }
   void SetCommand(Command c) { command_ = c; }
+  // False when a service could not be stopped: its memory must not be freed.
+  bool Stopped() const { return stopped_; }
   bool Standalone() const { return standalone_; }
   bool ConsoleDebug() const { return console_debug_; }
 
@@ -55,7 +60,8 @@ class qmsTApplication : public qmsTClass {
 
  private:
   void MainLoop();
-  void StopAll();
+  bool StopAll();
+  bool StopService(qmsTService* service);
   void PollCommandFiles();
   void StartConsole();
 
@@ -66,6 +72,7 @@ class qmsTApplication : public qmsTClass {
   std::mutex groups_lock_;
   bool standalone_;
   bool console_debug_ = false;
+  bool stopped_ = true;
   jvbTTimer uptime_;
 };
 

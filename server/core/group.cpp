@@ -13,9 +13,9 @@ qmsTGroup::~qmsTGroup() = default;
 
 void qmsTGroup::SetUsers(std::unique_ptr<qmsTUserDatabase> users) { users_ = std::move(users); }
 
-void qmsTGroup::AddService(qmsTService* service) {
+bool qmsTGroup::AddService(qmsTService* service) {
   std::lock_guard<std::recursive_mutex> g(lock_);
-  services_[service->Section()] = service;
+  return services_.emplace(service->Section(), service).second;
 }
 
 bool qmsTGroup::RemoveService(qmsTService* service) {
@@ -31,4 +31,19 @@ std::vector<qmsTService*> qmsTGroup::Services() {
   std::vector<qmsTService*> out;
   for (auto& [name, s] : services_) out.push_back(s);
   return out;
+}
+
+std::vector<qmsTServiceStatus> qmsTGroup::ServiceStatus() {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  std::vector<qmsTServiceStatus> out;
+  for (auto& [name, s] : services_)
+    out.push_back({name, s->Protocol(), s->state.load(), s->PoolCount(), s->ActiveCount()});
+  return out;
+}
+
+bool qmsTGroup::WithSession(const std::string& key, const std::function<void(qmsTSession&)>& f) {
+  std::lock_guard<std::recursive_mutex> g(lock_);
+  for (auto& [name, s] : services_)
+    if (s->WithSession(key, f)) return true;
+  return false;
 }

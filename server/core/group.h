@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,7 +16,14 @@
 
 class qmsTApplication;
 class qmsTService;
+class qmsTSession;
 class qmsTUserDatabase;
+
+// One service's figures as the administration link shows them.
+struct qmsTServiceStatus {
+  std::string section;
+  int protocol = 0, state = 0, pool = 0, active = 0;
+};
 
 class qmsTGroup : public qmsTClass {
  public:
@@ -27,9 +35,16 @@ class qmsTGroup : public qmsTClass {
   qmsTUserDatabase* Users() const { return users_.get(); }
   void SetUsers(std::unique_ptr<qmsTUserDatabase> users);
 
-  void AddService(qmsTService* service);
+  // False (and nothing added) when the section is already in the list.
+  bool AddService(qmsTService* service);
   bool RemoveService(qmsTService* service);
-  std::vector<qmsTService*> Services();  // in section-name order
+  // In section-name order. The pointers stay valid only while the caller is the one that
+  // stops the services (the main loop); other threads use ServiceStatus.
+  std::vector<qmsTService*> Services();
+  // Read under the list lock: a service leaves the list before it is freed.
+  std::vector<qmsTServiceStatus> ServiceStatus();
+  // qmsTService::WithSession over the services of the group, under the list lock.
+  bool WithSession(const std::string& key, const std::function<void(qmsTSession&)>& f);
   int ServiceThreads() const { return service_threads_; }
   void ServiceThreadStarted() { ++service_threads_; }
   void ServiceThreadEnded() { --service_threads_; }

@@ -2,18 +2,20 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdio>
-#include <thread>
 #include <ctime>
+#include <memory>
+#include <thread>
 
 #include "server/core/application.h"
 #include "server/core/setup.h"
 #include "toolbox/names.h"
 #include "toolbox/platform.h"
 #include "toolbox/qmstools.h"
+#include "toolbox/textfile.h"
 #include "toolbox/timeutil.h"
 #include "toolbox/trace.h"
 
@@ -91,11 +93,23 @@ static void StartSignalThread() {
   }).detach();
 }
 
+// Takes the site lock, or halts with 10005 before anything is written into log/ or tmp/
+// (those belong to the server that holds it). The descriptor is close-on-exec: programs
+// the server starts do not keep the site locked.
+static std::unique_ptr<jvbTTextFile> LockSite() {
+  auto lock = std::make_unique<jvbTTextFile>();
+  lock->Init(qms::kSiteLock, jvb::fmWriteDenyWrite);
+  if (!lock->OpenOrCreate()) qmsHaltScreen(10005);
+  return lock;
+}
+
 int qmsRunServer(const std::vector<std::string>& args) {
+  // Time-zone data is read once, before any other thread asks for local time.
+  tzset();
   signal(SIGPIPE, SIG_IGN);
   StartSignalThread();
   jvb::RaiseFileLimit();
-  tzset();
+  std::unique_ptr<jvbTTextFile> siteLock = LockSite();
   for (const auto& line : qmsServerBannerLines()) qmsConLog(line);
   qmsCon("");
 
@@ -135,6 +149,12 @@ int qmsRunServer(const std::vector<std::string>& args) {
   qmsSetConsoleThreadId(false);
   qmsSetLogThreadId(false);
   int result = app.PendingCommand() == qmsTApplication::cmdRestart ? 1 : 0;
+  if (!app.Stopped()) {
+    // A thread still runs inside what would be freed: end here, with the exit code.
+    qmsConLog("Ending QMS Server without waiting for the services left");
+    qmsRestoreTerminal();
+    _exit(qmsEncodeExit(result));
+  }
 
   delete qmsApplication;
   qmsApplication = nullptr;

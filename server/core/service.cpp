@@ -68,6 +68,14 @@ void* ClientThread(void* arg);
 
 }  // namespace
 
+bool qmsWaitUntil(const std::function<bool()>& pred, int ms) {
+  for (int waited = 0;; waited += 10) {
+    if (pred()) return true;
+    if (waited >= ms) return false;
+    Sleep(10);
+  }
+}
+
 const qmsTProtocolInfo& qmsProtocolInfo(int protocol) {
   return kProtocols[(protocol >= 0 && protocol <= 5) ? protocol : 0];
 }
@@ -97,7 +105,12 @@ void* ServiceThread(void* arg) {
   jvbGuardThread([&] {
     auto* service = new qmsTService(group, rec->section);
     service->AllocateResources();
-    group->AddService(service);
+    if (!group->AddService(service)) {
+      qmsConLog(service->Prefix() + " already in list, not started");
+      service->FreeResources();
+      delete service;
+      return;
+    }
     service->RunService();
     if (!group->RemoveService(service)) qmsConLog(service->Prefix() + " not found in list");
     qmsConLog(service->Prefix() + " stopped");
@@ -244,6 +257,17 @@ void qmsTService::RunService() {
     }
   }
   if (bound) {
+    // Listen first: a client that reads "running" may connect at once.
+    int rc = listener_.Listen(16);
+    if (rc != 0) {
+      char b[512];
+      snprintf(b, sizeof b, "%s cannot listen (rc=%d)", Prefix().c_str(), rc);
+      qmsConLog(b);
+      listener_.Close();
+      bound = false;
+    }
+  }
+  if (bound) {
     std::string group = jvb::AsciiLower(group_->Name()), section = jvb::AsciiLower(section_);
     SetLogFile("log/" + group + "-" + section + ".log");
     std::string ext;
@@ -253,8 +277,6 @@ void qmsTService::RunService() {
     jvbTTimer queueScan;
     // The first queue scan comes five seconds after the start.
     int64_t queueScanStart = jvb::MonotonicMs() - (static_cast<int64_t>(QueueScanFreq) - 5) * 1000;
-    // Listen first: a client that reads "running" may connect at once.
-    listener_.Listen(16);
     int created = ssCreated;
     if (state.compare_exchange_strong(created, ssRunning)) qmsConLog(Prefix() + " running");
     int acceptErrors = 0;
@@ -338,6 +360,7 @@ void qmsTService::HandOver(qmsTSession* session, std::unique_ptr<jvbTSocket> cli
   {
     std::lock_guard<std::recursive_mutex> g(lock_);
     active_.emplace(session->Key(), session);
+    active_count_ = static_cast<int>(active_.size());
   }
   session->Wake();
 }
@@ -392,10 +415,7 @@ void qmsTService::KillSessions() {
   }
 }
 
-int qmsTService::ActiveCount() {
-  std::lock_guard<std::recursive_mutex> g(lock_);
-  return static_cast<int>(active_.size());
-}
+int qmsTService::ActiveCount() { return active_count_; }
 
 int qmsTService::PoolCount() {
   std::lock_guard<std::mutex> g(pool_lock_);
@@ -424,14 +444,12 @@ bool qmsTService::SuspendService() {
     // A service still retrying its bind gives up and reports itself suspended.
     return false;
   }
-  while (state != ssSuspended || pending_ > 0) {
-    Sleep(10);
-    if (state == ssSuspended && pending_ > 0) {
-      // Threads still starting enter the pool; release them as they arrive.
-      ReleasePool();
-    }
-  }
-  return true;
+  return qmsWaitUntil([this] {
+    if (state != ssSuspended) return false;
+    // Threads still starting enter the pool; release them as they arrive.
+    if (pending_ > 0) ReleasePool();
+    return pending_ <= 0;
+  });
 }
 
 bool qmsTService::StopService() {
@@ -439,16 +457,18 @@ bool qmsTService::StopService() {
     // Still retrying its bind: it leaves its loop when the state moves on.
     int expected = ssCreated;
     state.compare_exchange_strong(expected, ssSuspendRequested);
-    while (state != ssSuspended) Sleep(10);
+    if (!qmsWaitUntil([this] { return state == ssSuspended; })) return false;
   }
   if (state != ssSuspended) return false;
   state = ssStopRequested;
-  while (state != ssLeaving) Sleep(10);
-  // Session threads of this service must be gone before it is freed.
-  for (int waited = 0; threads_ > 0 && waited < 30000; waited += 10) {
-    ReleasePool();
-    Sleep(10);
-  }
+  if (!qmsWaitUntil([this] { return state == ssLeaving; })) return false;
+  // Session threads of this service must be gone before it is freed; while one is left
+  // the service stays (its thread waits) rather than be freed under it.
+  if (!qmsWaitUntil([this] {
+        ReleasePool();
+        return threads_ <= 0;
+      }))
+    return false;
   state = ssReleased;
   return true;
 }
@@ -477,6 +497,7 @@ void qmsTService::Monitor() {
     s->MonitorHook();
     if (s->done) {
       it = active_.erase(it);
+      active_count_ = static_cast<int>(active_.size());
       s->done = false;
       s->released = true;
       continue;

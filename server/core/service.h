@@ -54,6 +54,7 @@ class qmsTService : public qmsTClass {
   void FreeResources() override;
 
   void RunService();
+  // Both wait a bounded time (kStopWaitMs); false when the service did not get there.
   bool SuspendService();
   bool StopService();
   void Monitor();
@@ -117,7 +118,14 @@ class qmsTService : public qmsTClass {
   std::unique_ptr<jvbTTextConfig> messages_;
   // Active sessions keyed by socket handle text ("-1" for a queue scan).
   std::multimap<std::string, qmsTSession*> active_;
+  std::atomic<int> active_count_{0};  // size of active_, readable without its lock
 };
+
+// Longest wait for one step of stopping a service.
+inline constexpr int kStopWaitMs = 30000;
+
+// Polls pred every 10 ms until it holds or ms have passed; returns its last value.
+bool qmsWaitUntil(const std::function<bool()>& pred, int ms = kStopWaitMs);
 
 // Starts the service thread of one section of a group (stack 128 KiB).
 bool qmsServiceStart(qmsTGroup* group, const std::string& section);

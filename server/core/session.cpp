@@ -135,7 +135,8 @@ bool qmsTSession::AcceptClient(const std::string& patterns, const std::string& h
 void qmsTSession::Log(const std::string& text, int category) {
   if (!service_) return;
   if (category != 0 && (LogFlag & category) == category) return;
-  service_->Log("[" + Hex4(threadId) + "] " + text);
+  // Client text reaches the log through here: no byte of it may break or forge a line.
+  service_->Log("[" + Hex4(threadId) + "] " + qmsVisibleText(text));
 }
 
 void qmsTSession::Debug(const std::string& text, int kind) {
@@ -150,7 +151,7 @@ void qmsTSession::Debug(const std::string& text, int kind) {
     case kDebugProto16: prefix = "!" + id + "! "; break;
     default: prefix = "(" + id + ") "; break;
   }
-  service_->Log(prefix + text);
+  service_->Log(prefix + qmsVisibleText(text));
 }
 
 bool qmsTSession::SendIt(const std::string& text) {

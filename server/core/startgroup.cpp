@@ -1,6 +1,8 @@
 // Starting a site personality group: its user database, the account warning and its
 // services.
 #include <cstring>
+#include <set>
+#include <vector>
 
 #include "server/core/application.h"
 #include "server/core/group.h"
@@ -42,6 +44,22 @@ void CreateUserDatabase(qmsTGroup* group) {
     db->SetAuthHook(jvb::NativePath(hook));
   }
   group->SetUsers(std::move(db));
+}
+
+// The words of a section list, separated by blanks, commas or semicolons.
+std::vector<std::string> SectionList(const std::string& list) {
+  std::vector<std::string> out;
+  std::string word;
+  for (size_t i = 0; i <= list.size(); ++i) {
+    char c = i < list.size() ? list[i] : ' ';
+    if (c == ' ' || c == ',' || c == ';' || c == '\t') {
+      if (!word.empty()) out.push_back(word.substr(0, 255));
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -97,14 +115,14 @@ void qmsTApplication::StartGroup(qmsTGroup* group) {
     return;
   }
   DefaultPasswordWarning(group);
-  std::string word;
-  for (size_t i = 0; i <= sections.size(); ++i) {
-    char c = i < sections.size() ? sections[i] : ' ';
-    if (c == ' ' || c == ',' || c == ';' || c == '\t') {
-      if (!word.empty()) qmsServiceStart(group, word);
-      word.clear();
-    } else {
-      word += c;
+  std::set<std::string> started;
+  for (const std::string& section : SectionList(sections)) {
+    // Section names are matched without regard to case: one section, one service.
+    if (!started.insert(jvb::AsciiLower(section)).second) {
+      qmsConLog("--- Service section " + Quoted(section) +
+                " listed more than once in GLOBAL/ServiceSections, started once");
+      continue;
     }
+    qmsServiceStart(group, section);
   }
 }

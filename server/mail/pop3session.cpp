@@ -256,7 +256,7 @@ void qmsTPOP3Session::cUSER(const std::string& argument) {
   int rc = SessionUser(name);
   if (rc < 0) return;  // a hook has answered
   // The same answer for known and unknown names: USER does not reveal accounts.
-  SendFilled("OKa", "USER", {{"%(usr.username)", name}});
+  SendFilled("OKa", "USER", {{"%(usr.username)", qmsVisibleText(name)}});
   Status = 1;
 }
 

@@ -41,10 +41,7 @@ bool qmsTScriptSession::With(const std::string& key, const std::function<void(qm
     return true;
   }
   if (wanted == "-1" || !qmsApplication) return false;
-  for (qmsTGroup* group : qmsApplication->Groups()) {
-    for (qmsTService* service : group->Services()) {
-      if (service->WithSession(wanted, f)) return true;
-    }
-  }
+  for (qmsTGroup* group : qmsApplication->Groups())
+    if (group->WithSession(wanted, f)) return true;
   return false;
 }

@@ -77,6 +77,13 @@ TEST_F(ApplicationTest, PostedWordsAreCapped) {
   EXPECT_EQ(n, kMaxPostedCommands);
 }
 
+TEST_F(ApplicationTest, StopIsKeptWhenTheQueueIsFull) {
+  for (size_t i = 0; i < kMaxPostedCommands; ++i) app_->PostCommand("nonsense");
+  app_->PostCommand("shutdown.instant");
+  app_->TakeStopSignal();
+  EXPECT_EQ(app_->PendingCommand(), qmsTApplication::cmdShutdown);
+}
+
 TEST(ServiceCache, EvictsNeverReadEntriesFirstThenTheLeastRead) {
   qmsTServiceCache cache;
   cache.SetMaxCount(4);

@@ -585,6 +585,47 @@ class SignalTest(LifecycleTestCase):
                 self.assertStopped(server.wait())
 
 
+class SiteUseTest(LifecycleTestCase):
+
+    def log_files(self):
+        d = self.site.path("log")
+        return {n: self.site.read("log", n) for n in sorted(os.listdir(d))
+                if os.path.isfile(os.path.join(d, n))}
+
+    def test_second_server_in_a_running_site_halts_and_leaves_the_logs_alone(self):
+        server = self.start()
+        logs = self.log_files()
+        records = self.site.read("tmp", "console.tmp")
+        for second in (self.site.run_server(qmstest.fresh_stamp()), self.site.run_launcher()):
+            self.assertStatus(second, qmstest.encode_exit(10005))
+            self.assertLineOrder(second, "qmsHalt #10005", "- QMS site is in use by another server")
+        # The running server may have written more since; nothing was moved or rewritten,
+        # and nothing of the second one is there.
+        now = self.log_files()
+        self.assertEqual(sorted(now), sorted(logs))
+        for name, data in logs.items():
+            self.assertTrue(now[name].startswith(data), name)
+        self.assertEqual(now["qms32.log"].count(qmstest.SERVER_TITLE.encode()), 1)
+        self.assertTrue(self.site.read("tmp", "console.tmp").startswith(records))
+        for data in list(now.values()) + [self.site.read("tmp", "console.tmp")]:
+            self.assertNotIn(b"10005", data)
+        self.assertTrue(server.running(), server.describe())
+        self.assertStopped(self.site.stop(server))
+
+    def test_section_listed_twice_is_started_once_and_stops(self):
+        qmstest.edit_config(self.site.path("config", "alpha", "alpha.cfg"), "GLOBAL",
+                            "ServiceSections", "Mail, mail")
+        server = self.start()
+        self.session()
+        result = self.site.stop(server)
+        self.assertStopped(result)
+        self.assertEqual(result.texts.count("POP3 service alpha/Mail running"), 1,
+                         result.describe())
+        listed = '--- Service section "mail" listed more than once in GLOBAL/ServiceSections'
+        self.assertLineStartsWith(result, listed)
+        self.assertTrue(any(t.startswith(listed) for t in self.site.log_messages()))
+
+
 class LauncherTest(LifecycleTestCase):
 
     def test_restart_file_restarts_the_server(self):

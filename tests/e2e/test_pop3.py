@@ -193,6 +193,21 @@ class POP3Test(MailServerTestCase):
                 other.pass_(user + "-pass")
         self.assertEqual(tree_of(outside), before)
 
+    def test_user_with_a_nul_byte_is_neither_echoed_nor_logged_raw(self):
+        with socket.create_connection(("127.0.0.1", self.pop3_port), timeout=30) as c:
+            f = c.makefile("rb")
+            self.assertTrue(f.readline().startswith(b"+OK"))
+            c.sendall(b"USER mi\x00a\r\n")
+            reply = f.readline()
+            c.sendall(b"QUIT\r\n")
+            f.readline()
+            f.close()
+        self.assertTrue(reply.startswith(b"+OK"), reply)
+        self.assertNotIn(b"\x00", reply)
+        self.assertIn(b"mi\\x00a", reply)
+        self.wait_log("POP3", "Client session ended")
+        self.assertNotIn(b"\x00", self.site.read("log", "default-pop3.log"))
+
 
 @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
 class POP3CurlTest(MailServerTestCase):

@@ -199,6 +199,27 @@ class ReceivingTest(SmtpSite):
             self.assertEqual(s.noop()[0], 250)
 
 
+    def test_control_bytes_of_the_client_are_made_visible_in_the_log(self):
+        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as c:
+            f = c.makefile("rb")
+            self.assertTrue(f.readline().startswith(b"220 "))
+            c.sendall(b"EHLO odd\x00\xffname\r\n")
+            while f.readline()[3:4] == b"-":
+                pass
+            c.sendall(b"MAIL FROM:<a@example.org>\r\n")
+            f.readline()
+            c.sendall(b"RCPT TO:<us\x00er@localhost>\r\n")
+            f.readline()
+            c.sendall(b"QUIT\r\n")
+            f.readline()
+            f.close()
+        self.wait_logged('EHLO "odd\\x00\\xffname", ok')
+        wait_for(lambda: any("us\\x00er" in t for t in self.smtp_log()), what="the RCPT line")
+        raw = self.site.read("log", "default-smtp.log")
+        self.assertNotIn(b"\x00", raw)
+        self.assertNotIn(b"\xff", raw)
+
+
 class ClosedRelayTest(SmtpSite):
     """A site whose relay list names no client, with one backup-MX domain."""
 

@@ -1,4 +1,6 @@
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <deque>
 #include <fstream>
@@ -100,5 +102,21 @@ TEST_F(LauncherTest, UsageSwitchesAreExact) {
   Output();
   for (const char* a : {"-?", "/?", "-h", "/h"}) EXPECT_TRUE(qmsTLauncher::IsUsageSwitch(a));
   for (const char* a : {"-H", "--help", "h", ""}) EXPECT_FALSE(qmsTLauncher::IsUsageSwitch(a));
+  testing::internal::CaptureStdout();
+}
+
+TEST_F(LauncherTest, StopAskedForBeforeTheChildIsKnownStillStopsIt) {
+  Output();
+  std::ofstream("binaries/sleeper") << "#!/bin/sh\nexec sleep 600\n";
+  chmod("binaries/sleeper", 0755);
+  EXPECT_EXIT(
+      {
+        alarm(60);  // safety limit: a child that is never stopped ends the test
+        qmsLauncherInstallSignals();
+        raise(SIGTERM);  // the stop arrives before the next server's pid is recorded
+        qmsTRunResult r = qmsRunServerChild("binaries/sleeper");
+        _exit(r.code == 128 + SIGTERM ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
   testing::internal::CaptureStdout();
 }

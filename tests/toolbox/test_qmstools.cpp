@@ -110,6 +110,20 @@ TEST_F(QmsToolsTest, ErrFindIsQuietForNormalSearchEnds) {
   EXPECT_NE(log.find("Error: SysFind returned 5 (TID: "), std::string::npos);
 }
 
+TEST(VisibleText, ControlBytesAndBrokenUtf8AreShownAsHex) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain text ~", "plain text ~"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"\r\n\t\x7f", "\\x0d\\x0a\\x09\\x7f"},
+      {"\xff\xfe", "\\xff\\xfe"},
+      {"caf\xc3\xa9", "caf\xc3\xa9"},  // well-formed UTF-8 stays
+      {"\xc2\x85", "\\xc2\\x85"},      // a C1 control in UTF-8 does not
+      {"\xc0\xaf", "\\xc0\\xaf"},      // nor an overlong form
+      {"\xe2\x82", "\\xe2\\x82"},      // nor a cut sequence
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(qmsVisibleText(in), out) << out;
+}
+
 TEST(ExitCodes, HaltNumbersSurviveTheEightBitStatus) {
   EXPECT_EQ(qmsEncodeExit(0), 0);
   EXPECT_EQ(qmsEncodeExit(1), 1);
@@ -135,6 +149,8 @@ TEST(ExitCodes, HaltMessages) {
   EXPECT_EQ(qmsHaltMessage(10011), "- QMS is unable to upgrade from this version, fresh install required");
   EXPECT_EQ(qmsHaltMessage(10100), "- QMS is unable in init sockets");
   EXPECT_EQ(qmsHaltMessage(10002), "- QMS cannot find required Rexx file: \"libregina.so.3\"");
+  EXPECT_EQ(qmsHaltMessage(10005),
+            "- QMS site is in use by another server, \"qms32srv.lck\" is locked");
   EXPECT_EQ(qmsHaltMessage(4711), "- Unknown error");
 }
 

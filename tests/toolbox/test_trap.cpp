@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 
 #include "tests/toolbox/tempdir.h"
 #include "toolbox/platform.h"
+#include "toolbox/qmstools.h"
 #include "toolbox/trace.h"
 
 namespace {
@@ -247,6 +250,34 @@ TEST(Trap, ReportsGoThroughTheReplaceableWriter) {
   EXPECT_EQ(l[named - 1], "");
   EXPECT_EQ(l[named + 1], "-> \"named\"");
   EXPECT_EQ(Find(l, "^-> .*"), named + 1);
+}
+
+TEST(Trap, FaultWhileTheConsoleLockIsHeldIsReportedAndEndsTheProcess) {
+  TempDir dir;
+  const int status = RunChild([&] {
+    if (chdir(dir.path().c_str()) != 0 || mkdir("log", 0755) != 0) _exit(3);
+    dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+    jvbInstallTraps();
+    qmsDebug();
+    const std::lock_guard<std::mutex> held(qmsConsoleLock());
+    WriteThroughNull();
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 216);
+  const auto lines = ReadLines(dir / "log/qms32.log");
+  EXPECT_GE(Find(lines, R"(^\d\d:\d\d:\d\d\.\d\d Runtime error 216 at \$.*)"), 0) << Dump(lines);
+}
+
+TEST(Trap, AReportThatNeverEndsIsCutByTheWatchdogWithTheTrapStatus) {
+  const int status = RunChild([] {
+    jvbInstallTraps();
+    jvbSetTrapSafeWriter([](const char*, size_t) {
+      for (;;) pause();
+    });
+    WriteThroughNull();
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 216);
 }
 
 TEST(Trap, TrapFileLiesBesideTheProgram) {
