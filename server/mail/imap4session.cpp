@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "server/core/commandtable.h"
 #include "server/core/group.h"
 #include "server/core/service.h"
 #include "server/core/template.h"
@@ -40,7 +41,7 @@ bool ValidFolderByte(unsigned char c) {
 }
 
 bool NameExists(const jvb::RootDir& dir, const std::string& name) {
-  struct stat st{};
+  struct stat st {};
   return dir.StatBeneath(name, st, false);
 }
 
@@ -355,56 +356,57 @@ bool qmsTIMAP4Session::SendRaw(const std::string& bytes) {
 
 void qmsTIMAP4Session::Dispatch(const std::vector<std::string>& args) {
   using Session = qmsTIMAP4Session;
-  // Folder commands: their words and the state they need.
-  static const struct {
-    const char* name;
-    int state;
-    void (Session::*one)(const std::string&);
-    void (Session::*two)(const std::string&, const std::string&);
-  } kFolderCommands[] = {
-      {"LOGIN", 0, nullptr, &Session::imapLOGIN},
-      {"SELECT", 1, &Session::imapSELECT, nullptr},
-      {"CREATE", 1, &Session::imapCREATE, nullptr},
-      {"DELETE", 1, &Session::imapDELETE, nullptr},
-      {"RENAME", 1, nullptr, &Session::imapRENAME},
-      {"SUBSCRIBE", 1, &Session::imapSUBSCRIBE, nullptr},
-      {"UNSUBSCRIBE", 1, &Session::imapUNSUBSCRIBE, nullptr},
-      {"LIST", 1, nullptr, &Session::imapLIST},
-      {"LSUB", 1, nullptr, &Session::imapLSUB},
+  using Entry = qmsTCommand<Session, const Words&>;
+  static constexpr uint32_t kLoggedOut = qmsStates({isNotAuthenticated});
+  static constexpr uint32_t kLoggedIn = qmsStates({isAuthenticated});
+  static const Entry kCommands[] = {
+      {"LOGOUT", kAnyState, &Session::imapLOGOUT},
+      {"LOGIN", kLoggedOut, &Session::TwoWords<&Session::imapLOGIN>},
+      {"SELECT", kLoggedIn, &Session::OneWord<&Session::imapSELECT>},
+      {"CREATE", kLoggedIn, &Session::OneWord<&Session::imapCREATE>},
+      {"DELETE", kLoggedIn, &Session::OneWord<&Session::imapDELETE>},
+      {"RENAME", kLoggedIn, &Session::TwoWords<&Session::imapRENAME>},
+      {"SUBSCRIBE", kLoggedIn, &Session::OneWord<&Session::imapSUBSCRIBE>},
+      {"UNSUBSCRIBE", kLoggedIn, &Session::OneWord<&Session::imapUNSUBSCRIBE>},
+      {"LIST", kLoggedIn, &Session::TwoWords<&Session::imapLIST>},
+      {"LSUB", kLoggedIn, &Session::TwoWords<&Session::imapLSUB>},
+      {"CAPABILITY", kAnyState, &Session::AnyWords<&Session::imapCAPABILITY>},
+      {"NOOP", kAnyState, &Session::AnyWords<&Session::imapNOOP>},
+      {"AUTHENTICATE", kAnyState, &Session::AnyWords<&Session::imapAUTHENTICATE>},
+      {"EXAMINE", kAnyState, &Session::AnyWords<&Session::imapEXAMINE>},
+      {"STATUS", kAnyState, &Session::AnyWords<&Session::imapSTATUS>},
+      {"APPEND", kAnyState, &Session::AnyWords<&Session::imapAPPEND>},
+      {"CHECK", kAnyState, &Session::AnyWords<&Session::imapCHECK>},
+      {"CLOSE", kAnyState, &Session::AnyWords<&Session::imapCLOSE>},
+      {"EXPUNGE", kAnyState, &Session::AnyWords<&Session::imapEXPUNGE>},
+      {"SEARCH", kAnyState, &Session::AnyWords<&Session::imapSEARCH>},
+      {"FETCH", kAnyState, &Session::AnyWords<&Session::imapFETCH>},
+      {"STORE", kAnyState, &Session::AnyWords<&Session::imapSTORE>},
+      {"COPY", kAnyState, &Session::AnyWords<&Session::imapCOPY>},
+      {"UID", kAnyState, &Session::AnyWords<&Session::imapUID>},
   };
-  static const struct {
-    const char* name;
-    void (Session::*handler)();
-  } kOtherCommands[] = {
-      {"CAPABILITY", &Session::imapCAPABILITY},
-      {"NOOP", &Session::imapNOOP},
-      {"AUTHENTICATE", &Session::imapAUTHENTICATE},
-      {"EXAMINE", &Session::imapEXAMINE},
-      {"STATUS", &Session::imapSTATUS},
-      {"APPEND", &Session::imapAPPEND},
-      {"CHECK", &Session::imapCHECK},
-      {"CLOSE", &Session::imapCLOSE},
-      {"EXPUNGE", &Session::imapEXPUNGE},
-      {"SEARCH", &Session::imapSEARCH},
-      {"FETCH", &Session::imapFETCH},
-      {"STORE", &Session::imapSTORE},
-      {"COPY", &Session::imapCOPY},
-      {"UID", &Session::imapUID},
-  };
-  if (Command == "LOGOUT") return imapLOGOUT(args);
-  for (const auto& f : kFolderCommands) {
-    if (Command != f.name) continue;
-    if (!Arguments(args, f.one ? 1 : 2, f.state)) return;
-    if (f.one) return (this->*f.one)(args[0]);
-    return (this->*f.two)(args[0], args[1]);
-  }
-  for (const auto& o : kOtherCommands)
-    if (Command == o.name) return (this->*o.handler)();
-  Reply("BADz", "GLOBAL");
+  // A command in a state that does not allow it is answered like one with wrong words.
+  auto refuse = [this](const Entry&) { Reply("BADa", Command); };
+  if (!qmsRunCommand(*this, kCommands, Command, ImapState, refuse, args)) Reply("BADz", "GLOBAL");
 }
 
-bool qmsTIMAP4Session::Arguments(const std::vector<std::string>& args, size_t count, int state) {
-  if (args.size() == count && ImapState == state) return true;
+template <void (qmsTIMAP4Session::*Handler)(const std::string&)>
+void qmsTIMAP4Session::OneWord(const Words& args) {
+  if (Arguments(args, 1)) (this->*Handler)(args[0]);
+}
+
+template <void (qmsTIMAP4Session::*Handler)(const std::string&, const std::string&)>
+void qmsTIMAP4Session::TwoWords(const Words& args) {
+  if (Arguments(args, 2)) (this->*Handler)(args[0], args[1]);
+}
+
+template <void (qmsTIMAP4Session::*Handler)()>
+void qmsTIMAP4Session::AnyWords(const Words& /*args*/) {
+  (this->*Handler)();
+}
+
+bool qmsTIMAP4Session::Arguments(const std::vector<std::string>& args, size_t count) {
+  if (args.size() == count) return true;
   Reply("BADa", Command);
   return false;
 }
@@ -420,7 +422,7 @@ void qmsTIMAP4Session::imapLOGOUT(const std::vector<std::string>& args) {
   if (!args.empty()) {
     Reply("BADa", "LOGOUT");
   } else {
-    ImapState = 0;
+    ImapState = isNotAuthenticated;
     Untagged(ByeLine());
     Reply("OKa", "LOGOUT");
   }
@@ -444,7 +446,7 @@ void qmsTIMAP4Session::imapLOGIN(const std::string& user, const std::string& pas
     }
     if (p == 1) {
       if (SetUserFolder()) {
-        ImapState = 1;
+        ImapState = isAuthenticated;
         Reply("OKa", "LOGIN");
       } else {
         Reply("NOa", "LOGIN");
@@ -453,9 +455,9 @@ void qmsTIMAP4Session::imapLOGIN(const std::string& user, const std::string& pas
       Reply("NOa", "LOGIN");
     }
   }
-  if (ImapState != 1) {
+  if (ImapState != isAuthenticated) {
     user_.reset();
-    ImapState = 0;
+    ImapState = isNotAuthenticated;
   }
 }
 
@@ -510,7 +512,7 @@ void qmsTIMAP4Session::imapSELECT(const std::string& folder) {
     Reply("NOa", "SELECT");
     return;
   }
-  ImapState = 2;
+  ImapState = isSelected;
   UntaggedTxt("a", "SELECT");
   UntaggedTxt("b", "SELECT");
   Reply("OKa", "SELECT");

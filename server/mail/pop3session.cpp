@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "server/core/commandtable.h"
 #include "server/core/group.h"
 #include "server/core/service.h"
 #include "server/core/template.h"
@@ -189,30 +190,27 @@ void qmsTPOP3Session::Serve() {
 }
 
 void qmsTPOP3Session::Dispatch(const std::string& command, const std::string& argument) {
-  if (command == "APOP")
-    cAPOP(argument);
-  else if (command == "DELE")
-    cDELE(argument);
-  else if (command == "LIST")
-    cLIST(command, argument);
-  else if (command == "NOOP")
-    cNOOP();
-  else if (command == "PASS")
-    cPASS(argument);
-  else if (command == "RETR")
-    cRETR(command, argument);
-  else if (command == "RSET")
-    cRSET();
-  else if (command == "STAT")
-    cSTAT();
-  else if (command == "TOP")
-    cRETR(command, argument);
-  else if (command == "UIDL")
-    cLIST(command, argument);
-  else if (command == "USER")
-    cUSER(argument);
-  else
+  using Session = qmsTPOP3Session;
+  using Command = qmsTCommand<Session, const std::string&, const std::string&>;
+  static constexpr uint32_t kAuthorization = qmsStates({stAuthorization});
+  static constexpr uint32_t kUserGiven = qmsStates({stUserGiven});
+  static constexpr uint32_t kTransaction = qmsStates({stTransaction});
+  static const Command kCommands[] = {
+      {"APOP", kAuthorization, &Session::cAPOP}, {"DELE", kTransaction, &Session::cDELE},
+      {"LIST", kTransaction, &Session::cLIST},   {"NOOP", kAnyState, &Session::cNOOP},
+      {"PASS", kUserGiven, &Session::cPASS},     {"RETR", kTransaction, &Session::cRETR},
+      {"RSET", kTransaction, &Session::cRSET},   {"STAT", kTransaction, &Session::cSTAT},
+      {"TOP", kTransaction, &Session::cRETR},    {"UIDL", kTransaction, &Session::cLIST},
+      {"USER", kAuthorization, &Session::cUSER},
+  };
+  auto refuse = [this](const Command& entry) { RefuseOutOfState(entry.word); };
+  if (!qmsRunCommand(*this, kCommands, command, Status, refuse, command, argument))
     SendTxt("ERRa", "GLOB");
+}
+
+void qmsTPOP3Session::RefuseOutOfState(const std::string& command) {
+  // PASS without USER has its own text; every other command names its own section.
+  SendTxt(command == "PASS" ? "ERRc" : "ERRa", command);
 }
 
 std::string qmsTPOP3Session::ReplyLine(const std::string& key, const std::string& section,
@@ -246,26 +244,18 @@ void qmsTPOP3Session::LogFormat(const char* format, const std::string& text, int
 
 bool qmsTPOP3Session::MailDenied() { return User() && User()->DenyService(Service()->Section()); }
 
-void qmsTPOP3Session::cUSER(const std::string& argument) {
+void qmsTPOP3Session::cUSER(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cUSER");
-  if (Status != 0) {
-    SendTxt("ERRa", "USER");
-    return;
-  }
   const std::string name = jvb::AsciiLower(argument);
   int rc = SessionUser(name);
   if (rc < 0) return;  // a hook has answered
   // The same answer for known and unknown names: USER does not reveal accounts.
   SendFilled("OKa", "USER", {{"%(usr.username)", qmsVisibleText(name)}});
-  Status = 1;
+  Status = stUserGiven;
 }
 
-void qmsTPOP3Session::cPASS(const std::string& argument) {
+void qmsTPOP3Session::cPASS(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cPASS");
-  if (Status != 1) {
-    SendTxt("ERRc", "PASS");
-    return;
-  }
   int rc = SessionPassword(argument);
   // Anonymous accounts pass the session base even when denied the service; a mailbox
   // anybody can open must stay closed when the account file says so.
@@ -276,7 +266,7 @@ void qmsTPOP3Session::cPASS(const std::string& argument) {
   if (rc == 1) {
     if (LockMailbox()) {
       SendTxt("OKa", "PASS");
-      Status = 2;
+      Status = stTransaction;
     } else {
       SendTxt("ERRb", "PASS");
       Log("Unable to lock mailbox");
@@ -284,18 +274,14 @@ void qmsTPOP3Session::cPASS(const std::string& argument) {
   } else if (rc != -4) {
     SendTxt("ERRa", "PASS");
   }
-  if (Status != 2) {
+  if (Status != stTransaction) {
     user_.reset();
-    Status = 0;
+    Status = stAuthorization;
   }
 }
 
-void qmsTPOP3Session::cAPOP(const std::string& argument) {
+void qmsTPOP3Session::cAPOP(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cAPOP");
-  if (Status != 0) {
-    SendTxt("ERRa", "APOP");
-    return;
-  }
   std::string rest, more;
   const std::string name = jvb::AsciiLower(SplitWord(argument, rest));
   const std::string digest = SplitWord(rest, more);
@@ -335,7 +321,7 @@ void qmsTPOP3Session::cAPOP(const std::string& argument) {
   LoginSucceeded();
   if (LockMailbox()) {
     SendTxt("OKa", "APOP");
-    Status = 2;
+    Status = stTransaction;
   } else {
     SendTxt("ERRc", "APOP");
     Log("Unable to lock mailbox");
@@ -364,12 +350,8 @@ bool qmsTPOP3Session::LockMailbox() {
   return true;
 }
 
-void qmsTPOP3Session::cDELE(const std::string& argument) {
+void qmsTPOP3Session::cDELE(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cDELE");
-  if (Status != 2) {
-    SendTxt("ERRa", "DELE");
-    return;
-  }
   const int64_t n = MessageNumber(argument);
   const qmsTMailboxEntry* e = lock_.Entry(n);
   if (!e) {
@@ -390,10 +372,6 @@ void qmsTPOP3Session::cDELE(const std::string& argument) {
 
 void qmsTPOP3Session::cLIST(const std::string& command, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cLIST");
-  if (Status != 2) {
-    SendTxt("ERRa", command);
-    return;
-  }
   const bool uidl = command == "UIDL";
   if (argument.empty()) {
     std::string out = ReplyLine("OKb", command) + "\r\n";
@@ -427,10 +405,6 @@ void qmsTPOP3Session::cLIST(const std::string& command, const std::string& argum
 
 void qmsTPOP3Session::cRETR(const std::string& command, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cRETR");
-  if (Status != 2) {
-    SendTxt("ERRa", command);
-    return;
-  }
   std::string rest;
   const int64_t n = MessageNumber(SplitWord(argument, rest));
   const qmsTMailboxEntry* e = lock_.Entry(n);
@@ -558,26 +532,20 @@ void qmsTPOP3Session::SendMessage(const std::string& reply, jvbTTextFile& file, 
   flush();
 }
 
-void qmsTPOP3Session::cRSET() {
-  if (Status != 2) {
-    SendTxt("ERRa", "RSET");
-    return;
-  }
+void qmsTPOP3Session::cRSET(const std::string& /*command*/, const std::string& /*argument*/) {
   lock_.ClearMarks();
   SendTxt("OKa", "RSET");
   Log("RSET Ok");
 }
 
-void qmsTPOP3Session::cSTAT() {
-  if (Status != 2) {
-    SendTxt("ERRa", "STAT");
-    return;
-  }
+void qmsTPOP3Session::cSTAT(const std::string& /*command*/, const std::string& /*argument*/) {
   SendTxt("OKa", "STAT");
   Log("STAT Ok");
 }
 
-void qmsTPOP3Session::cNOOP() { SendTxt("OKa", "NOOP"); }
+void qmsTPOP3Session::cNOOP(const std::string& /*command*/, const std::string& /*argument*/) {
+  SendTxt("OKa", "NOOP");
+}
 
 void qmsTPOP3Session::cQUIT() {
   jvbTraceScope trace("qmsTPOP3Session.cQUIT");

@@ -42,8 +42,15 @@ class qmsTPOP3Session : public qmsTSession {
   // else counts as 0, which is never a valid message number.
   static int64_t MessageNumber(const std::string& text);
 
+  // The dialogue's state; the numbers are what the "status" variable shows.
+  enum StatusValue : int {
+    stAuthorization = 0,  // nobody identified yet
+    stUserGiven = 1,      // USER accepted, PASS expected
+    stTransaction = 2,    // logged in, the Inbox locked
+  };
+
   std::string HomeDirectory;
-  int Status = 0;  // 0 authorization, 1 USER given, 2 transaction
+  StatusValue Status = stAuthorization;
   std::string Greeting;
   int64_t MessageCount = 0;  // "Messages" (the base has Messages() for the message file)
   int64_t MessagesSize = 0;
@@ -51,17 +58,21 @@ class qmsTPOP3Session : public qmsTSession {
 
  private:
   void Serve();
+  // Runs one command through the command table (QUIT is the serving loop's own).
   void Dispatch(const std::string& command, const std::string& argument);
-  void cAPOP(const std::string& argument);
-  void cDELE(const std::string& argument);
+  // The reply to a command given in a state that does not allow it.
+  void RefuseOutOfState(const std::string& command);
+  // Command handlers: the command word as given and its argument.
+  void cAPOP(const std::string& command, const std::string& argument);
+  void cDELE(const std::string& command, const std::string& argument);
   void cLIST(const std::string& command, const std::string& argument);
-  void cNOOP();
-  void cPASS(const std::string& argument);
+  void cNOOP(const std::string& command, const std::string& argument);
+  void cPASS(const std::string& command, const std::string& argument);
   void cQUIT();
   void cRETR(const std::string& command, const std::string& argument);
-  void cRSET();
-  void cSTAT();
-  void cUSER(const std::string& argument);
+  void cRSET(const std::string& command, const std::string& argument);
+  void cSTAT(const std::string& command, const std::string& argument);
+  void cUSER(const std::string& command, const std::string& argument);
   bool LockMailbox();
   // The identified user may not use this service, whatever kind of account it is.
   bool MailDenied();

@@ -81,11 +81,6 @@ void qmsTSMTPSession::srvHELO(const std::string& argument, bool ehlo) {
 void qmsTSMTPSession::srvMAIL(const std::string& argument) {
   jvbTraceScope trace("qmsTSMTPSession.srvMAIL");
   const std::string path = ExtractPath(argument);
-  if (!(State & kGreeted)) {
-    SendTxt("503a", "MAIL");
-    Log("MAIL " + Quoted(path) + ", out of sequence (HELO/EHLO missing)");
-    return;
-  }
   srvRSET(true);
   // The sender becomes the recipient of delivery reports: the same rule as for recipients.
   if (!path.empty() && !qmsTQueueFile::ValidAddressPart(path)) {
@@ -117,14 +112,7 @@ void qmsTSMTPSession::srvMAIL(const std::string& argument) {
 
 void qmsTSMTPSession::srvRCPT(const std::string& argument) {
   jvbTraceScope trace("qmsTSMTPSession.srvRCPT");
-  std::string path = ExtractPath(argument);
-  size_t colon = path.find(':');
-  if (colon != std::string::npos) path.erase(0, colon + 1);
-  if (!(State & kTransaction) || !Header) {
-    SendTxt("503a", "RCPT");
-    Log("RCPT " + Quoted(path) + ", out of sequence (missing MAIL)");
-    return;
-  }
+  const std::string path = RecipientPath(argument);
   size_t at = path.find('@');
   Ident = path.substr(0, at);
   Domain = at == std::string::npos ? std::string() : path.substr(at);
@@ -196,18 +184,8 @@ void qmsTSMTPSession::srvRCPT(const std::string& argument) {
   for (const std::string& target : followed) Log("> " + Quoted(target));
 }
 
-void qmsTSMTPSession::srvDATA() {
+void qmsTSMTPSession::srvDATA(const std::string& /*argument*/) {
   jvbTraceScope trace("qmsTSMTPSession.srvDATA");
-  if (!(State & kTransaction) || !Header) {
-    SendTxt("503a", "DATA");
-    Log("DATA, out of sequence (MAIL missing)");
-    return;
-  }
-  if (!(State & kRecipients)) {
-    SendTxt("503b", "DATA");
-    Log("DATA, out of sequence (valid RCPT missing)");
-    return;
-  }
   const std::string bodyPath = MessagePath + ".msg";
   if (Header->BodyCreated()) Header->DiscardBody();  // left by an earlier failed DATA
   if (!Header->CreateBody()) {
@@ -336,6 +314,6 @@ void qmsTSMTPSession::srvRSET(bool silent) {
   }
 }
 
-void qmsTSMTPSession::srvNOOP() { SendTxt("250a", "NOOP"); }
+void qmsTSMTPSession::srvNOOP(const std::string& /*argument*/) { SendTxt("250a", "NOOP"); }
 
-void qmsTSMTPSession::srvNI() { SendTxt("502a", "GLOB"); }
+void qmsTSMTPSession::srvNI(const std::string& /*argument*/) { SendTxt("502a", "GLOB"); }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "server/core/commandtable.h"
 #include "server/core/group.h"
 #include "server/core/service.h"
 #include "server/core/template.h"
@@ -163,28 +164,11 @@ void qmsTSMTPSession::srvRun() {
       size_t blank = line.find(' ');
       std::string command = jvb::AsciiUpper(line.substr(0, blank));
       std::string argument = blank == std::string::npos ? std::string() : line.substr(blank + 1);
-      if (command == "DATA") {
-        srvDATA();
-      } else if (command == "EXPN" || command == "HELP" || command == "VRFY") {
-        srvNI();
-      } else if (command == "HELO") {
-        srvHELO(argument, false);
-      } else if (command == "EHLO") {
-        srvHELO(argument, true);
-      } else if (command == "MAIL") {
-        srvMAIL(argument);
-      } else if (command == "NOOP") {
-        srvNOOP();
-      } else if (command == "QUIT") {
+      if (command == "QUIT") {
         Log("Logout");
         break;
-      } else if (command == "RCPT") {
-        srvRCPT(argument);
-      } else if (command == "RSET") {
-        srvRSET(false);
-      } else {
-        SendTxt("500a", "GLOB");
       }
+      Dispatch(command, argument);
     }
     srvRSET(true);
   }
@@ -193,6 +177,44 @@ void qmsTSMTPSession::srvRun() {
   // its number cannot be handed to another connection while the monitor still sees it.
   if (Socket()) Socket()->Shutdown();
   if (!terminate) cliRun();
+}
+
+void qmsTSMTPSession::Dispatch(const std::string& command, const std::string& argument) {
+  using Session = qmsTSMTPSession;
+  using Command = qmsTCommand<Session, const std::string&>;
+  static constexpr uint32_t kGreetedOn = qmsStates({phGreeted, phMail, phRecipients});
+  static constexpr uint32_t kMailGiven = qmsStates({phMail, phRecipients});
+  static constexpr uint32_t kRecipientGiven = qmsStates({phRecipients});
+  static const Command kCommands[] = {
+      {"DATA", kRecipientGiven, &Session::srvDATA}, {"EXPN", kAnyState, &Session::srvNI},
+      {"HELP", kAnyState, &Session::srvNI},         {"VRFY", kAnyState, &Session::srvNI},
+      {"HELO", kAnyState, &Session::cmdHELO},       {"EHLO", kAnyState, &Session::cmdEHLO},
+      {"MAIL", kGreetedOn, &Session::srvMAIL},      {"NOOP", kAnyState, &Session::srvNOOP},
+      {"RCPT", kMailGiven, &Session::srvRCPT},      {"RSET", kAnyState, &Session::cmdRSET},
+  };
+  auto refuse = [&](const Command& entry) { RefuseOutOfSequence(entry.word, argument); };
+  if (!qmsRunCommand(*this, kCommands, command, Phase(), refuse, argument)) SendTxt("500a", "GLOB");
+}
+
+void qmsTSMTPSession::RefuseOutOfSequence(const std::string& command, const std::string& argument) {
+  if (command == "MAIL") {
+    SendTxt("503a", "MAIL");
+    Log("MAIL " + Quoted(ExtractPath(argument)) + ", out of sequence (HELO/EHLO missing)");
+  } else if (command == "RCPT") {
+    SendTxt("503a", "RCPT");
+    Log("RCPT " + Quoted(RecipientPath(argument)) + ", out of sequence (missing MAIL)");
+  } else if (Phase() < phMail) {
+    SendTxt("503a", "DATA");
+    Log("DATA, out of sequence (MAIL missing)");
+  } else {
+    SendTxt("503b", "DATA");
+    Log("DATA, out of sequence (valid RCPT missing)");
+  }
+}
+
+qmsTSMTPSession::PhaseValue qmsTSMTPSession::Phase() const {
+  if ((State & kTransaction) && Header) return (State & kRecipients) ? phRecipients : phMail;
+  return (State & kGreeted) ? phGreeted : phConnected;
 }
 
 void qmsTSMTPSession::cliRun() {
@@ -306,7 +328,12 @@ std::string qmsTSMTPSession::ExtractPath(const std::string& argument) {
   size_t e = path.find_last_not_of('"');
   return path.substr(b, e - b + 1);
 }
-
+std::string qmsTSMTPSession::RecipientPath(const std::string& argument) {
+  std::string path = ExtractPath(argument);
+  size_t colon = path.find(':');
+  if (colon != std::string::npos) path.erase(0, colon + 1);
+  return path;
+}
 
 std::string qmsTSMTPSession::StripCommandLine(const std::string& line) {
   size_t b = 0, e = line.size();

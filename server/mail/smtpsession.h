@@ -41,6 +41,14 @@ class qmsTSMTPSession : public qmsTSession {
   static constexpr size_t kHeaderIndexMax = 1024 * 1024;
   static constexpr int kForwardDepthMax = 32;
 
+  // Where the dialogue stands, as the command table checks it (see Phase).
+  enum PhaseValue : int {
+    phConnected = 0,   // no HELO or EHLO yet
+    phGreeted = 1,     // greeted, no transaction open
+    phMail = 2,        // MAIL accepted, no recipient yet
+    phRecipients = 3,  // at least one recipient accepted
+  };
+
   // Results of AddRecipient.
   enum RecipientResult {
     rcForwardNotAllowed = -1,
@@ -79,10 +87,13 @@ class qmsTSMTPSession : public qmsTSession {
   void srvHELO(const std::string& argument, bool ehlo);
   void srvMAIL(const std::string& argument);
   void srvRCPT(const std::string& argument);
-  void srvDATA();
+  void srvDATA(const std::string& argument = {});
   void srvRSET(bool silent);
-  void srvNOOP();
-  void srvNI();
+  void srvNOOP(const std::string& argument = {});
+  void srvNI(const std::string& argument = {});
+
+  // The dialogue's phase, derived from State and the open transaction.
+  PhaseValue Phase() const;
 
   int AddRecipient(const std::string& address, ForwardTrail& trail);
   bool AddLocal(const std::string& from, const std::string& name, ForwardTrail& trail,
@@ -92,6 +103,8 @@ class qmsTSMTPSession : public qmsTSession {
   // The address inside the first "<" ... ">" of a MAIL or RCPT argument (double quotes
   // protect brackets; surrounding quotes trimmed); empty without "<".
   static std::string ExtractPath(const std::string& argument);
+  // The address of a RCPT argument: ExtractPath without a source route ("@a,@b:").
+  static std::string RecipientPath(const std::string& argument);
   // A command line as the dialogue reads it: leading bytes 0x00-0x20 and 0x7F-0xFF and
   // trailing bytes 0x00-0x20 removed.
   static std::string StripCommandLine(const std::string& line);
@@ -132,6 +145,13 @@ class qmsTSMTPSession : public qmsTSession {
   int Recipients = 0;  // recipients accepted in the open transaction
 
  private:
+  // Runs one command line's command through the command table.
+  void Dispatch(const std::string& command, const std::string& argument);
+  // The reply and log line of a command given out of sequence.
+  void RefuseOutOfSequence(const std::string& command, const std::string& argument);
+  void cmdHELO(const std::string& argument) { srvHELO(argument, false); }
+  void cmdEHLO(const std::string& argument) { srvHELO(argument, true); }
+  void cmdRSET(const std::string& /*argument*/) { srvRSET(false); }
   bool RunHook(const char* key, const std::string& argument, std::string& output);
   void SendHookReply(const std::string& output);
   // Adds a user name to "LOCAL"/"Idents" (once).
