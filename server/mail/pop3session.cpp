@@ -2,13 +2,13 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 
 #include "server/core/commandtable.h"
 #include "server/core/group.h"
 #include "server/core/service.h"
 #include "server/core/template.h"
+#include "server/mail/dotstuffer.h"
 #include "server/mail/mailbox.h"
 #include "server/users/user.h"
 #include "server/users/userdatabase.h"
@@ -22,9 +22,6 @@
 #include "toolbox/trace.h"
 
 namespace {
-
-// A header line longer than this goes out in pieces instead of being held whole.
-constexpr size_t kHeaderPiece = 65536;
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
@@ -405,27 +402,40 @@ void qmsTPOP3Session::cLIST(const std::string& command, const std::string& argum
 
 void qmsTPOP3Session::cRETR(const std::string& command, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cRETR");
+  int64_t n = 0, limit = -1;
+  const qmsTMailboxEntry* e = checkRETR(command, argument, n, limit);
+  if (e) proceedRETR(command, *e, n, limit);
+}
+
+const qmsTMailboxEntry* qmsTPOP3Session::checkRETR(const std::string& command,
+                                                   const std::string& argument, int64_t& n,
+                                                   int64_t& limit) {
   std::string rest;
-  const int64_t n = MessageNumber(SplitWord(argument, rest));
+  n = MessageNumber(SplitWord(argument, rest));
   const qmsTMailboxEntry* e = lock_.Entry(n);
   if (!e) {
     SendTxt("ERRb", command);
     LogFormat("%s \"%lld\", not found", command, n);
-    return;
+    return nullptr;
   }
   if (e->deleted) {
     SendTxt("ERRd", command);
     LogFormat("%s \"%lld\", deleted", command, n);
-    return;
+    return nullptr;
   }
-  int64_t limit = -1;
+  limit = -1;
   if (command == "TOP") {
     limit = MessageNumber(rest);
     if (limit < 0) limit = 0;
   }
+  return e;
+}
+
+void qmsTPOP3Session::proceedRETR(const std::string& command, const qmsTMailboxEntry& e, int64_t n,
+                                  int64_t limit) {
   // Opened as a regular file only: a FIFO or device put in its place never blocks us.
   jvbTTextFile file;
-  file.Init(lock_.Inbox(), e->name, jvb::fmReadExclusive);
+  file.Init(lock_.Inbox(), e.name, jvb::fmReadExclusive);
   if (!file.Open()) {
     SendTxt("ERRc", command);
     LogFormat("%s \"%lld\", unable to read", command, n);
@@ -433,7 +443,7 @@ void qmsTPOP3Session::cRETR(const std::string& command, const std::string& argum
   }
   const std::string reply =
       ReplyLine("OKa", command,
-                {{"%(message)", std::to_string(n)}, {"%(messagesize)", std::to_string(e->size)}});
+                {{"%(message)", std::to_string(n)}, {"%(messagesize)", std::to_string(e.size)}});
   LogFormat("%s \"%lld\", ok", command, n);
   SendMessage(reply, file, limit);
   file.Close();
@@ -445,90 +455,23 @@ void qmsTPOP3Session::SendMessage(const std::string& reply, jvbTTextFile& file, 
   out.reserve(kBlockSize + kBlockSize / 8);
   out = reply + "\r\n";
   bool ok = true;
-  bool header = true;
-  std::string line;           // header line being collected
-  bool linePartSent = false;  // a piece of this header line already went out
-  bool lineStart = true;      // body: the next byte begins a line
-  int64_t lines = 0;
   bool done = false;
-  char last = '\n';  // last byte of the data sent after the reply line
+  qmsTDotStuffer stuffer(limit, [this](const std::string& line) { Debug(line, kDebugSend); });
 
   auto flush = [&]() {
     if (ok && !out.empty()) ok = SendRaw(out);
-    if (!out.empty()) last = out.back();
     out.clear();
-  };
-  // Every line starting with "." goes out with the dot doubled, header lines included: a
-  // lone "." in a header would otherwise end the reply early and let the rest of the
-  // message pose as server replies.
-  auto headerLine = [&](bool complete) {
-    if (!linePartSent && !line.empty() && line.front() == '.') out += '.';
-    out += line;
-    if (complete) {
-      out += "\r\n";
-      Debug(line, kDebugSend);
-    }
   };
 
   while (ok && !done && !terminate) {
     ResetIdle();
     const int64_t n = file.BlockRead(buffer.data(), static_cast<int64_t>(buffer.size()));
     if (n <= 0) break;
-    const char* p = buffer.data();
-    const char* end = p + n;
-    while (header && p < end) {
-      const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-      if (!lf) {
-        line.append(p, end);
-        p = end;
-        if (line.size() > kHeaderPiece) {
-          // Keep a trailing CR back: it may belong to the line end.
-          std::string keep;
-          if (line.back() == '\r') {
-            keep = "\r";
-            line.pop_back();
-          }
-          headerLine(false);
-          linePartSent = true;
-          line = keep;
-        }
-        break;
-      }
-      line.append(p, lf);
-      p = lf + 1;
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.empty() && !linePartSent) {
-        out += "\r\n";
-        header = false;
-      } else {
-        headerLine(true);
-      }
-      line.clear();
-      linePartSent = false;
-    }
-    if (!header) {
-      if (limit == 0) {
-        done = true;
-      } else {
-        for (; p < end; ++p) {
-          const char c = *p;
-          if (lineStart && c == '.') out += '.';
-          out += c;
-          lineStart = c == '\r' || c == '\n';
-          if (c == '\n' && limit > 0 && ++lines >= limit) {
-            done = true;
-            break;
-          }
-        }
-      }
-    }
+    done = stuffer.Feed(buffer.data(), static_cast<size_t>(n), out);
     if (out.size() >= kBlockSize) flush();
   }
-  if (header && (!line.empty() || linePartSent)) headerLine(true);  // header ended by EOF
   // The end mark goes out with the last data: one segment, no wait for an ACK.
-  if (!out.empty()) last = out.back();
-  if (last != '\n') out += "\r\n";
-  out += ".\r\n";
+  stuffer.Finish(out);
   flush();
 }
 

@@ -70,6 +70,11 @@ class qmsTPOP3Session : public qmsTSession {
   void cPASS(const std::string& command, const std::string& argument);
   void cQUIT();
   void cRETR(const std::string& command, const std::string& argument);
+  // RETR and TOP: the message number and line count checked (sends the refusal), giving
+  // the entry, n and the body-line limit; then the file opened and sent.
+  const qmsTMailboxEntry* checkRETR(const std::string& command, const std::string& argument,
+                                    int64_t& n, int64_t& limit);
+  void proceedRETR(const std::string& command, const qmsTMailboxEntry& e, int64_t n, int64_t limit);
   void cRSET(const std::string& command, const std::string& argument);
   void cSTAT(const std::string& command, const std::string& argument);
   void cUSER(const std::string& command, const std::string& argument);
@@ -85,9 +90,9 @@ class qmsTPOP3Session : public qmsTSession {
   void SendFilled(const std::string& key, const std::string& section, const Values& values);
   // Raw bytes to the client (multi-line data); false when the connection is gone.
   bool SendRaw(const std::string& bytes);
-  // Streams a message file after the reply line: header lines, then the body
-  // dot-stuffed, up to limit body lines (negative: all), then the final ".". The reply
-  // line travels with the first data, so the client never waits for a lone segment.
+  // Streams a message file after the reply line through a qmsTDotStuffer (limit: body
+  // lines, negative for all). The reply line travels with the first data, so the client
+  // never waits for a lone segment.
   void SendMessage(const std::string& reply, jvbTTextFile& file, int64_t limit);
   void LogFormat(const char* format, const std::string& text, int64_t number);
 

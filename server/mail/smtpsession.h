@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "server/core/session.h"
+#include "server/mail/messagereader.h"
 #include "server/mail/queuefile.h"
 
 class qmsTSMTPClient;
@@ -36,9 +37,9 @@ class qmsTSMTPSession : public qmsTSession {
   static constexpr size_t kCommandLineMax = 4096;
   static constexpr size_t kDataLineMax = 1024 * 1024;
   static constexpr int kRecipientsMax = 1000;
-  static constexpr size_t kHeaderFieldsMax = 1000;
-  static constexpr size_t kHeaderValueMax = 64 * 1024;
-  static constexpr size_t kHeaderIndexMax = 1024 * 1024;
+  static constexpr size_t kHeaderFieldsMax = qmsTMessageReader::kFieldsMax;
+  static constexpr size_t kHeaderValueMax = qmsTMessageReader::kValueMax;
+  static constexpr size_t kHeaderIndexMax = qmsTMessageReader::kIndexMax;
   static constexpr int kForwardDepthMax = 32;
 
   // Where the dialogue stands, as the command table checks it (see Phase).
@@ -149,6 +150,19 @@ class qmsTSMTPSession : public qmsTSession {
   void Dispatch(const std::string& command, const std::string& argument);
   // The reply and log line of a command given out of sequence.
   void RefuseOutOfSequence(const std::string& command, const std::string& argument);
+  // RCPT: the address checked (syntax, limits; sends the refusal), then recorded.
+  bool checkRCPT(const std::string& path);
+  void proceedRCPT(const std::string& path);
+  void ReplyRecipient(int result, const std::string& path);
+  // The forwarding targets taken, once each, in name order.
+  void LogFollowed(const ForwardTrail& trail);
+  // DATA: the body file opened and the go-ahead sent; the text read into the reader;
+  // its end and size checked (sends the refusal); the message indexed, passed to the
+  // hook and queued. written: the body file was closed whole.
+  bool BeginBody();
+  void ReadMessage(qmsTMessageReader& reader);
+  bool checkMessage(const qmsTMessageReader& reader);
+  void proceedDATA(const qmsTMessageReader& reader, bool written);
   void cmdHELO(const std::string& argument) { srvHELO(argument, false); }
   void cmdEHLO(const std::string& argument) { srvHELO(argument, true); }
   void cmdRSET(const std::string& /*argument*/) { srvRSET(false); }
