@@ -74,7 +74,8 @@ bool qmsTSession::Start() {
   int32_t reverse = 0;
   cfg->ReadInteger(reverse, section, "DisableReverse");
   DisableReverse = reverse == 1;
-  if (!cfg->ReadValue(section, "Host", Host)) qmsLog(section + "/Host not found in " + cfg->FileName());
+  if (!cfg->ReadValue(section, "Host", Host))
+    qmsLog(section + "/Host not found in " + cfg->FileName());
   cfg->ReadInteger(LogFlag, section, "LogFlag");
   cfg->ReadInteger(Timeout, section, "Timeout");
   return true;
@@ -132,6 +133,43 @@ bool qmsTSession::AcceptClient(const std::string& patterns, const std::string& h
   return false;
 }
 
+bool qmsTSession::PassConnectGate(const ConnectGate& gate) {
+  const std::string host = socket_ ? socket_->peerHostName : std::string();
+  const std::string address = socket_ ? socket_->PeerDotted() : std::string("0.0.0.0");
+  std::string hook, output;
+  if (service_) Group()->Config()->ReadString(hook, service_->Section(), "hookOnConnect");
+  if (!hook.empty() && CallHook(output, hook) >= 1) {
+    std::string reply = output, block;
+    if (gate.hookReplyWithBlock) SplitHookOutput(output, reply, block);
+    SendCmd(block, reply);
+    Log("- Connection from " + qmsQuoted(host) + " rejected by script", gate.logCategory);
+    return false;
+  }
+  if (!AcceptClient(ClientAddress, host, address)) {
+    if (gate.refuse) gate.refuse();
+    Log("- Connection from " + qmsQuoted(host) + " rejected", gate.logCategory);
+    return false;
+  }
+  if (gate.greet) gate.greet();
+  Log("- Connection from " + qmsQuoted(host) + " accepted", gate.logCategory);
+  return true;
+}
+
+std::string qmsTSession::StripCommandLine(const std::string& line) {
+  size_t b = 0, e = line.size();
+  while (b < e) {
+    unsigned char c = static_cast<unsigned char>(line[b]);
+    if (c > 0x20 && c < 0x7F) break;
+    ++b;
+  }
+  while (e > b && static_cast<unsigned char>(line[e - 1]) <= 0x20) --e;
+  return line.substr(b, e - b);
+}
+
+std::string qmsTSession::ProductTail() {
+  return std::string("(QMS/32 v") + qms::kProductVersion + " - " + qms::kHomePageUrl + ")";
+}
+
 void qmsTSession::Log(const std::string& text, int category) {
   if (!service_) return;
   if (category != 0 && (LogFlag & category) == category) return;
@@ -144,12 +182,24 @@ void qmsTSession::Debug(const std::string& text, int kind) {
   std::string id = Hex4(threadId);
   std::string prefix;
   switch (kind) {
-    case kDebugRecv: prefix = ">" + id + "> "; break;
-    case kDebugSend: prefix = "<" + id + "< "; break;
-    case kDebugProto4: prefix = "\xAF" + id + "\xAF "; break;
-    case kDebugProto8: prefix = "\xAE" + id + "\xAE "; break;
-    case kDebugProto16: prefix = "!" + id + "! "; break;
-    default: prefix = "(" + id + ") "; break;
+    case kDebugRecv:
+      prefix = ">" + id + "> ";
+      break;
+    case kDebugSend:
+      prefix = "<" + id + "< ";
+      break;
+    case kDebugProto4:
+      prefix = "\xAF" + id + "\xAF ";
+      break;
+    case kDebugProto8:
+      prefix = "\xAE" + id + "\xAE ";
+      break;
+    case kDebugProto16:
+      prefix = "!" + id + "! ";
+      break;
+    default:
+      prefix = "(" + id + ") ";
+      break;
   }
   service_->Log(prefix + qmsVisibleText(text));
 }
@@ -162,6 +212,11 @@ bool qmsTSession::SendIt(const std::string& text) {
   }
   Debug(text, kDebugSend);
   return ok;
+}
+
+bool qmsTSession::SendRaw(const std::string& bytes) {
+  std::lock_guard<std::mutex> g(send_lock_);
+  return socket_ && socket_->Send(bytes);
 }
 
 int qmsTSession::ReadLine(std::string& line, size_t maxLen, jvbTSocket::LineEnd ends) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <semaphore>
@@ -75,10 +76,31 @@ class qmsTSession {
   static bool AcceptClient(const std::string& patterns, const std::string& hostName,
                            const std::string& address);
 
+  // What differs per protocol at the start of a session.
+  struct ConnectGate {
+    // A rejecting hook's answer: true, a reply line and a leading block after "&" (see
+    // SplitHookOutput); false, one reply sent as it stands.
+    bool hookReplyWithBlock = false;
+    int logCategory = kLogAlways;  // of the accept and reject log lines
+    std::function<void()> refuse;  // the reply to a client address not allowed
+    std::function<void()> greet;   // the greeting
+  };
+  // The start of every connection: the hookOnConnect script may reject it, then the
+  // ClientAddress patterns must accept it, then the client is greeted; each outcome is
+  // logged. True when the client was greeted.
+  bool PassConnectGate(const ConnectGate& gate);
+  // A command line as the dialogues read it: leading bytes 0x00-0x20 and 0x7F-0xFF and
+  // trailing bytes 0x00-0x20 removed.
+  static std::string StripCommandLine(const std::string& line);
+  // "(QMS/32 v<version> - <home page>)", the end of the greetings.
+  static std::string ProductTail();
+
   // --- Logging and sending ---
   void Log(const std::string& text, int category = kLogAlways);
   void Debug(const std::string& text, int kind);
   bool SendIt(const std::string& text);
+  // Raw bytes to the client (multi-line data); false when the connection is gone.
+  bool SendRaw(const std::string& bytes);
   // Reads one command line, bounded; returns as jvbTSocket::ReadLine. Resets the idle timer.
   int ReadLine(std::string& line, size_t maxLen = kMaxCommandLine,
                jvbTSocket::LineEnd ends = jvbTSocket::LineEnd::kLf);

@@ -8,12 +8,11 @@
 #include "server/users/user.h"
 #include "server/users/userdatabase.h"
 #include "toolbox/platform.h"
+#include "toolbox/qmstools.h"
 #include "toolbox/textconfig.h"
 #include "toolbox/trace.h"
 
 namespace {
-
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
 std::string PeerAddress(const jvbTSocket* socket) {
   return socket ? socket->PeerDotted() : std::string();
@@ -43,7 +42,7 @@ int qmsTSession::SessionUser(const std::string& name) {
   std::string lower = jvb::AsciiLower(name);
   std::unique_ptr<qmsTUser> user;
   if (!db || !db->FindUser(lower, user)) {
-    Log("Unknown user " + Quoted(name) + ", failed identification attempt", kLogUser);
+    Log("Unknown user " + qmsQuoted(name) + ", failed identification attempt", kLogUser);
     return 0;
   }
   user_ = std::move(user);
@@ -51,14 +50,15 @@ int qmsTSession::SessionUser(const std::string& name) {
   if (service_) service_->Group()->Config()->ReadString(hook, service_->Section(), "hookOnUser");
   int result = hook.empty() ? 0 : CallHook(output, hook);
   if (result < 1) {
-    Log("User " + Quoted(user_->GetUsername()) + " connected, identified by " + Quoted(name),
+    Log("User " + qmsQuoted(user_->GetUsername()) + " connected, identified by " + qmsQuoted(name),
         kLogUser);
     return 1;
   }
   std::string reply, block;
   SplitHookOutput(output, reply, block);
   SendCmd(block, reply);
-  Log("User " + Quoted(user_->GetUsername()) + " rejected by RexxHook, identified by " + Quoted(name),
+  Log("User " + qmsQuoted(user_->GetUsername()) + " rejected by RexxHook, identified by " +
+          qmsQuoted(name),
       kLogUser);
   user_.reset();
   return -1;
@@ -105,13 +105,13 @@ int qmsTSession::SessionPassword(const std::string& password) {
   if (service_) service_->Group()->Config()->ReadString(hook, service_->Section(), "hookOnPass");
   int result = hook.empty() ? 0 : CallHook(output, hook);
   if (result < 1) {
-    Log("Authenticated; Anonymous user with password " + Quoted(password), kLogUser);
+    Log("Authenticated; Anonymous user with password " + qmsQuoted(password), kLogUser);
     return 1;
   }
   std::string reply, block;
   SplitHookOutput(output, reply, block);
   SendCmd(block, reply);
-  Log("Not authenticated; Rejected by RexxHook with password " + Quoted(password), kLogUser);
+  Log("Not authenticated; Rejected by RexxHook with password " + qmsQuoted(password), kLogUser);
   return -4;
 }
 

@@ -21,13 +21,7 @@
 
 namespace {
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
-std::string ProductTail() {
-  return std::string("(QMS/32 v") + qms::kProductVersion + " - " + qms::kHomePageUrl + ")";
-}
-
-std::string ByeLine() { return "* BYE IMAP4d closing connection " + ProductTail(); }
+std::string ByeLine() { return "* BYE IMAP4d closing connection " + qmsTSession::ProductTail(); }
 
 // File name up to its last ".".
 std::string BaseName(const std::string& name) {
@@ -199,46 +193,36 @@ bool qmsTIMAP4Session::GetVars(const std::string& name, std::string& value) {
 
 void qmsTIMAP4Session::Serve() {
   jvbTraceScope trace("qmsTIMAP4Session.Start");
-  jvbTSocket* sock = Socket();
-  const std::string peer = sock->peerHostName;
-  jvbTTextConfig* cfg = Group()->Config();
-
-  std::string hook;
-  cfg->ReadString(hook, Service()->Section(), "hookOnConnect");
-  std::string output;
-  if (!hook.empty() && CallHook(output, hook) >= 1) {
-    SendCmd("", output);
-    Log("- Connection from " + Quoted(peer) + " rejected by script");
-  } else if (!AcceptClient(ClientAddress, peer, sock->PeerDotted())) {
-    SendCmd("", ByeLine());
-    Log("- Connection from " + Quoted(peer) + " rejected");
-  } else {
-    SendCmd("", "* OK IMAP4d ready " + ProductTail());
-    Log("- Connection from " + Quoted(peer) + " accepted");
-    while (!terminate && !logout_) {
-      std::vector<std::string> words;
-      int rc = ReadCommand(words);
-      if (rc == -3) {
-        Identifier = "*";
-        Command.clear();
-        Reply("BADz", "GLOBAL");
-        continue;
-      }
-      if (rc == -4) continue;  // a refused literal, answered already
-      if (rc != 1) break;
-      std::vector<std::string> args;
-      if (words.size() > 2) args.assign(words.begin() + 2, words.end());
-      std::string shown;
-      for (size_t i = 0; i < args.size(); ++i) {
-        // A password never reaches the debug log.
-        shown += (i ? " " : "") + (Command == "LOGIN" && i == 1 ? std::string("******") : args[i]);
-      }
-      Debug(Identifier + " " + Command + " " + shown, kDebugProto4);
-
-      Dispatch(args);
-    }
-  }
+  ConnectGate gate;
+  gate.refuse = [this] { SendCmd("", ByeLine()); };
+  gate.greet = [this] { SendCmd("", "* OK IMAP4d ready " + ProductTail()); };
+  if (PassConnectGate(gate)) ServeCommands();
   Log("Client session ended");
+}
+
+void qmsTIMAP4Session::ServeCommands() {
+  while (!terminate && !logout_) {
+    std::vector<std::string> words;
+    int rc = ReadCommand(words);
+    if (rc == -3) {
+      Identifier = "*";
+      Command.clear();
+      Reply("BADz", "GLOBAL");
+      continue;
+    }
+    if (rc == -4) continue;  // a refused literal, answered already
+    if (rc != 1) break;
+    std::vector<std::string> args;
+    if (words.size() > 2) args.assign(words.begin() + 2, words.end());
+    std::string shown;
+    for (size_t i = 0; i < args.size(); ++i) {
+      // A password never reaches the debug log.
+      shown += (i ? " " : "") + (Command == "LOGIN" && i == 1 ? std::string("******") : args[i]);
+    }
+    Debug(Identifier + " " + Command + " " + shown, kDebugProto4);
+
+    Dispatch(args);
+  }
 }
 
 bool qmsTIMAP4Session::LiteralAtEnd(std::string& line, size_t& size) {
@@ -347,11 +331,6 @@ void qmsTIMAP4Session::Reply(const std::string& key, const std::string& section)
   Debug(line, kDebugSend);
   SendRaw(pending_ + line + "\r\n");
   pending_.clear();
-}
-
-bool qmsTIMAP4Session::SendRaw(const std::string& bytes) {
-  std::lock_guard<std::mutex> g(send_lock_);
-  return socket_ && socket_->Send(bytes);
 }
 
 void qmsTIMAP4Session::Dispatch(const std::vector<std::string>& args) {
@@ -468,12 +447,12 @@ bool qmsTIMAP4Session::SetUserFolder() {
   if (!box.OpenUserFolder(user_root_, true) || !box.CreateInbox()) {
     std::string where = box.VirtualUserFolder();
     if (where.empty()) where = HomeDirectory + "/" + user;
-    Log("Unable to create mailbox " + Quoted(where));
+    Log("Unable to create mailbox " + qmsQuoted(where));
     return false;
   }
   // From here on every folder name maps below the user folder.
   if (!FileSys().SetRoot(box.VirtualUserFolder())) {
-    Log("Unable to create mailbox " + Quoted(box.VirtualUserFolder()));
+    Log("Unable to create mailbox " + qmsQuoted(box.VirtualUserFolder()));
     return false;
   }
   user_folder_ = box.UserFolder();

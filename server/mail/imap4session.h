@@ -84,6 +84,8 @@ class qmsTIMAP4Session : public qmsTSession {
 
  private:
   void Serve();
+  // Reads and runs commands until LOGOUT or the end of the connection.
+  void ServeCommands();
   // Reads one command into its words. A line ending with "{n}" gets the continuation
   // "+ Ready for literal data"; the n bytes that follow become one word, whatever they
   // hold, and the command goes on with the next line. Returns 1, 0 when the connection
@@ -101,7 +103,6 @@ class qmsTIMAP4Session : public qmsTSession {
   void UntaggedTxt(const std::string& key, const std::string& section);
   void Reply(const std::string& key, const std::string& section);
   std::string ReplyLine(const std::string& key, const std::string& section);
-  bool SendRaw(const std::string& bytes);
   // Runs the command named by Command with its words through the command table.
   void Dispatch(const std::vector<std::string>& args);
   // The command's words: exactly count of them, else "BADa".

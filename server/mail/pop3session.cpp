@@ -23,20 +23,6 @@
 
 namespace {
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
-bool IsBlank(unsigned char c) { return c <= 0x20; }
-
-// Leading control bytes, blanks and bytes from 0x7F up, and trailing control bytes and
-// blanks, are not part of a command line.
-std::string StripLine(const std::string& line) {
-  size_t b = 0;
-  while (b < line.size() && (IsBlank(line[b]) || static_cast<unsigned char>(line[b]) >= 0x7F)) ++b;
-  size_t e = line.size();
-  while (e > b && IsBlank(line[e - 1])) --e;
-  return line.substr(b, e - b);
-}
-
 // The first blank-separated word and the rest (without the blanks between).
 std::string SplitWord(const std::string& text, std::string& rest) {
   size_t sp = text.find(' ');
@@ -53,10 +39,6 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
   if (from.empty()) return;
   for (size_t p = text.find(from); p != std::string::npos; p = text.find(from, p + to.size()))
     text.replace(p, from.size(), to);
-}
-
-std::string ProductTail() {
-  return std::string("(QMS/32 v") + qms::kProductVersion + " - " + qms::kHomePageUrl + ")";
 }
 
 }  // namespace
@@ -111,67 +93,10 @@ bool qmsTPOP3Session::GetVars(const std::string& name, std::string& value) {
 
 void qmsTPOP3Session::Serve() {
   jvbTraceScope trace("qmsTPOP3Session.Start");
-  jvbTSocket* sock = Socket();
-  const std::string peer = sock->peerHostName;
-  jvbTTextConfig* cfg = Group()->Config();
-  const std::string& section = Service()->Section();
-
-  bool rejected = false;
-  std::string hook;
-  cfg->ReadString(hook, section, "hookOnConnect");
-  if (!hook.empty()) {
-    std::string output;
-    if (CallHook(output, hook) >= 1) {
-      SendCmd("", output);
-      Log("- Connection from " + Quoted(peer) + " rejected by script");
-      rejected = true;
-    }
-  }
-  if (!rejected && !AcceptClient(ClientAddress, peer, sock->PeerDotted())) {
-    SendTxt("ERRb", "CONNECT");
-    Log("- Connection from " + Quoted(peer) + " rejected");
-    rejected = true;
-  }
-
-  if (!rejected) {
-    jvb::DateTime now = jvb::NowLocal();
-    double stampMs = static_cast<double>(jvb::DayNumber(now)) * 86400000.0 +
-                     static_cast<double>(jvb::MillisecondsOfDay(now));
-    long tid = threadId ? threadId.load() : jvb::CurrentThreadId();
-    char b[512];
-    snprintf(b, sizeof b, "<%ld.%.15g@%s>", tid, stampMs, Host.c_str());
-    Greeting = b;
-    // Sent exactly as it stands: the client digests these very bytes.
-    SendCmd("", qmsNeutralizeTemplate("+OK " + Greeting + " POP3d ready " + ProductTail()));
-    Log("- Connection from " + Quoted(peer) + " accepted");
-
-    std::string commandHook;
-    cfg->ReadString(commandHook, section, "hookOnCommand");
-    while (!terminate) {
-      std::string line;
-      int rc = ReadLine(line, kMaxLine);
-      if (rc == -3) {
-        SendTxt("ERRa", "GLOB");
-        continue;
-      }
-      if (rc != 1) break;
-      std::string argument;
-      std::string command = jvb::AsciiUpper(SplitWord(StripLine(line), argument));
-      if (command != "PASS" && !commandHook.empty()) {
-        // The hook sees the client's words as they came, never as template forms.
-        std::string output;
-        if (CallHook(output, commandHook + " " + qmsNeutralizeTemplate(command) + " " +
-                                 qmsNeutralizeTemplate(argument)) >= 1)
-          command = SplitWord(output, argument);
-      }
-      jvbTrace(command == "PASS" ? command + " (hidden)" : command + " " + argument);
-      if (command == "QUIT") {
-        cQUIT();
-        break;
-      }
-      Dispatch(command, argument);
-    }
-  }
+  ConnectGate gate;
+  gate.refuse = [this] { SendTxt("ERRb", "CONNECT"); };
+  gate.greet = [this] { Greet(); };
+  if (PassConnectGate(gate)) ServeCommands();
 
   lock_.Release();
   if (quit_failed_) {
@@ -184,6 +109,49 @@ void qmsTPOP3Session::Serve() {
     SendTxt("OKa", "QUIT");
   }
   Log("Client session ended");
+}
+
+void qmsTPOP3Session::ServeCommands() {
+  jvbTTextConfig* cfg = Group()->Config();
+  const std::string& section = Service()->Section();
+  std::string commandHook;
+  cfg->ReadString(commandHook, section, "hookOnCommand");
+  while (!terminate) {
+    std::string line;
+    int rc = ReadLine(line, kMaxLine);
+    if (rc == -3) {
+      SendTxt("ERRa", "GLOB");
+      continue;
+    }
+    if (rc != 1) break;
+    std::string argument;
+    std::string command = jvb::AsciiUpper(SplitWord(StripCommandLine(line), argument));
+    if (command != "PASS" && !commandHook.empty()) {
+      // The hook sees the client's words as they came, never as template forms.
+      std::string output;
+      if (CallHook(output, commandHook + " " + qmsNeutralizeTemplate(command) + " " +
+                               qmsNeutralizeTemplate(argument)) >= 1)
+        command = SplitWord(output, argument);
+    }
+    jvbTrace(command == "PASS" ? command + " (hidden)" : command + " " + argument);
+    if (command == "QUIT") {
+      cQUIT();
+      break;
+    }
+    Dispatch(command, argument);
+  }
+}
+
+void qmsTPOP3Session::Greet() {
+  jvb::DateTime now = jvb::NowLocal();
+  double stampMs = static_cast<double>(jvb::DayNumber(now)) * 86400000.0 +
+                   static_cast<double>(jvb::MillisecondsOfDay(now));
+  long tid = threadId ? threadId.load() : jvb::CurrentThreadId();
+  char b[512];
+  snprintf(b, sizeof b, "<%ld.%.15g@%s>", tid, stampMs, Host.c_str());
+  Greeting = b;
+  // Sent exactly as it stands: the client digests these very bytes.
+  SendCmd("", qmsNeutralizeTemplate("+OK " + Greeting + " POP3d ready " + ProductTail()));
 }
 
 void qmsTPOP3Session::Dispatch(const std::string& command, const std::string& argument) {
@@ -226,11 +194,6 @@ void qmsTPOP3Session::SendFilled(const std::string& key, const std::string& sect
   if (Messages()) Messages()->ReadValue(section, key, text);
   for (const auto& [from, to] : values) ReplaceAll(text, from, qmsNeutralizeTemplate(to));
   SendCmd("", text);
-}
-
-bool qmsTPOP3Session::SendRaw(const std::string& bytes) {
-  std::lock_guard<std::mutex> g(send_lock_);
-  return socket_ && socket_->Send(bytes);
 }
 
 void qmsTPOP3Session::LogFormat(const char* format, const std::string& text, int64_t number) {
@@ -334,12 +297,12 @@ bool qmsTPOP3Session::LockMailbox() {
   if (!box.OpenInbox(inbox, true)) {
     std::string where = box.VirtualInbox();
     if (where.empty()) where = HomeDirectory + "/" + user;
-    Log("Unable to create mailbox " + Quoted(where));
+    Log("Unable to create mailbox " + qmsQuoted(where));
     return false;
   }
   qmsTMailboxLock::Result r = lock_.Lock(std::move(inbox), box.Inbox(), user);
   if (r == qmsTMailboxLock::lkPathTooLong)
-    Log("Message path too long for the mailbox index in " + Quoted(box.VirtualInbox()));
+    Log("Message path too long for the mailbox index in " + qmsQuoted(box.VirtualInbox()));
   if (r != qmsTMailboxLock::lkLocked) return false;
   Mailbox = box.Inbox();
   MessageCount = lock_.Count();
@@ -508,7 +471,7 @@ void qmsTPOP3Session::cQUIT() {
     }
     if (!removed) {
       quit_failed_ = true;
-      Log("Unable to delete message file " + Quoted(e->path));
+      Log("Unable to delete message file " + qmsQuoted(e->path));
     }
   }
   Log("Logout");

@@ -58,6 +58,10 @@ class qmsTPOP3Session : public qmsTSession {
 
  private:
   void Serve();
+  // Reads and runs command lines until QUIT or the end of the connection.
+  void ServeCommands();
+  // The greeting with its APOP time stamp (kept in Greeting).
+  void Greet();
   // Runs one command through the command table (QUIT is the serving loop's own).
   void Dispatch(const std::string& command, const std::string& argument);
   // The reply to a command given in a state that does not allow it.
@@ -88,8 +92,6 @@ class qmsTPOP3Session : public qmsTSession {
                         const Values& values = {});
   // Reply built from a message-file text with literal placeholders filled in.
   void SendFilled(const std::string& key, const std::string& section, const Values& values);
-  // Raw bytes to the client (multi-line data); false when the connection is gone.
-  bool SendRaw(const std::string& bytes);
   // Streams a message file after the reply line through a qmsTDotStuffer (limit: body
   // lines, negative for all). The reply line travels with the first data, so the client
   // never waits for a lone segment.

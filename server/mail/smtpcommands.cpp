@@ -9,13 +9,12 @@
 #include "server/mail/messagereader.h"
 #include "server/mail/smtpsession.h"
 #include "toolbox/platform.h"
+#include "toolbox/qmstools.h"
 #include "toolbox/textconfig.h"
 #include "toolbox/timeutil.h"
 #include "toolbox/trace.h"
 
 namespace {
-
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
 // The body file of the open transaction as the message reader's store.
 class BodySink : public qmsTMessageReader::Sink {
@@ -36,7 +35,7 @@ void qmsTSMTPSession::srvHELO(const std::string& argument, bool ehlo) {
   RemoteDomain = argument;
   if (!ehlo) {
     SendTxt("250a", "HELO");
-    Log("HELO " + Quoted(argument) + ", ok");
+    Log("HELO " + qmsQuoted(argument) + ", ok");
   } else {
     SendTxt("250b", "HELO");
     std::string last;
@@ -44,7 +43,7 @@ void qmsTSMTPSession::srvHELO(const std::string& argument, bool ehlo) {
     for (size_t at = last.find("%A%"); at != std::string::npos; at = last.find("%A%", at + 4))
       last.replace(at, 3, "HELP");
     SendCmd(std::string(), last);
-    Log("EHLO " + Quoted(argument) + ", ok");
+    Log("EHLO " + qmsQuoted(argument) + ", ok");
   }
   State |= kGreeted;
 }
@@ -56,7 +55,7 @@ void qmsTSMTPSession::srvMAIL(const std::string& argument) {
   // The sender becomes the recipient of delivery reports: the same rule as for recipients.
   if (!path.empty() && !qmsTQueueFile::ValidAddressPart(path)) {
     SendTxt("553a", "MAIL");
-    Log("MAIL " + Quoted(path) + ", address not allowed");
+    Log("MAIL " + qmsQuoted(path) + ", address not allowed");
     return;
   }
   auto header = std::make_unique<qmsTQueueFile>();
@@ -68,8 +67,8 @@ void qmsTSMTPSession::srvMAIL(const std::string& argument) {
   int err = 0;
   if (!header->Create(QueueDirectory, threadId, &err)) {
     SendTxt("451a", "MAIL");
-    Log("MAIL " + Quoted(path) + ", unable to create queue file in " + Quoted(QueueDirectory) +
-        " (" + std::to_string(err) + ")");
+    Log("MAIL " + qmsQuoted(path) + ", unable to create queue file in " +
+        qmsQuoted(QueueDirectory) + " (" + std::to_string(err) + ")");
     return;
   }
   Header = std::move(header);
@@ -78,7 +77,7 @@ void qmsTSMTPSession::srvMAIL(const std::string& argument) {
   Recipients = 0;
   State |= kTransaction;
   SendTxt("250a", "MAIL");
-  Log("MAIL " + Quoted(path) + ", ok");
+  Log("MAIL " + qmsQuoted(path) + ", ok");
 }
 
 void qmsTSMTPSession::srvRCPT(const std::string& argument) {
@@ -93,7 +92,7 @@ bool qmsTSMTPSession::checkRCPT(const std::string& path) {
   Domain = at == std::string::npos ? std::string() : path.substr(at);
   if (path.empty()) {
     SendTxt("501a", "RCPT");
-    Log("RCPT " + Quoted(path) + ", no address");
+    Log("RCPT " + qmsQuoted(path) + ", no address");
     return false;
   }
   // Local parts and domains become list words and section names of the queue header.
@@ -101,12 +100,12 @@ bool qmsTSMTPSession::checkRCPT(const std::string& path) {
       (at != std::string::npos && (Domain.size() < 2 || !qmsTQueueFile::ValidAddressPart(Domain) ||
                                    Domain.find('@', 1) != std::string::npos))) {
     SendTxt("553a", "RCPT");
-    Log("RCPT " + Quoted(path) + ", address not allowed");
+    Log("RCPT " + qmsQuoted(path) + ", address not allowed");
     return false;
   }
   if (Recipients >= kRecipientsMax) {
     SendTxt("452a", "RCPT");
-    Log("RCPT " + Quoted(path) + ", too many recipients");
+    Log("RCPT " + qmsQuoted(path) + ", too many recipients");
     return false;
   }
   return true;
@@ -121,8 +120,8 @@ void qmsTSMTPSession::proceedRCPT(const std::string& path) {
     Header->Restore(std::move(before));
     Header->Flush();
     SendTxt("451a", "RCPT");
-    Log("RCPT " + Quoted(path) + ", unable to write queue file " + Quoted(MessagePath + ".inc") +
-        " (" + std::to_string(Header->LastError()) + ")");
+    Log("RCPT " + qmsQuoted(path) + ", unable to write queue file " +
+        qmsQuoted(MessagePath + ".inc") + " (" + std::to_string(Header->LastError()) + ")");
     return;
   }
   ReplyRecipient(result, path);
@@ -137,23 +136,23 @@ void qmsTSMTPSession::ReplyRecipient(int result, const std::string& path) {
   switch (result) {
     case rcForwardNotAllowed:
       SendTxt("551a", "RCPT");
-      Log("RCPT " + Quoted(path) + ", forward not allowed");
+      Log("RCPT " + qmsQuoted(path) + ", forward not allowed");
       break;
     case rcNotFound:
       SendTxt("550a", "RCPT");
-      Log("RCPT " + Quoted(path) + ", local user not found");
+      Log("RCPT " + qmsQuoted(path) + ", local user not found");
       break;
     case rcLocal:
       SendTxt("250a", "RCPT");
-      Log("RCPT " + Quoted(path) + ", ok");
+      Log("RCPT " + qmsQuoted(path) + ", ok");
       break;
     case rcCatchAll:
       SendTxt("250a", "RCPT");
-      Log("RCPT " + Quoted(path) + ", catch all ok");
+      Log("RCPT " + qmsQuoted(path) + ", catch all ok");
       break;
     default:
       SendTxt("251a", "RCPT");
-      Log("RCPT " + Quoted(path) + ", ok");
+      Log("RCPT " + qmsQuoted(path) + ", ok");
       break;
   }
 }
@@ -168,7 +167,7 @@ void qmsTSMTPSession::LogFollowed(const ForwardTrail& trail) {
                                return jvb::EqualNoCase(a, b);
                              }),
                  followed.end());
-  for (const std::string& target : followed) Log("> " + Quoted(target));
+  for (const std::string& target : followed) Log("> " + qmsQuoted(target));
 }
 
 void qmsTSMTPSession::srvDATA(const std::string& /*argument*/) {
@@ -190,7 +189,7 @@ bool qmsTSMTPSession::BeginBody() {
   if (Header->BodyCreated()) Header->DiscardBody();  // left by an earlier failed DATA
   if (!Header->CreateBody()) {
     SendTxt("451a", "DATA");
-    Log("DATA, unable to open file " + Quoted(bodyPath) + " for writing");
+    Log("DATA, unable to open file " + qmsQuoted(bodyPath) + " for writing");
     return false;
   }
   State |= kBodyWritten;
@@ -234,7 +233,7 @@ void qmsTSMTPSession::proceedDATA(const qmsTMessageReader& reader, bool written)
   if (!written || !Header->Flush()) {
     SendTxt("451a", "DATA");
     Log("DATA, unable to write file " +
-        Quoted(written ? MessagePath + ".inc" : MessagePath + ".msg") + " (" +
+        qmsQuoted(written ? MessagePath + ".inc" : MessagePath + ".msg") + " (" +
         std::to_string(Header->LastError()) + ")");
     srvRSET(true);
     return;
@@ -248,7 +247,7 @@ void qmsTSMTPSession::proceedDATA(const qmsTMessageReader& reader, bool written)
   }
   if (!Header->Commit()) {
     SendTxt("451a", "DATA");
-    Log("DATA, unable to queue message " + Quoted(MessagePath + ".hdr") + " (" +
+    Log("DATA, unable to queue message " + qmsQuoted(MessagePath + ".hdr") + " (" +
         std::to_string(Header->LastError()) + ")");
     srvRSET(true);
     return;

@@ -20,8 +20,6 @@
 
 namespace {
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
 // Ordering of the domain lists: ASCII case folded, nothing else, so that a lookup finds
 // an entry whatever the case of either side.
 bool FoldLess(const std::string& a, const std::string& b) {
@@ -137,39 +135,13 @@ void qmsTSMTPSession::ReadSettings() {
 
 void qmsTSMTPSession::srvRun() {
   jvbTraceScope trace("qmsTSMTPSession.srvRun");
-  const std::string host = ClientHost();
-  std::string output;
-  if (RunHook("hookOnConnect", std::string(), output)) {
-    SendHookReply(output);
-    Log("- Connection from " + Quoted(host) + " rejected by script", kLogUser);
-  } else if (!AcceptClient(ClientAddress, host, ClientIP())) {
-    SendTxt("421b", "CONNECT");
-    Log("- Connection from " + Quoted(host) + " rejected", kLogUser);
-  } else {
-    SendIt("220 " + Host + " ESMTPd ready (QMS/32 v" + qms::kProductVersion + " - " +
-           qms::kHomePageUrl + ")");
-    Log("- Connection from " + Quoted(host) + " accepted", kLogUser);
-    while (!terminate) {
-      std::string line;
-      int rc = ReadLine(line, kCommandLineMax);
-      if (rc == -3) {
-        SendTxt("500a", "GLOB");
-        Log("Command line longer than " + std::to_string(kCommandLineMax) + " bytes refused");
-        continue;
-      }
-      if (rc != 1 || terminate) break;
-      line = StripCommandLine(line);
-      // The hook sees the client's words as text: they are never expanded.
-      if (RunHook("hookOnCommand", qmsNeutralizeTemplate(line), output)) line = output;
-      size_t blank = line.find(' ');
-      std::string command = jvb::AsciiUpper(line.substr(0, blank));
-      std::string argument = blank == std::string::npos ? std::string() : line.substr(blank + 1);
-      if (command == "QUIT") {
-        Log("Logout");
-        break;
-      }
-      Dispatch(command, argument);
-    }
+  ConnectGate gate;
+  gate.hookReplyWithBlock = true;
+  gate.logCategory = kLogUser;
+  gate.refuse = [this] { SendTxt("421b", "CONNECT"); };
+  gate.greet = [this] { SendIt("220 " + Host + " ESMTPd ready " + ProductTail()); };
+  if (PassConnectGate(gate)) {
+    ServeCommands();
     srvRSET(true);
   }
   SendTxt("221a", "QUIT");
@@ -177,6 +149,31 @@ void qmsTSMTPSession::srvRun() {
   // its number cannot be handed to another connection while the monitor still sees it.
   if (Socket()) Socket()->Shutdown();
   if (!terminate) cliRun();
+}
+
+void qmsTSMTPSession::ServeCommands() {
+  std::string output;
+  while (!terminate) {
+    std::string line;
+    int rc = ReadLine(line, kCommandLineMax);
+    if (rc == -3) {
+      SendTxt("500a", "GLOB");
+      Log("Command line longer than " + std::to_string(kCommandLineMax) + " bytes refused");
+      continue;
+    }
+    if (rc != 1 || terminate) break;
+    line = StripCommandLine(line);
+    // The hook sees the client's words as text: they are never expanded.
+    if (RunHook("hookOnCommand", qmsNeutralizeTemplate(line), output)) line = output;
+    size_t blank = line.find(' ');
+    std::string command = jvb::AsciiUpper(line.substr(0, blank));
+    std::string argument = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+    if (command == "QUIT") {
+      Log("Logout");
+      break;
+    }
+    Dispatch(command, argument);
+  }
 }
 
 void qmsTSMTPSession::Dispatch(const std::string& command, const std::string& argument) {
@@ -199,10 +196,10 @@ void qmsTSMTPSession::Dispatch(const std::string& command, const std::string& ar
 void qmsTSMTPSession::RefuseOutOfSequence(const std::string& command, const std::string& argument) {
   if (command == "MAIL") {
     SendTxt("503a", "MAIL");
-    Log("MAIL " + Quoted(ExtractPath(argument)) + ", out of sequence (HELO/EHLO missing)");
+    Log("MAIL " + qmsQuoted(ExtractPath(argument)) + ", out of sequence (HELO/EHLO missing)");
   } else if (command == "RCPT") {
     SendTxt("503a", "RCPT");
-    Log("RCPT " + Quoted(RecipientPath(argument)) + ", out of sequence (missing MAIL)");
+    Log("RCPT " + qmsQuoted(RecipientPath(argument)) + ", out of sequence (missing MAIL)");
   } else if (Phase() < phMail) {
     SendTxt("503a", "DATA");
     Log("DATA, out of sequence (MAIL missing)");
@@ -333,17 +330,6 @@ std::string qmsTSMTPSession::RecipientPath(const std::string& argument) {
   size_t colon = path.find(':');
   if (colon != std::string::npos) path.erase(0, colon + 1);
   return path;
-}
-
-std::string qmsTSMTPSession::StripCommandLine(const std::string& line) {
-  size_t b = 0, e = line.size();
-  while (b < e) {
-    unsigned char c = static_cast<unsigned char>(line[b]);
-    if (c > 0x20 && c < 0x7F) break;
-    ++b;
-  }
-  while (e > b && static_cast<unsigned char>(line[e - 1]) <= 0x20) --e;
-  return line.substr(b, e - b);
 }
 
 std::string qmsTSMTPSession::ReceivedLine() const {

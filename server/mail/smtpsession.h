@@ -106,9 +106,6 @@ class qmsTSMTPSession : public qmsTSession {
   static std::string ExtractPath(const std::string& argument);
   // The address of a RCPT argument: ExtractPath without a source route ("@a,@b:").
   static std::string RecipientPath(const std::string& argument);
-  // A command line as the dialogue reads it: leading bytes 0x00-0x20 and 0x7F-0xFF and
-  // trailing bytes 0x00-0x20 removed.
-  static std::string StripCommandLine(const std::string& line);
 
   // The client's host name and dotted address ("" and "0.0.0.0" without a connection).
   std::string ClientHost() const;
@@ -146,6 +143,8 @@ class qmsTSMTPSession : public qmsTSession {
   int Recipients = 0;  // recipients accepted in the open transaction
 
  private:
+  // Reads and runs command lines until QUIT or the end of the connection.
+  void ServeCommands();
   // Runs one command line's command through the command table.
   void Dispatch(const std::string& command, const std::string& argument);
   // The reply and log line of a command given out of sequence.
