@@ -37,6 +37,24 @@ inline constexpr int kDebugProto4 = 4;
 inline constexpr int kDebugProto8 = 8;
 inline constexpr int kDebugProto16 = 16;
 
+// Results of qmsTSession::SessionUser; the numbers are the ones hooks and logs know.
+enum qmsTUserResult : int {
+  usRejectedByHook = -1,  // a hook refused the name and has answered the client
+  usUnknown = 0,
+  usIdentified = 1,
+};
+
+// Results of qmsTSession::SessionPassword. An unknown account is refused as a mismatch
+// (after the same wait), so that the answer tells nothing about the account.
+enum qmsTPasswordResult : int {
+  pwRejectedByHook = -4,  // a hook refused the login and has answered the client
+  pwHostDenied = -3,
+  pwServiceDenied = -2,
+  pwNoUser = -1,
+  pwMismatch = 0,
+  pwAuthenticated = 1,
+};
+
 // Longest command line a session reads before it refuses the line.
 inline constexpr size_t kMaxCommandLine = 64 * 1024;
 
@@ -106,8 +124,8 @@ class qmsTSession {
                jvbTSocket::LineEnd ends = jvbTSocket::LineEnd::kLf);
 
   // --- Users (session_user.cpp) ---
-  int SessionUser(const std::string& name);
-  int SessionPassword(const std::string& password);
+  qmsTUserResult SessionUser(const std::string& name);
+  qmsTPasswordResult SessionPassword(const std::string& password);
   // A rejecting hook's answer: the reply line before the first "&" outside double quotes,
   // the leading block after it.
   static void SplitHookOutput(const std::string& output, std::string& reply, std::string& block);

@@ -412,25 +412,25 @@ void qmsTIMAP4Session::imapNotSupported() { Reply("BADz", Command); }
 
 void qmsTIMAP4Session::imapLOGIN(const std::string& user, const std::string& password) {
   jvbTraceScope trace("qmsTIMAP4Session.imapLOGIN");
-  int rc = SessionUser(jvb::AsciiLower(user));
-  if (rc >= 0) {
+  if (SessionUser(jvb::AsciiLower(user)) != usRejectedByHook) {
     // An unknown account goes through the password step too, to be refused after the
     // same wait as a wrong password.
-    int p = SessionPassword(password);
+    qmsTPasswordResult p = SessionPassword(password);
     // Anonymous accounts pass the session base even when denied the service; their mail
     // stays closed when the account file says so.
-    if (p == 1 && User()->GetAnonymous() && User()->DenyService(Service()->Section())) {
+    if (p == pwAuthenticated && User()->GetAnonymous() &&
+        User()->DenyService(Service()->Section())) {
       Log("Not authenticated; Service access denied", kLogUser);
-      p = -2;
+      p = pwServiceDenied;
     }
-    if (p == 1) {
+    if (p == pwAuthenticated) {
       if (SetUserFolder()) {
         ImapState = isAuthenticated;
         Reply("OKa", "LOGIN");
       } else {
         Reply("NOa", "LOGIN");
       }
-    } else if (p != -4) {
+    } else if (p != pwRejectedByHook) {
       Reply("NOa", "LOGIN");
     }
   }

@@ -207,8 +207,7 @@ bool qmsTPOP3Session::MailDenied() { return User() && User()->DenyService(Servic
 void qmsTPOP3Session::cUSER(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cUSER");
   const std::string name = jvb::AsciiLower(argument);
-  int rc = SessionUser(name);
-  if (rc < 0) return;  // a hook has answered
+  if (SessionUser(name) == usRejectedByHook) return;  // the hook has answered
   // The same answer for known and unknown names: USER does not reveal accounts.
   SendFilled("OKa", "USER", {{"%(usr.username)", qmsVisibleText(name)}});
   Status = stUserGiven;
@@ -216,14 +215,14 @@ void qmsTPOP3Session::cUSER(const std::string& /*command*/, const std::string& a
 
 void qmsTPOP3Session::cPASS(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cPASS");
-  int rc = SessionPassword(argument);
+  qmsTPasswordResult rc = SessionPassword(argument);
   // Anonymous accounts pass the session base even when denied the service; a mailbox
   // anybody can open must stay closed when the account file says so.
-  if (rc == 1 && User()->GetAnonymous() && MailDenied()) {
+  if (rc == pwAuthenticated && User()->GetAnonymous() && MailDenied()) {
     Log("Not authenticated; Service access denied", kLogUser);
-    rc = -2;
+    rc = pwServiceDenied;
   }
-  if (rc == 1) {
+  if (rc == pwAuthenticated) {
     if (LockMailbox()) {
       SendTxt("OKa", "PASS");
       Status = stTransaction;
@@ -231,7 +230,7 @@ void qmsTPOP3Session::cPASS(const std::string& /*command*/, const std::string& a
       SendTxt("ERRb", "PASS");
       Log("Unable to lock mailbox");
     }
-  } else if (rc != -4) {
+  } else if (rc != pwRejectedByHook) {
     SendTxt("ERRa", "PASS");
   }
   if (Status != stTransaction) {
@@ -245,14 +244,14 @@ void qmsTPOP3Session::cAPOP(const std::string& /*command*/, const std::string& a
   std::string rest, more;
   const std::string name = jvb::AsciiLower(SplitWord(argument, rest));
   const std::string digest = SplitWord(rest, more);
-  int rc = SessionUser(name);
-  if (rc == -1) return;  // a hook has answered
+  const qmsTUserResult rc = SessionUser(name);
+  if (rc == usRejectedByHook) return;  // the hook has answered
   // Guesses of the secret, unknown accounts and accounts without a secret all wait like
   // wrong passwords, so that the answer tells nothing about the account.
   const bool heldBack = LoginHeldBack();
-  const std::string secret = rc == 1 && !heldBack ? User()->GetAPOPSecret() : "";
+  const std::string secret = rc == usIdentified && !heldBack ? User()->GetAPOPSecret() : "";
   if (secret.empty()) {
-    if (rc != 1)
+    if (rc != usIdentified)
       Log("Not authenticated; Unknown user", kLogUser);
     else if (!heldBack)
       Log("Not authenticated; No APOP secret available", kLogUser);

@@ -45,7 +45,7 @@ void qmsTSMTPSession::srvHELO(const std::string& argument, bool ehlo) {
     SendCmd(std::string(), last);
     Log("EHLO " + qmsQuoted(argument) + ", ok");
   }
-  State |= kGreeted;
+  Greeted = true;
 }
 
 void qmsTSMTPSession::srvMAIL(const std::string& argument) {
@@ -75,7 +75,6 @@ void qmsTSMTPSession::srvMAIL(const std::string& argument) {
   MessageName = Header->Name();
   MessagePath = Header->Path();
   Recipients = 0;
-  State |= kTransaction;
   SendTxt("250a", "MAIL");
   Log("MAIL " + qmsQuoted(path) + ", ok");
 }
@@ -125,10 +124,7 @@ void qmsTSMTPSession::proceedRCPT(const std::string& path) {
     return;
   }
   ReplyRecipient(result, path);
-  if (result >= rcLocal) {
-    State |= kRecipients;
-    ++Recipients;
-  }
+  if (result >= rcLocal) ++Recipients;
   LogFollowed(trail);
 }
 
@@ -192,7 +188,6 @@ bool qmsTSMTPSession::BeginBody() {
     Log("DATA, unable to open file " + qmsQuoted(bodyPath) + " for writing");
     return false;
   }
-  State |= kBodyWritten;
   Header->WriteBody(ReceivedLine());
   SendTxt("354a", "DATA");
   return true;
@@ -254,19 +249,13 @@ void qmsTSMTPSession::proceedDATA(const qmsTMessageReader& reader, bool written)
   }
   SendTxt("250a", "DATA");
   Log("DATA Ok");
-  State &= static_cast<uint8_t>(~(kTransaction | kRecipients | kBodyWritten));
 }
 
 void qmsTSMTPSession::srvRSET(bool silent) {
   jvbTraceScope trace("qmsTSMTPSession.srvRSET");
-  if (State & kBodyWritten) {
-    if (Header) Header->DiscardBody();
-    State &= static_cast<uint8_t>(~kBodyWritten);
-  }
-  if (State & kTransaction) {
-    if (Header) Header->Discard();
+  if (TransactionOpen()) {
+    Header->Discard();  // the body file with it
     Header.reset();
-    State &= static_cast<uint8_t>(~(kTransaction | kRecipients));
   }
   Recipients = 0;
   if (!silent) {

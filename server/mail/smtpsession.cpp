@@ -210,8 +210,8 @@ void qmsTSMTPSession::RefuseOutOfSequence(const std::string& command, const std:
 }
 
 qmsTSMTPSession::PhaseValue qmsTSMTPSession::Phase() const {
-  if ((State & kTransaction) && Header) return (State & kRecipients) ? phRecipients : phMail;
-  return (State & kGreeted) ? phGreeted : phConnected;
+  if (TransactionOpen()) return Recipients > 0 ? phRecipients : phMail;
+  return Greeted ? phGreeted : phConnected;
 }
 
 void qmsTSMTPSession::cliRun() {

@@ -26,13 +26,6 @@ class qmsTUser;
 
 class qmsTSMTPSession : public qmsTSession {
  public:
-  // Bits of State.
-  static constexpr uint8_t kConnected = 1;
-  static constexpr uint8_t kGreeted = 2;       // HELO or EHLO received
-  static constexpr uint8_t kTransaction = 4;   // MAIL accepted, header file open
-  static constexpr uint8_t kRecipients = 8;    // at least one recipient accepted
-  static constexpr uint8_t kBodyWritten = 16;  // a body file exists for the transaction
-
   // Limits of one transaction and of the lines read.
   static constexpr size_t kCommandLineMax = 4096;
   static constexpr size_t kDataLineMax = 1024 * 1024;
@@ -93,8 +86,11 @@ class qmsTSMTPSession : public qmsTSession {
   void srvNOOP(const std::string& argument = {});
   void srvNI(const std::string& argument = {});
 
-  // The dialogue's phase, derived from State and the open transaction.
+  // The dialogue's phase: Greeted, the open transaction and its recipients.
   PhaseValue Phase() const;
+  // MAIL accepted and its message neither queued nor discarded: the header file of the
+  // transaction is the one record of it.
+  bool TransactionOpen() const { return Header && !Header->Committed(); }
 
   int AddRecipient(const std::string& address, ForwardTrail& trail);
   bool AddLocal(const std::string& from, const std::string& name, ForwardTrail& trail,
@@ -134,7 +130,7 @@ class qmsTSMTPSession : public qmsTSession {
   // --- Dialogue state ---
   bool Ehlo = false;
   std::string RemoteDomain;
-  uint8_t State = kConnected;
+  bool Greeted = false;  // HELO or EHLO received
   std::string MessageName;
   std::string MessagePath;
   std::unique_ptr<qmsTQueueFile> Header;
