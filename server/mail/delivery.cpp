@@ -123,24 +123,26 @@ void qmsTDelivery::DoServer() {
   if (session_.QueueDirectory.empty() || !jvb::DirectoryExists(session_.QueueDirectory)) return;
   SweepOrphans();
   std::vector<jvb::DirEntry> files;
-  if (jvb::FindFiles(session_.QueueDirectory, "*.hdr", jvb::faReadOnly | jvb::faArchive, files) != 0)
+  if (jvb::FindFiles(session_.QueueDirectory, qmsTQueueFile::Mask(qmsTQueueFile::kHeaderSuffix),
+                     jvb::faReadOnly | jvb::faArchive, files) != 0)
     return;
   for (const jvb::DirEntry& file : files) {
     if (Terminating()) break;
-    ProcessMessage(file.name.substr(0, file.name.size() - 4));
+    ProcessMessage(qmsTQueueFile::Stem(file.name));
   }
 }
 
 void qmsTDelivery::SweepOrphans() {
   const time_t now = time(nullptr);
-  for (const char* mask : {"*.inc", "*.msg"}) {
+  for (const char* suffix : {qmsTQueueFile::kIncomingSuffix, qmsTQueueFile::kBodySuffix}) {
     std::vector<jvb::DirEntry> files;
-    if (jvb::FindFiles(session_.QueueDirectory, mask, jvb::faReadOnly | jvb::faArchive, files) != 0)
+    if (jvb::FindFiles(session_.QueueDirectory, qmsTQueueFile::Mask(suffix),
+                       jvb::faReadOnly | jvb::faArchive, files) != 0)
       continue;
     for (const jvb::DirEntry& file : files) {
       if (now - file.mtime < kOrphanAgeSeconds) continue;
       const std::string path = session_.QueueDirectory + "/" + file.name;
-      if (jvb::PathExists(path.substr(0, path.size() - 4) + ".hdr")) continue;
+      if (jvb::PathExists(qmsTQueueFile::Stem(path) + qmsTQueueFile::kHeaderSuffix)) continue;
       // A transaction still writing holds its file locked.
       int fd = jvb::OpenShared(path, jvb::fmReadWriteExclusive, 0, nullptr);
       if (fd < 0) continue;
@@ -162,12 +164,12 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
   ResetIdle();
   message_name_ = name;
   message_path_ = session_.QueueDirectory + "/" + name;
-  const std::string hdrPath = message_path_ + ".hdr";
-  const std::string msgPath = message_path_ + ".msg";
+  const std::string hdrPath = message_path_ + qmsTQueueFile::kHeaderSuffix;
+  const std::string msgPath = message_path_ + qmsTQueueFile::kBodySuffix;
 
   // 1. Lock, header, body - or leave the message as it is.
   jvb::LockFile lock;
-  if (!lock.Acquire(message_path_ + ".lck", 0)) return false;
+  if (!lock.Acquire(message_path_ + qmsTQueueFile::kLockSuffix, 0)) return false;
   header_ = std::make_unique<qmsTDeliveryHeader>();
   if (!header_->Open(hdrPath)) {
     header_.reset();
@@ -206,7 +208,7 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
   if (processed && pending_ == 0) {
     if (jvb::DeleteFile(hdrPath)) jvb::DeleteFile(msgPath);
     jvb::DeleteFile(temp);
-    jvb::DeleteFile(message_path_ + ".bak");
+    jvb::DeleteFile(message_path_ + qmsTQueueFile::kBackupSuffix);
   }
   lock.Release();
   return processed;
@@ -214,8 +216,9 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
 
 void qmsTDelivery::SaveHeader() {
   if (header_->Save()) return;
-  const std::string text = "Unable to write header file " + qmsQuoted(message_name_ + ".hdr") +
-                           " (" + std::to_string(header_->LastError()) + ")";
+  const std::string text = "Unable to write header file " +
+                           qmsQuoted(message_name_ + qmsTQueueFile::kHeaderSuffix) + " (" +
+                           std::to_string(header_->LastError()) + ")";
   qmsLog(text);
   Log(text);
 }

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "server/core/commandtable.h"
 #include "server/core/group.h"
@@ -23,12 +22,6 @@ namespace {
 
 std::string ByeLine() { return "* BYE IMAP4d closing connection " + qmsTSession::ProductTail(); }
 
-// File name up to its last ".".
-std::string BaseName(const std::string& name) {
-  size_t dot = name.rfind('.');
-  return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
 bool ValidFolderByte(unsigned char c) {
   if (c < 0x20 || c >= 0x7F) return false;
   return c != '"' && c != '\\' && c != '*' && c != '%';
@@ -37,46 +30,6 @@ bool ValidFolderByte(unsigned char c) {
 bool NameExists(const jvb::RootDir& dir, const std::string& name) {
   struct stat st {};
   return dir.StatBeneath(name, st, false);
-}
-
-// Flag files (and the ".bak" copies configuration writers leave beside them) whose
-// message has gone. POP3 deletes messages without their flag files.
-void SweepStaleFlags(const jvb::RootDir& dir) {
-  std::vector<jvb::DirEntry> found;
-  dir.ListBeneath("", std::string("*") + qmsTMailbox::kFlagExtension, qmsTMailbox::kFileSearchMask,
-                  found);
-  for (const auto& e : found) {
-    const std::string base = BaseName(e.name);
-    if (NameExists(dir, base + qmsTMailbox::kMessageExtension)) continue;
-    dir.UnlinkBeneath(e.name);
-    dir.UnlinkBeneath(base + qmsTMailbox::kBackupExtension);
-  }
-  dir.ListBeneath("", std::string("*") + qmsTMailbox::kBackupExtension,
-                  qmsTMailbox::kFileSearchMask, found);
-  for (const auto& e : found) {
-    const std::string base = BaseName(e.name);
-    if (NameExists(dir, base + qmsTMailbox::kMessageExtension) ||
-        NameExists(dir, base + qmsTMailbox::kFlagExtension))
-      continue;
-    dir.UnlinkBeneath(e.name);
-  }
-}
-
-// Creates "<base>.qms" unless it exists. Written aside and moved into place without
-// replacing, so of two sessions selecting at once exactly one sees the message as recent.
-// False when another session created it first.
-bool CreateFlagFile(const jvb::RootDir& dir, const std::string& base, long tid) {
-  const std::string flag = base + qmsTMailbox::kFlagExtension;
-  const std::string temp = "." + base + "." + std::to_string(tid) + ".tmp";
-  jvbTTextFile f;
-  f.Init(dir, temp, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
-  if (!f.Rewrite()) return true;  // not recorded, but still new to this session
-  bool written = f.Write("[IMAP]\r\nRecent=1\r\n");
-  f.Close();
-  if (written && dir.RenameBeneath(temp, flag)) return true;
-  const int err = errno;
-  dir.UnlinkBeneath(temp);
-  return err != EEXIST;
 }
 
 }  // namespace
@@ -470,19 +423,10 @@ bool qmsTIMAP4Session::OpenMailbox(const std::string& folder) {
   jvb::RootDir dir;
   if (rel.empty() || !user_root_.IsDirectoryBeneath(rel, false) || !dir.OpenSub(user_root_, rel))
     return false;
-  SweepStaleFlags(dir);
-  std::vector<jvb::DirEntry> found;
-  dir.ListBeneath("", qmsTMailbox::kMessageMask, qmsTMailbox::kFileSearchMask, found);
   const long tid = threadId ? threadId.load() : jvb::CurrentThreadId();
-  int64_t messages = 0, recent = 0;
-  for (const auto& e : found) {
-    ++messages;
-    const std::string base = BaseName(e.name);
-    if (NameExists(dir, base + qmsTMailbox::kFlagExtension)) continue;
-    if (CreateFlagFile(dir, base, tid)) ++recent;
-  }
-  Variables().AddValue("imap.messages", std::to_string(messages));
-  Variables().AddValue("imap.messagesrecent", std::to_string(recent));
+  const qmsTMailbox::FolderCounts counts = qmsTMailbox::MarkRecent(dir, tid);
+  Variables().AddValue("imap.messages", std::to_string(counts.messages));
+  Variables().AddValue("imap.messagesrecent", std::to_string(counts.recent));
   return true;
 }
 
@@ -511,7 +455,7 @@ void qmsTIMAP4Session::imapDELETE(const std::string& folder) {
   if (!rel.empty() && rel != qmsTMailbox::kInboxName && user_root_.IsDirectoryBeneath(rel, false) &&
       dir.OpenSub(user_root_, rel)) {
     // Flag files left by deleted messages do not make a folder "not empty".
-    SweepStaleFlags(dir);
+    qmsTMailbox::SweepStaleFlags(dir);
     ok = user_root_.RmdirBeneath(rel);
   }
   Reply(ok ? "OKa" : "NOa", "DELETE");

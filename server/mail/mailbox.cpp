@@ -79,6 +79,34 @@ bool SameContent(const jvb::RootDir& dir, const std::string& a, const std::strin
   return same;
 }
 
+// File name up to its last ".".
+std::string BaseName(const std::string& name) {
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+bool NameExists(const jvb::RootDir& dir, const std::string& name) {
+  struct stat st {};
+  return dir.StatBeneath(name, st, false);
+}
+
+// Creates "<base>.qms" unless it exists. Written aside and moved into place without
+// replacing, so of two sessions selecting at once exactly one sees the message as recent.
+// False when another session created it first.
+bool CreateFlagFile(const jvb::RootDir& dir, const std::string& base, long tid) {
+  const std::string flag = base + qmsTMailbox::kFlagExtension;
+  const std::string temp = "." + base + "." + std::to_string(tid) + ".tmp";
+  jvbTTextFile f;
+  f.Init(dir, temp, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
+  if (!f.Rewrite()) return true;  // not recorded, but still new to this session
+  bool written = f.Write("[IMAP]\r\nRecent=1\r\n");
+  f.Close();
+  if (written && dir.RenameBeneath(temp, flag)) return true;
+  const int err = errno;
+  dir.UnlinkBeneath(temp);
+  return err != EEXIST;
+}
+
 }  // namespace
 
 qmsTMailbox::qmsTMailbox(const jvbTFileSys& fs, const std::string& homeDirectory,
@@ -231,4 +259,45 @@ std::string qmsTMailbox::ReadHomeDirectory(jvbTTextConfig* cfg) {
     qmsLog("GLOBAL/HomeDirectory not found in " + cfg->FileName());
   }
   return home;
+}
+
+void qmsTMailbox::SweepStaleFlags(const jvb::RootDir& dir) {
+  std::vector<jvb::DirEntry> found;
+  dir.ListBeneath("", std::string("*") + kFlagExtension, kFileSearchMask, found);
+  for (const auto& e : found) {
+    const std::string base = BaseName(e.name);
+    if (NameExists(dir, base + kMessageExtension)) continue;
+    dir.UnlinkBeneath(e.name);
+    dir.UnlinkBeneath(base + kBackupExtension);
+  }
+  dir.ListBeneath("", std::string("*") + kBackupExtension, kFileSearchMask, found);
+  for (const auto& e : found) {
+    const std::string base = BaseName(e.name);
+    if (NameExists(dir, base + kMessageExtension) || NameExists(dir, base + kFlagExtension))
+      continue;
+    dir.UnlinkBeneath(e.name);
+  }
+}
+
+qmsTMailbox::FolderCounts qmsTMailbox::MarkRecent(const jvb::RootDir& dir, long threadId) {
+  SweepStaleFlags(dir);
+  std::vector<jvb::DirEntry> found;
+  dir.ListBeneath("", kMessageMask, kFileSearchMask, found);
+  FolderCounts counts;
+  for (const auto& e : found) {
+    ++counts.messages;
+    const std::string base = BaseName(e.name);
+    if (NameExists(dir, base + kFlagExtension)) continue;
+    if (CreateFlagFile(dir, base, threadId)) ++counts.recent;
+  }
+  return counts;
+}
+
+bool qmsTMailbox::RemoveMessage(const jvb::RootDir& dir, const std::string& fileName) {
+  jvbTTextFile file;
+  file.Init(dir, fileName, jvb::fmReadExclusive);
+  if (!file.Open()) return file.LastError() == ENOENT;
+  const bool removed = dir.UnlinkBeneath(fileName);
+  file.Close();
+  return removed;
 }

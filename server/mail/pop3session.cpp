@@ -1,6 +1,5 @@
 #include "server/mail/pop3session.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <limits>
 
@@ -457,17 +456,7 @@ void qmsTPOP3Session::cQUIT() {
   for (int i = 1; i <= lock_.Count(); ++i) {
     const qmsTMailboxEntry* e = lock_.Entry(i);
     if (!e->deleted) continue;
-    // Taken exclusively first, so a message another reader holds open is not pulled
-    // away under it; a message that is already gone needs nothing more.
-    jvbTTextFile file;
-    file.Init(lock_.Inbox(), e->name, jvb::fmReadExclusive);
-    bool removed = false;
-    if (file.Open()) {
-      removed = lock_.Inbox().UnlinkBeneath(e->name);
-      file.Close();
-    } else {
-      removed = file.LastError() == ENOENT;
-    }
+    const bool removed = qmsTMailbox::RemoveMessage(lock_.Inbox(), e->name);
     if (!removed) {
       quit_failed_ = true;
       Log("Unable to delete message file " + qmsQuoted(e->path));

@@ -120,7 +120,8 @@ void qmsTSMTPSession::proceedRCPT(const std::string& path) {
     Header->Flush();
     SendTxt("451a", "RCPT");
     Log("RCPT " + qmsQuoted(path) + ", unable to write queue file " +
-        qmsQuoted(MessagePath + ".inc") + " (" + std::to_string(Header->LastError()) + ")");
+        qmsQuoted(MessagePath + qmsTQueueFile::kIncomingSuffix) + " (" +
+        std::to_string(Header->LastError()) + ")");
     return;
   }
   ReplyRecipient(result, path);
@@ -181,7 +182,7 @@ void qmsTSMTPSession::srvDATA(const std::string& /*argument*/) {
 }
 
 bool qmsTSMTPSession::BeginBody() {
-  const std::string bodyPath = MessagePath + ".msg";
+  const std::string bodyPath = MessagePath + qmsTQueueFile::kBodySuffix;
   if (Header->BodyCreated()) Header->DiscardBody();  // left by an earlier failed DATA
   if (!Header->CreateBody()) {
     SendTxt("451a", "DATA");
@@ -228,8 +229,9 @@ void qmsTSMTPSession::proceedDATA(const qmsTMessageReader& reader, bool written)
   if (!written || !Header->Flush()) {
     SendTxt("451a", "DATA");
     Log("DATA, unable to write file " +
-        qmsQuoted(written ? MessagePath + ".inc" : MessagePath + ".msg") + " (" +
-        std::to_string(Header->LastError()) + ")");
+        qmsQuoted(MessagePath +
+                  (written ? qmsTQueueFile::kIncomingSuffix : qmsTQueueFile::kBodySuffix)) +
+        " (" + std::to_string(Header->LastError()) + ")");
     srvRSET(true);
     return;
   }
@@ -242,8 +244,8 @@ void qmsTSMTPSession::proceedDATA(const qmsTMessageReader& reader, bool written)
   }
   if (!Header->Commit()) {
     SendTxt("451a", "DATA");
-    Log("DATA, unable to queue message " + qmsQuoted(MessagePath + ".hdr") + " (" +
-        std::to_string(Header->LastError()) + ")");
+    Log("DATA, unable to queue message " + qmsQuoted(MessagePath + qmsTQueueFile::kHeaderSuffix) +
+        " (" + std::to_string(Header->LastError()) + ")");
     srvRSET(true);
     return;
   }

@@ -268,11 +268,11 @@ bool qmsTSMTPSession::GetVars(const std::string& name, std::string& value) {
     return true;
   }
   if (name == "messagename") {
-    value = MessageName + ".msg";
+    value = MessageName + qmsTQueueFile::kBodySuffix;
     return true;
   }
   if (name == "messagepath") {
-    value = MessagePath + ".msg";
+    value = MessagePath + qmsTQueueFile::kBodySuffix;
     return true;
   }
   return false;
