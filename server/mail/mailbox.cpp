@@ -38,8 +38,8 @@ std::string OneLine(std::string s) {
 // Descriptor of a regular file beneath dir that is not a symbolic link, or -1.
 int OpenPlainFile(const jvb::RootDir& dir, const std::string& name) {
   int fd = dir.OpenBeneath(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  struct stat st {};
-  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+  jvb::FileInfo info;
+  if (fd >= 0 && (!jvb::GetFileInfo(fd, info) || !info.regular)) {
     ::close(fd);
     fd = -1;
   }
@@ -60,12 +60,11 @@ bool ReadFull(int fd, char* buffer, size_t size) {
 // True when both regular files beneath dir hold the same bytes.
 bool SameContent(const jvb::RootDir& dir, const std::string& a, const std::string& b) {
   const int fa = OpenPlainFile(dir, a), fb = OpenPlainFile(dir, b);
-  struct stat sa {};
-  struct stat sb {};
-  bool same = fa >= 0 && fb >= 0 && ::fstat(fa, &sa) == 0 && ::fstat(fb, &sb) == 0 &&
-              sa.st_size == sb.st_size;
+  jvb::FileInfo sa, sb;
+  bool same = fa >= 0 && fb >= 0 && jvb::GetFileInfo(fa, sa) && jvb::GetFileInfo(fb, sb) &&
+              sa.size == sb.size;
   std::vector<char> x(kCopyBlock), y(kCopyBlock);
-  for (off_t left = same ? sa.st_size : 0; left > 0;) {
+  for (off_t left = same ? static_cast<off_t>(sa.size) : 0; left > 0;) {
     const size_t n = static_cast<size_t>(std::min<off_t>(left, kCopyBlock));
     if (!ReadFull(fa, x.data(), n) || !ReadFull(fb, y.data(), n) ||
         std::char_traits<char>::compare(x.data(), y.data(), n) != 0) {
