@@ -133,6 +133,16 @@ bool qmsTSession::AcceptClient(const std::string& patterns, const std::string& h
   return false;
 }
 
+std::string qmsTSession::TimeStamp() const {
+  jvb::DateTime now = jvb::NowLocal();
+  double stampMs = static_cast<double>(jvb::DayNumber(now)) * 86400000.0 +
+                   static_cast<double>(jvb::MillisecondsOfDay(now));
+  long tid = threadId ? threadId.load() : jvb::CurrentThreadId();
+  char b[512];
+  snprintf(b, sizeof b, "<%ld.%.15g@%s>", tid, stampMs, Host.c_str());
+  return b;
+}
+
 bool qmsTSession::PassConnectGate(const ConnectGate& gate) {
   const std::string host = socket_ ? socket_->peerHostName : std::string();
   const std::string address = socket_ ? socket_->PeerDotted() : std::string("0.0.0.0");
@@ -182,24 +192,12 @@ void qmsTSession::Debug(const std::string& text, int kind) {
   std::string id = Hex4(threadId);
   std::string prefix;
   switch (kind) {
-    case kDebugRecv:
-      prefix = ">" + id + "> ";
-      break;
-    case kDebugSend:
-      prefix = "<" + id + "< ";
-      break;
-    case kDebugProto4:
-      prefix = "\xAF" + id + "\xAF ";
-      break;
-    case kDebugProto8:
-      prefix = "\xAE" + id + "\xAE ";
-      break;
-    case kDebugProto16:
-      prefix = "!" + id + "! ";
-      break;
-    default:
-      prefix = "(" + id + ") ";
-      break;
+    case kDebugRecv: prefix = ">" + id + "> "; break;
+    case kDebugSend: prefix = "<" + id + "< "; break;
+    case kDebugProto4: prefix = "\xAF" + id + "\xAF "; break;
+    case kDebugProto8: prefix = "\xAE" + id + "\xAE "; break;
+    case kDebugProto16: prefix = "!" + id + "! "; break;
+    default: prefix = "(" + id + ") "; break;
   }
   service_->Log(prefix + qmsVisibleText(text));
 }

@@ -110,6 +110,9 @@ class qmsTSession {
   // A command line as the dialogues read it: leading bytes 0x00-0x20 and 0x7F-0xFF and
   // trailing bytes 0x00-0x20 removed.
   static std::string StripCommandLine(const std::string& line);
+  // "<thread id.milliseconds@Host>", the unique stamp a greeting offers for a digest
+  // login (APOP, the administration challenge).
+  std::string TimeStamp() const;
   // "(QMS/32 v<version> - <home page>)", the end of the greetings.
   static std::string ProductTail();
 

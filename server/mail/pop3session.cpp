@@ -142,13 +142,7 @@ void qmsTPOP3Session::ServeCommands() {
 }
 
 void qmsTPOP3Session::Greet() {
-  jvb::DateTime now = jvb::NowLocal();
-  double stampMs = static_cast<double>(jvb::DayNumber(now)) * 86400000.0 +
-                   static_cast<double>(jvb::MillisecondsOfDay(now));
-  long tid = threadId ? threadId.load() : jvb::CurrentThreadId();
-  char b[512];
-  snprintf(b, sizeof b, "<%ld.%.15g@%s>", tid, stampMs, Host.c_str());
-  Greeting = b;
+  Greeting = TimeStamp();
   // Sent exactly as it stands: the client digests these very bytes.
   SendCmd("", qmsNeutralizeTemplate("+OK " + Greeting + " POP3d ready " + ProductTail()));
 }
