@@ -91,6 +91,12 @@ bool qmsTSession::WaitInPool() {
   return !terminate;
 }
 
+bool qmsTSession::WaitAndServe(const std::function<void()>& serve) {
+  if (!WaitInPool()) return false;
+  if (socket_) serve();
+  return true;
+}
+
 void qmsTSession::HandOver(std::unique_ptr<jvbTSocket> socket) {
   {
     std::lock_guard<std::mutex> g(timerLock);

@@ -90,6 +90,9 @@ class qmsTSession {
 
   // --- Pool and connection ---
   bool WaitInPool();
+  // WaitInPool, then serve() when woken with a client (woken without one, there is
+  // nothing to serve). The result is Start's.
+  bool WaitAndServe(const std::function<void()>& serve);
   void Connection();
   static bool AcceptClient(const std::string& patterns, const std::string& hostName,
                            const std::string& address);

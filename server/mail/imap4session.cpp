@@ -125,10 +125,7 @@ bool qmsTIMAP4Session::MatchPattern(const std::string& pattern, const std::strin
 bool qmsTIMAP4Session::Start() {
   qmsTSession::Start();
   HomeDirectory = qmsTMailbox::ReadHomeDirectory(Group()->Config());
-  if (!WaitInPool()) return false;
-  if (!Socket()) return true;  // woken without a client: nothing to serve
-  Serve();
-  return true;
+  return WaitAndServe([this] { Serve(); });
 }
 
 bool qmsTIMAP4Session::GetVars(const std::string& name, std::string& value) {

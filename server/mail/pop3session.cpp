@@ -67,10 +67,7 @@ int64_t qmsTPOP3Session::MessageNumber(const std::string& text) {
 bool qmsTPOP3Session::Start() {
   qmsTSession::Start();
   HomeDirectory = qmsTMailbox::ReadHomeDirectory(Group()->Config());
-  if (!WaitInPool()) return false;
-  if (!Socket()) return true;  // woken without a client: nothing to serve
-  Serve();
-  return true;
+  return WaitAndServe([this] { Serve(); });
 }
 
 bool qmsTPOP3Session::GetVars(const std::string& name, std::string& value) {
