@@ -156,6 +156,23 @@ bool DeleteFile(const std::string& path);
 // Reads a whole regular file (bounded by maxBytes); false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& out, size_t maxBytes = 64u << 20);
 
+// --- File facts and changes (platform_files.cpp) ---------------------------------
+// Rename that replaces an existing target in one step.
+bool RenameReplace(const std::string& from, const std::string& to, int* err = nullptr);
+// What stat tells about a file: size, last write (seconds since the epoch), the
+// permission bits and whether it is a regular file.
+struct FileInfo {
+  int64_t size = 0;
+  int64_t mtime = 0;
+  uint32_t mode = 0;
+  bool regular = false;
+};
+// Of a path (links followed) or an open descriptor; false when it cannot be asked.
+bool GetFileInfo(const std::string& path, FileInfo& info);
+bool GetFileInfo(int fd, FileInfo& info);
+// Takes the group and other permissions off an existing file.
+void MakeOwnerOnly(const std::string& path);
+
 // --- File times ------------------------------------------------------------------
 // Packed DOS date-time of the last write, local time; -1 when missing or not a file,
 // 0 when the year is outside 1980-2107.

@@ -30,6 +30,9 @@ void qmsDebug();
 // range) and bytes that are not well-formed UTF-8 become "\xNN"; the rest is kept.
 std::string qmsVisibleText(const std::string& text);
 
+// Text in double quotes, as log lines name files, users and hosts.
+inline std::string qmsQuoted(const std::string& text) { return "\"" + text + "\""; }
+
 // The message line of a halt number ("- QMS ..."), formatted.
 std::string qmsHaltMessage(int number);
 

@@ -76,15 +76,10 @@ bool qmsTAdminSession::Start() {
 
 void qmsTAdminSession::Serve() {
   jvbTSocket* sock = Socket();
-  jvb::DateTime now = jvb::NowLocal();
-  double stampMs = static_cast<double>(jvb::DayNumber(now)) * 86400000.0 +
-                   static_cast<double>(jvb::MillisecondsOfDay(now));
-  long tid = threadId ? threadId.load() : jvb::CurrentThreadId();
-  char b[512];
-  snprintf(b, sizeof b, "<%ld.%.15g@%s>", tid, stampMs, Host.c_str());
-  challenge_ = b;
+  challenge_ = TimeStamp();
 
   Log(Format("- Connection from \"%s\" accepted", sock->peerHostName));
+  char b[512];
   snprintf(b, sizeof b, "Login %8.8llx %8.8llx",
            static_cast<unsigned long long>(jvb::HeapBytesAllocated()),
            static_cast<unsigned long long>(jvb::HeapBytesFree()));

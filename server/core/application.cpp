@@ -25,8 +25,6 @@ namespace {
 
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
 }  // namespace
 
 qmsTApplication::qmsTApplication(bool standalone) : standalone_(standalone) {
@@ -181,14 +179,14 @@ void qmsTApplication::RunApplication() {
   jvb::FindFiles("config", "*", jvb::faDirectory, dirs);
   for (const auto& d : dirs) {
     if (!(d.attr & jvb::faDirectory)) continue;
-    qmsConLog("- Site personality group " + Quoted(d.name) + " found");
+    qmsConLog("- Site personality group " + qmsQuoted(d.name) + " found");
     AddGroup(d.name);
-    qmsConLog("- Site personality group " + Quoted(d.name) + " created");
+    qmsConLog("- Site personality group " + qmsQuoted(d.name) + " created");
   }
   qmsConLog("Starting created site personality groups ...");
   std::vector<qmsTGroup*> groups = Groups();
   for (size_t i = 1; i < groups.size(); ++i) {
-    qmsConLog("- Starting site personality group " + Quoted(groups[i]->Name()));
+    qmsConLog("- Starting site personality group " + qmsQuoted(groups[i]->Name()));
     StartGroup(groups[i]);
   }
   qmsCon("Stability monitor is running ... -[ Press Alt+X to shutdown ]-");

@@ -1,7 +1,5 @@
 #include "server/core/class.h"
 
-#include <sys/stat.h>
-
 #include "toolbox/platform.h"
 #include "toolbox/timeutil.h"
 
@@ -23,10 +21,10 @@ bool qmsTClass::SetLogFile(const std::string& name) {
   log_name_.clear();
   if (!PrepareAppend(name)) return false;
   log_name_ = name;
-  struct stat st{};
+  jvb::FileInfo info;
   last_day_ = 0;
-  if (::stat(name.c_str(), &st) == 0 && st.st_size > 0)
-    last_day_ = jvb::DayNumber(jvb::ToLocal(st.st_mtime));
+  if (jvb::GetFileInfo(name, info) && info.size > 0)
+    last_day_ = jvb::DayNumber(jvb::ToLocal(static_cast<time_t>(info.mtime)));
   return true;
 }
 

@@ -74,7 +74,8 @@ bool qmsTSession::Start() {
   int32_t reverse = 0;
   cfg->ReadInteger(reverse, section, "DisableReverse");
   DisableReverse = reverse == 1;
-  if (!cfg->ReadValue(section, "Host", Host)) qmsLog(section + "/Host not found in " + cfg->FileName());
+  if (!cfg->ReadValue(section, "Host", Host))
+    qmsLog(section + "/Host not found in " + cfg->FileName());
   cfg->ReadInteger(LogFlag, section, "LogFlag");
   cfg->ReadInteger(Timeout, section, "Timeout");
   return true;
@@ -88,6 +89,12 @@ bool qmsTSession::WaitInPool() {
   if (terminate) return false;
   Connection();
   return !terminate;
+}
+
+bool qmsTSession::WaitAndServe(const std::function<void()>& serve) {
+  if (!WaitInPool()) return false;
+  if (socket_) serve();
+  return true;
 }
 
 void qmsTSession::HandOver(std::unique_ptr<jvbTSocket> socket) {
@@ -132,6 +139,53 @@ bool qmsTSession::AcceptClient(const std::string& patterns, const std::string& h
   return false;
 }
 
+std::string qmsTSession::TimeStamp() const {
+  jvb::DateTime now = jvb::NowLocal();
+  double stampMs = static_cast<double>(jvb::DayNumber(now)) * 86400000.0 +
+                   static_cast<double>(jvb::MillisecondsOfDay(now));
+  long tid = threadId ? threadId.load() : jvb::CurrentThreadId();
+  char b[512];
+  snprintf(b, sizeof b, "<%ld.%.15g@%s>", tid, stampMs, Host.c_str());
+  return b;
+}
+
+bool qmsTSession::PassConnectGate(const ConnectGate& gate) {
+  const std::string host = socket_ ? socket_->peerHostName : std::string();
+  const std::string address = socket_ ? socket_->PeerDotted() : std::string("0.0.0.0");
+  std::string hook, output;
+  if (service_) Group()->Config()->ReadString(hook, service_->Section(), "hookOnConnect");
+  if (!hook.empty() && CallHook(output, hook) >= 1) {
+    std::string reply = output, block;
+    if (gate.hookReplyWithBlock) SplitHookOutput(output, reply, block);
+    SendCmd(block, reply);
+    Log("- Connection from " + qmsQuoted(host) + " rejected by script", gate.logCategory);
+    return false;
+  }
+  if (!AcceptClient(ClientAddress, host, address)) {
+    if (gate.refuse) gate.refuse();
+    Log("- Connection from " + qmsQuoted(host) + " rejected", gate.logCategory);
+    return false;
+  }
+  if (gate.greet) gate.greet();
+  Log("- Connection from " + qmsQuoted(host) + " accepted", gate.logCategory);
+  return true;
+}
+
+std::string qmsTSession::StripCommandLine(const std::string& line) {
+  size_t b = 0, e = line.size();
+  while (b < e) {
+    unsigned char c = static_cast<unsigned char>(line[b]);
+    if (c > 0x20 && c < 0x7F) break;
+    ++b;
+  }
+  while (e > b && static_cast<unsigned char>(line[e - 1]) <= 0x20) --e;
+  return line.substr(b, e - b);
+}
+
+std::string qmsTSession::ProductTail() {
+  return std::string("(QMS/32 v") + qms::kProductVersion + " - " + qms::kHomePageUrl + ")";
+}
+
 void qmsTSession::Log(const std::string& text, int category) {
   if (!service_) return;
   if (category != 0 && (LogFlag & category) == category) return;
@@ -162,6 +216,11 @@ bool qmsTSession::SendIt(const std::string& text) {
   }
   Debug(text, kDebugSend);
   return ok;
+}
+
+bool qmsTSession::SendRaw(const std::string& bytes) {
+  std::lock_guard<std::mutex> g(send_lock_);
+  return socket_ && socket_->Send(bytes);
 }
 
 int qmsTSession::ReadLine(std::string& line, size_t maxLen, jvbTSocket::LineEnd ends) {

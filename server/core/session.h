@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <semaphore>
@@ -35,6 +36,24 @@ inline constexpr int kDebugSend = 2;
 inline constexpr int kDebugProto4 = 4;
 inline constexpr int kDebugProto8 = 8;
 inline constexpr int kDebugProto16 = 16;
+
+// Results of qmsTSession::SessionUser; the numbers are the ones hooks and logs know.
+enum qmsTUserResult : int {
+  usRejectedByHook = -1,  // a hook refused the name and has answered the client
+  usUnknown = 0,
+  usIdentified = 1,
+};
+
+// Results of qmsTSession::SessionPassword. An unknown account is refused as a mismatch
+// (after the same wait), so that the answer tells nothing about the account.
+enum qmsTPasswordResult : int {
+  pwRejectedByHook = -4,  // a hook refused the login and has answered the client
+  pwHostDenied = -3,
+  pwServiceDenied = -2,
+  pwNoUser = -1,
+  pwMismatch = 0,
+  pwAuthenticated = 1,
+};
 
 // Longest command line a session reads before it refuses the line.
 inline constexpr size_t kMaxCommandLine = 64 * 1024;
@@ -71,21 +90,48 @@ class qmsTSession {
 
   // --- Pool and connection ---
   bool WaitInPool();
+  // WaitInPool, then serve() when woken with a client (woken without one, there is
+  // nothing to serve). The result is Start's.
+  bool WaitAndServe(const std::function<void()>& serve);
   void Connection();
   static bool AcceptClient(const std::string& patterns, const std::string& hostName,
                            const std::string& address);
+
+  // What differs per protocol at the start of a session.
+  struct ConnectGate {
+    // A rejecting hook's answer: true, a reply line and a leading block after "&" (see
+    // SplitHookOutput); false, one reply sent as it stands.
+    bool hookReplyWithBlock = false;
+    int logCategory = kLogAlways;  // of the accept and reject log lines
+    std::function<void()> refuse;  // the reply to a client address not allowed
+    std::function<void()> greet;   // the greeting
+  };
+  // The start of every connection: the hookOnConnect script may reject it, then the
+  // ClientAddress patterns must accept it, then the client is greeted; each outcome is
+  // logged. True when the client was greeted.
+  bool PassConnectGate(const ConnectGate& gate);
+  // A command line as the dialogues read it: leading bytes 0x00-0x20 and 0x7F-0xFF and
+  // trailing bytes 0x00-0x20 removed.
+  static std::string StripCommandLine(const std::string& line);
+  // "<thread id.milliseconds@Host>", the unique stamp a greeting offers for a digest
+  // login (APOP, the administration challenge).
+  std::string TimeStamp() const;
+  // "(QMS/32 v<version> - <home page>)", the end of the greetings.
+  static std::string ProductTail();
 
   // --- Logging and sending ---
   void Log(const std::string& text, int category = kLogAlways);
   void Debug(const std::string& text, int kind);
   bool SendIt(const std::string& text);
+  // Raw bytes to the client (multi-line data); false when the connection is gone.
+  bool SendRaw(const std::string& bytes);
   // Reads one command line, bounded; returns as jvbTSocket::ReadLine. Resets the idle timer.
   int ReadLine(std::string& line, size_t maxLen = kMaxCommandLine,
                jvbTSocket::LineEnd ends = jvbTSocket::LineEnd::kLf);
 
   // --- Users (session_user.cpp) ---
-  int SessionUser(const std::string& name);
-  int SessionPassword(const std::string& password);
+  qmsTUserResult SessionUser(const std::string& name);
+  qmsTPasswordResult SessionPassword(const std::string& password);
   // A rejecting hook's answer: the reply line before the first "&" outside double quotes,
   // the leading block after it.
   static void SplitHookOutput(const std::string& output, std::string& reply, std::string& block);

@@ -8,12 +8,11 @@
 #include "server/users/user.h"
 #include "server/users/userdatabase.h"
 #include "toolbox/platform.h"
+#include "toolbox/qmstools.h"
 #include "toolbox/textconfig.h"
 #include "toolbox/trace.h"
 
 namespace {
-
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
 std::string PeerAddress(const jvbTSocket* socket) {
   return socket ? socket->PeerDotted() : std::string();
@@ -36,58 +35,59 @@ void qmsTSession::SplitHookOutput(const std::string& output, std::string& reply,
   block.clear();
 }
 
-int qmsTSession::SessionUser(const std::string& name) {
+qmsTUserResult qmsTSession::SessionUser(const std::string& name) {
   jvbTraceArgs("qmsTSession.SessionUser", jvbTraceValue::Str(name));
   user_.reset();
   qmsTUserDatabase* db = Group() ? Group()->Users() : nullptr;
   std::string lower = jvb::AsciiLower(name);
   std::unique_ptr<qmsTUser> user;
   if (!db || !db->FindUser(lower, user)) {
-    Log("Unknown user " + Quoted(name) + ", failed identification attempt", kLogUser);
-    return 0;
+    Log("Unknown user " + qmsQuoted(name) + ", failed identification attempt", kLogUser);
+    return usUnknown;
   }
   user_ = std::move(user);
   std::string hook, output;
   if (service_) service_->Group()->Config()->ReadString(hook, service_->Section(), "hookOnUser");
   int result = hook.empty() ? 0 : CallHook(output, hook);
   if (result < 1) {
-    Log("User " + Quoted(user_->GetUsername()) + " connected, identified by " + Quoted(name),
+    Log("User " + qmsQuoted(user_->GetUsername()) + " connected, identified by " + qmsQuoted(name),
         kLogUser);
-    return 1;
+    return usIdentified;
   }
   std::string reply, block;
   SplitHookOutput(output, reply, block);
   SendCmd(block, reply);
-  Log("User " + Quoted(user_->GetUsername()) + " rejected by RexxHook, identified by " + Quoted(name),
+  Log("User " + qmsQuoted(user_->GetUsername()) + " rejected by RexxHook, identified by " +
+          qmsQuoted(name),
       kLogUser);
   user_.reset();
-  return -1;
+  return usRejectedByHook;
 }
 
-int qmsTSession::SessionPassword(const std::string& password) {
+qmsTPasswordResult qmsTSession::SessionPassword(const std::string& password) {
   jvbTraceArgs("qmsTSession.SessionPassword", jvbTraceValue::Str("******"));
   if (LoginHeldBack() || !user_) {
     // An unknown account waits like a wrong password: the answer tells nothing.
     if (!user_) Log("Not authenticated; Unknown user", kLogUser);
     LoginFailed(FailDelay());
-    return 0;
+    return pwMismatch;
   }
   bool anonymous = user_->GetAnonymous();
   int32_t reason = 0;
   if (!anonymous && !user_->Authenticate(password, reason, false)) {
     Log("Not authenticated; Password mismatch (" + std::to_string(reason) + ")", kLogUser);
     LoginFailed(FailDelay());
-    return 0;
+    return pwMismatch;
   }
   if (!anonymous && service_ && user_->DenyService(service_->Section())) {
     Log("Not authenticated; Service access denied", kLogUser);
-    return -2;
+    return pwServiceDenied;
   }
   std::string patterns = user_->GetClientAddress();
   if (!patterns.empty() && socket_ &&
       !AcceptClient(patterns, socket_->peerHostName, socket_->PeerDotted())) {
     Log("Not authenticated; Remote host denied", kLogUser);
-    return -3;
+    return pwHostDenied;
   }
   if (!anonymous) {
     std::string stored = user_->GetPassword();
@@ -99,20 +99,20 @@ int qmsTSession::SessionPassword(const std::string& password) {
       Log("Authenticated; Internal", kLogUser);
     // Anonymous logins accept any password, so only a real one clears the count.
     LoginSucceeded();
-    return 1;
+    return pwAuthenticated;
   }
   std::string hook, output;
   if (service_) service_->Group()->Config()->ReadString(hook, service_->Section(), "hookOnPass");
   int result = hook.empty() ? 0 : CallHook(output, hook);
   if (result < 1) {
-    Log("Authenticated; Anonymous user with password " + Quoted(password), kLogUser);
-    return 1;
+    Log("Authenticated; Anonymous user with password " + qmsQuoted(password), kLogUser);
+    return pwAuthenticated;
   }
   std::string reply, block;
   SplitHookOutput(output, reply, block);
   SendCmd(block, reply);
-  Log("Not authenticated; Rejected by RexxHook with password " + Quoted(password), kLogUser);
-  return -4;
+  Log("Not authenticated; Rejected by RexxHook with password " + qmsQuoted(password), kLogUser);
+  return pwRejectedByHook;
 }
 
 bool qmsTSession::LoginHeldBack() {

@@ -16,17 +16,15 @@
 
 namespace {
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
 // Creates a directory when missing; returns true when it was created now.
 bool MakeDirectory(const std::string& dir, bool* failed) {
   *failed = false;
   if (jvb::DirectoryExists(dir)) return false;
   if (jvb::ForceDirectories(dir)) {
-    qmsConLog("- " + Quoted(dir) + " created");
+    qmsConLog("- " + qmsQuoted(dir) + " created");
     return true;
   }
-  qmsConLog("- " + Quoted(dir) + " cannot be created");
+  qmsConLog("- " + qmsQuoted(dir) + " cannot be created");
   *failed = true;
   return false;
 }
@@ -64,7 +62,7 @@ void InstallOrReport(jvbTTextConfig& config, const DefaultSet& set, bool upgrade
 
 bool CopyDefault(const std::string& s, const std::string& d) {
   if (jvb::CopyFileAtomic(s, d)) return true;
-  qmsConLog("- Unable to copy " + Quoted(s) + " to " + Quoted(d));
+  qmsConLog("- Unable to copy " + qmsQuoted(s) + " to " + qmsQuoted(d));
   return false;
 }
 
@@ -119,11 +117,11 @@ void qmsInstallFiles(jvbTTextConfig& config, const std::string& destination,
     bool present = jvb::FileExists(d);
     if (!present && !stored.empty()) {
       qmsConLog("- FILE DELETED: Automatic file upgrade not performed, update manually:");
-      qmsConLog("    " + Quoted(s) + " -> " + Quoted(d));
+      qmsConLog("    " + qmsQuoted(s) + " -> " + qmsQuoted(d));
     } else if (!present) {
       if (CopyDefault(s, d)) {
         config.WriteString("UPGRADE", key, cs);
-        qmsConLog("- NEW FILE ADDED: " + Quoted(d));
+        qmsConLog("- NEW FILE ADDED: " + qmsQuoted(d));
       }
     } else {
       std::string cd = qmsCrcText(qmsFileCrc(d));
@@ -131,7 +129,7 @@ void qmsInstallFiles(jvbTTextConfig& config, const std::string& destination,
         if (CopyDefault(s, d)) config.WriteString("UPGRADE", key, cs);
       } else {
         qmsConLog("- FILE MODIFIED: Automatic file upgrade not performed, update manually:");
-        qmsConLog("    " + Quoted(s) + " -> " + Quoted(d));
+        qmsConLog("    " + qmsQuoted(s) + " -> " + qmsQuoted(d));
       }
     }
   }
@@ -182,7 +180,7 @@ void qmsArchiveLogs(jvbTTextConfig& config) {
   }
   std::string name = jvb::FormatArchiveName(jvb::NowLocal());
   std::string dir = "log/" + name;
-  qmsConLog("Archiving log files into " + Quoted(name + ".zip") + " ...");
+  qmsConLog("Archiving log files into " + qmsQuoted(name + ".zip") + " ...");
   qmsLog("(Log continued in new file)");
   jvb::ForceDirectories(dir);
 
@@ -212,6 +210,6 @@ void qmsArchiveLogs(jvbTTextConfig& config) {
     else
       jvb::WaitProcess(pid);
   }
-  qmsLog("(Log continued from old file archived in " + Quoted(name + ".zip") + ")");
+  qmsLog("(Log continued from old file archived in " + qmsQuoted(name + ".zip") + ")");
   for (const auto& line : qmsServerBannerLines()) qmsLog(line);
 }

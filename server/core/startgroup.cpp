@@ -16,12 +16,10 @@
 
 namespace {
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
 // Reads a required directory key of GLOBAL, creating the directory when missing.
 bool RequiredDirectory(jvbTTextConfig* cfg, const char* key, std::string& dir) {
   if (!cfg->ReadValue("GLOBAL", key, dir)) {
-    qmsConLog(std::string("--- GLOBAL/") + key + " not found in " + Quoted(cfg->FileName()));
+    qmsConLog(std::string("--- GLOBAL/") + key + " not found in " + qmsQuoted(cfg->FileName()));
     return false;
   }
   dir = jvb::NativePath(dir);
@@ -82,7 +80,8 @@ bool qmsTApplication::DefaultPasswordWarning(qmsTGroup* group) {
   qmsCon("");
   qmsLog("");
   qmsConLog("=[ CRITICAL SECURITY WARNING ]=========================================");
-  for (const auto& a : found) qmsConLog("- Default password present for account " + Quoted(a) + "!");
+  for (const auto& a : found)
+    qmsConLog("- Default password present for account " + qmsQuoted(a) + "!");
   qmsConLog(std::string(71, '='));
   qmsCon("");
   return true;
@@ -92,13 +91,13 @@ void qmsTApplication::StartGroup(qmsTGroup* group) {
   jvbTraceScope trace("qmsTApplication.StartGroup");
   jvbTTextConfig* cfg = group->Config();
   if (!jvb::FileExists(cfg->FileName())) {
-    qmsConLog("--- Group config file " + Quoted(cfg->FileName()) + " not found");
+    qmsConLog("--- Group config file " + qmsQuoted(cfg->FileName()) + " not found");
     return;
   }
   CreateUserDatabase(group);
   std::string groups;
   if (!cfg->ReadValue("GLOBAL", "GroupsDefined", groups)) {
-    qmsConLog("--- GLOBAL/GroupsDefined not found in " + Quoted(cfg->FileName()));
+    qmsConLog("--- GLOBAL/GroupsDefined not found in " + qmsQuoted(cfg->FileName()));
     return;
   }
   if (groups.empty()) {
@@ -107,7 +106,7 @@ void qmsTApplication::StartGroup(qmsTGroup* group) {
   }
   std::string sections;
   if (!cfg->ReadValue("GLOBAL", "ServiceSections", sections)) {
-    qmsConLog("--- GLOBAL/ServiceSections not found in " + Quoted(cfg->FileName()));
+    qmsConLog("--- GLOBAL/ServiceSections not found in " + qmsQuoted(cfg->FileName()));
     return;
   }
   if (sections.empty()) {
@@ -119,7 +118,7 @@ void qmsTApplication::StartGroup(qmsTGroup* group) {
   for (const std::string& section : SectionList(sections)) {
     // Section names are matched without regard to case: one section, one service.
     if (!started.insert(jvb::AsciiLower(section)).second) {
-      qmsConLog("--- Service section " + Quoted(section) +
+      qmsConLog("--- Service section " + qmsQuoted(section) +
                 " listed more than once in GLOBAL/ServiceSections, started once");
       continue;
     }

@@ -22,8 +22,6 @@
 
 namespace {
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
 std::string Dotted(uint32_t hostOrder) { return jvbTSocket::Dotted(hostOrder); }
 
 // The wait for one reply line: the idle limit (Monitor ends the pass then) plus a margin,
@@ -125,31 +123,33 @@ void qmsTDelivery::DoServer() {
   if (session_.QueueDirectory.empty() || !jvb::DirectoryExists(session_.QueueDirectory)) return;
   SweepOrphans();
   std::vector<jvb::DirEntry> files;
-  if (jvb::FindFiles(session_.QueueDirectory, "*.hdr", jvb::faReadOnly | jvb::faArchive, files) != 0)
+  if (jvb::FindFiles(session_.QueueDirectory, qmsTQueueFile::Mask(qmsTQueueFile::kHeaderSuffix),
+                     jvb::faReadOnly | jvb::faArchive, files) != 0)
     return;
   for (const jvb::DirEntry& file : files) {
     if (Terminating()) break;
-    ProcessMessage(file.name.substr(0, file.name.size() - 4));
+    ProcessMessage(qmsTQueueFile::Stem(file.name));
   }
 }
 
 void qmsTDelivery::SweepOrphans() {
   const time_t now = time(nullptr);
-  for (const char* mask : {"*.inc", "*.msg"}) {
+  for (const char* suffix : {qmsTQueueFile::kIncomingSuffix, qmsTQueueFile::kBodySuffix}) {
     std::vector<jvb::DirEntry> files;
-    if (jvb::FindFiles(session_.QueueDirectory, mask, jvb::faReadOnly | jvb::faArchive, files) != 0)
+    if (jvb::FindFiles(session_.QueueDirectory, qmsTQueueFile::Mask(suffix),
+                       jvb::faReadOnly | jvb::faArchive, files) != 0)
       continue;
     for (const jvb::DirEntry& file : files) {
       if (now - file.mtime < kOrphanAgeSeconds) continue;
       const std::string path = session_.QueueDirectory + "/" + file.name;
-      if (jvb::PathExists(path.substr(0, path.size() - 4) + ".hdr")) continue;
+      if (jvb::PathExists(qmsTQueueFile::Stem(path) + qmsTQueueFile::kHeaderSuffix)) continue;
       // A transaction still writing holds its file locked.
       int fd = jvb::OpenShared(path, jvb::fmReadWriteExclusive, 0, nullptr);
       if (fd < 0) continue;
       const bool removed = jvb::DeleteFile(path);
       ::close(fd);
       if (!removed) continue;
-      const std::string text = "Removed incomplete queue file " + Quoted(file.name) +
+      const std::string text = "Removed incomplete queue file " + qmsQuoted(file.name) +
                                " (no header, unchanged for " +
                                std::to_string(kOrphanAgeSeconds / 60) + " minutes)";
       qmsLog(text);
@@ -164,12 +164,12 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
   ResetIdle();
   message_name_ = name;
   message_path_ = session_.QueueDirectory + "/" + name;
-  const std::string hdrPath = message_path_ + ".hdr";
-  const std::string msgPath = message_path_ + ".msg";
+  const std::string hdrPath = message_path_ + qmsTQueueFile::kHeaderSuffix;
+  const std::string msgPath = message_path_ + qmsTQueueFile::kBodySuffix;
 
   // 1. Lock, header, body - or leave the message as it is.
   jvb::LockFile lock;
-  if (!lock.Acquire(message_path_ + ".lck", 0)) return false;
+  if (!lock.Acquire(message_path_ + qmsTQueueFile::kLockSuffix, 0)) return false;
   header_ = std::make_unique<qmsTDeliveryHeader>();
   if (!header_->Open(hdrPath)) {
     header_.reset();
@@ -189,7 +189,7 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
     next_try_ = now_ + kNextTryMs;
     reverse_path_ = header_->ReadString("HEADER", "ReversePath");
     success_ = header_->ReadList("HEADER", "Success");
-    Log("Processing message file " + Quoted(name) + " from " + Quoted(reverse_path_) +
+    Log("Processing message file " + qmsQuoted(name) + " from " + qmsQuoted(reverse_path_) +
         " (Clients=" + std::to_string(session_.Service() ? session_.Service()->ActiveCount() : 0) +
         ")");
     pending_ = 0;
@@ -208,7 +208,7 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
   if (processed && pending_ == 0) {
     if (jvb::DeleteFile(hdrPath)) jvb::DeleteFile(msgPath);
     jvb::DeleteFile(temp);
-    jvb::DeleteFile(message_path_ + ".bak");
+    jvb::DeleteFile(message_path_ + qmsTQueueFile::kBackupSuffix);
   }
   lock.Release();
   return processed;
@@ -216,8 +216,9 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
 
 void qmsTDelivery::SaveHeader() {
   if (header_->Save()) return;
-  const std::string text = "Unable to write header file " + Quoted(message_name_ + ".hdr") +
-                           " (" + std::to_string(header_->LastError()) + ")";
+  const std::string text = "Unable to write header file " +
+                           qmsQuoted(message_name_ + qmsTQueueFile::kHeaderSuffix) + " (" +
+                           std::to_string(header_->LastError()) + ")";
   qmsLog(text);
   Log(text);
 }
@@ -239,7 +240,7 @@ void qmsTDelivery::DeliverLocal() {
     }
     std::unique_ptr<qmsTUser> user;
     if (!users || !users->FindUser(ident, user)) {
-      Log("Unable to deliver message to local user " + Quoted(ident));
+      Log("Unable to deliver message to local user " + qmsQuoted(ident));
       kept.push_back(ident);
       continue;
     }
@@ -249,7 +250,7 @@ void qmsTDelivery::DeliverLocal() {
                                   ? session_.HomeDirectory + "/" + username + "/.mailbox/Inbox"
                                   : mailbox.VirtualInbox();
     auto mailboxFailed = [&] {
-      const std::string text = "Unable to create mailbox " + Quoted(shown);
+      const std::string text = "Unable to create mailbox " + qmsQuoted(shown);
       qmsLog(text);
       Log(text);
       kept.push_back(ident);
@@ -270,9 +271,11 @@ void qmsTDelivery::DeliverLocal() {
     if (stored != qmsTMailbox::stStored) {
       // A partial copy never counts: the mailbox removed it, the recipient stays.
       if (stored == qmsTMailbox::stWriteFailed || stored == qmsTMailbox::stInterrupted)
-        Log("Unable to write message file " + Quoted(message_name_) + " for user " + Quoted(ident));
+        Log("Unable to write message file " + qmsQuoted(message_name_) + " for user " +
+            qmsQuoted(ident));
       else
-        Log("Unable to create message file " + Quoted(message_name_) + " for user " + Quoted(ident));
+        Log("Unable to create message file " + qmsQuoted(message_name_) + " for user " +
+            qmsQuoted(ident));
       kept.push_back(ident);
       continue;
     }
@@ -283,7 +286,7 @@ void qmsTDelivery::DeliverLocal() {
     }
     --pending_;
     success_.push_back(username);
-    Log("Delivered message to local user " + Quoted(username));
+    Log("Delivered message to local user " + qmsQuoted(username));
     // Recorded at once: a pass killed later does not deliver this copy again.
     std::vector<std::string> left = kept;
     left.insert(left.end(), idents.begin() + static_cast<long>(i) + 1, idents.end());
@@ -370,9 +373,11 @@ bool qmsTDelivery::ConnectToDomainMX(const std::string& domain) {
   uint32_t forward = 0;
   if (!session_.ForwardToServer.empty() &&
       jvbTSocket::ParseDotted(session_.ForwardToServer, &forward)) {
-    Log("Connecting to server " + Quoted(Dotted(forward)) + " for forward to " + Quoted(name));
+    Log("Connecting to server " + qmsQuoted(Dotted(forward)) + " for forward to " +
+        qmsQuoted(name));
     connected = Connect(forward, Dotted(forward));
-    if (!connected) RecordConnectError(domain, "Connection to " + Quoted(Dotted(forward)) + " failed");
+    if (!connected)
+      RecordConnectError(domain, "Connection to " + qmsQuoted(Dotted(forward)) + " failed");
   } else {
     jvbTDnsQuery mx;
     if (mx.Query(jvbTDnsQuery::kTypeMX, name)) {
@@ -382,22 +387,24 @@ bool qmsTDelivery::ConnectToDomainMX(const std::string& domain) {
         if (!mx.GetMX(index, host)) {
           if (index == 0)
             RecordLookupError(domain, "Query returned success, but unable to find MX record for " +
-                                          Quoted(name));
+                                          qmsQuoted(name));
           break;
         }
         if (!a.Query(jvbTDnsQuery::kTypeA, host)) {
-          RecordLookupError(domain, "Unable to lookup A/CNAME record for MX server " + Quoted(host));
+          RecordLookupError(domain,
+                            "Unable to lookup A/CNAME record for MX server " + qmsQuoted(host));
           continue;
         }
         std::string target;
         if (a.FindCNAME(host, target)) host = target;
         uint32_t address = 0;
         if (!a.FindA(host, address)) {
-          RecordLookupError(domain, "Query returned success, but unable to find A record for " +
-                                        Quoted(host));
+          RecordLookupError(
+              domain, "Query returned success, but unable to find A record for " + qmsQuoted(host));
           continue;
         }
-        const std::string where = Quoted(host) + " [" + Dotted(address) + "] for delivery to " + Quoted(name);
+        const std::string where =
+            qmsQuoted(host) + " [" + Dotted(address) + "] for delivery to " + qmsQuoted(name);
         Log("Connecting to MX server " + where);
         connected = Connect(address, host);
         if (!connected) RecordConnectError(domain, "Unable to connect to MX server " + where);
@@ -410,30 +417,31 @@ bool qmsTDelivery::ConnectToDomainMX(const std::string& domain) {
       if (a.FindCNAME(name, target)) host = target;
       uint32_t address = 0;
       if (!a.FindA(host, address)) {
-        RecordLookupError(domain, "Unable to lookup MX/A record(s) for " + Quoted(name));
+        RecordLookupError(domain, "Unable to lookup MX/A record(s) for " + qmsQuoted(name));
       } else {
-        Log("Connecting to A server " + Quoted(Dotted(address)) + " for delivery to " + Quoted(name));
+        Log("Connecting to A server " + qmsQuoted(Dotted(address)) + " for delivery to " +
+            qmsQuoted(name));
         connected = Connect(address, name);
         if (!connected)
-          RecordConnectError(domain, "Unable to connect to A server " + Quoted(name) + " [" +
-                                         Dotted(address) + "] for delivery to " + Quoted(name));
+          RecordConnectError(domain, "Unable to connect to A server " + qmsQuoted(name) + " [" +
+                                         Dotted(address) + "] for delivery to " + qmsQuoted(name));
       }
     } else {
-      RecordLookupError(domain, "Unable to lookup MX record(s) for " + Quoted(name));
+      RecordLookupError(domain, "Unable to lookup MX record(s) for " + qmsQuoted(name));
     }
   }
 
   if (connected) {
-    Log("- Connected to " + Quoted(server_name_));
+    Log("- Connected to " + qmsQuoted(server_name_));
     std::string reply;
     if (client_.RecvRes(reply) == 220) return true;
-    Log("Unknown server greeting " + Quoted(reply));
+    Log("Unknown server greeting " + qmsQuoted(reply));
     client_.Close();
   }
   domain_retry_ = FailedDomainRetry(now_, connect_recorded_, lookup_recorded_,
                                     session_.ConnectRetryDelay, session_.LookupRetryDelay);
   next_try_ = EarlierOf(next_try_, domain_retry_);
-  Log("Unable to lookup/connect to any server for delivery to " + Quoted(name));
+  Log("Unable to lookup/connect to any server for delivery to " + qmsQuoted(name));
   return false;
 }
 
@@ -465,14 +473,14 @@ void qmsTDelivery::RecordError(const std::string& key, const std::string& text) 
 bool qmsTDelivery::DoHELO(const std::string& domain) {
   std::string reply;
   if (client_.SendCom(reply, "HELO " + session_.LocalDomain) == 250) return true;
-  RecordError(domain, "HELO " + Quoted(session_.LocalDomain) + " returned " + Quoted(reply));
+  RecordError(domain, "HELO " + qmsQuoted(session_.LocalDomain) + " returned " + qmsQuoted(reply));
   return false;
 }
 
 bool qmsTDelivery::DoMAIL(const std::string& domain) {
   std::string reply;
   if (client_.SendCom(reply, "MAIL FROM:<" + reverse_path_ + ">") == 250) return true;
-  RecordError(domain, "MAIL " + Quoted(reverse_path_) + " returned " + Quoted(reply));
+  RecordError(domain, "MAIL " + qmsQuoted(reverse_path_) + " returned " + qmsQuoted(reply));
   return false;
 }
 
@@ -480,35 +488,35 @@ bool qmsTDelivery::DoRCPT(const std::string& ident, const std::string& domain) {
   std::string reply;
   const int code = client_.SendCom(reply, "RCPT TO:<" + ident + domain + ">");
   if (code == 250 || code == 251) return true;
-  header_->Write("ERROR", ident + domain, "RCPT returned " + Quoted(reply));
-  Log("RCPT " + Quoted(ident + domain) + " returned " + Quoted(reply));
+  header_->Write("ERROR", ident + domain, "RCPT returned " + qmsQuoted(reply));
+  Log("RCPT " + qmsQuoted(ident + domain) + " returned " + qmsQuoted(reply));
   return false;
 }
 
 bool qmsTDelivery::DoData(const std::string& domain) {
   std::string reply;
   if (client_.SendCom(reply, "DATA") != 354) {
-    RecordError(domain, "DATA1 returned " + Quoted(reply));
+    RecordError(domain, "DATA1 returned " + qmsQuoted(reply));
     return false;
   }
   // The final "." only follows a complete body: anything less must not become a message.
   if (!client_.SendBody(body_)) {
-    RecordError(domain, "DATA2 returned " + Quoted("(message not sent)"));
+    RecordError(domain, "DATA2 returned " + qmsQuoted("(message not sent)"));
     client_.Close();
     return false;
   }
   if (client_.SendCom(reply, ".") != 250) {
-    RecordError(domain, "DATA2 returned " + Quoted(reply));
+    RecordError(domain, "DATA2 returned " + qmsQuoted(reply));
     return false;
   }
-  Log("Message delivered to " + Quoted(server_name_));
+  Log("Message delivered to " + qmsQuoted(server_name_));
   return true;
 }
 
 bool qmsTDelivery::DoQUIT(const std::string& domain) {
   std::string reply;
   if (client_.SendCom(reply, "QUIT") == 221) return true;
-  RecordError(domain, "QUIT returned " + Quoted(reply));
+  RecordError(domain, "QUIT returned " + qmsQuoted(reply));
   return false;
 }
 

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <system_error>
 
 #include "toolbox/platform.h"
@@ -185,12 +184,11 @@ bool qmsTDeliveryHeader::Save() {
     jvb::DeleteFile(temp);
     return fail(err);
   }
-  std::error_code ec;
-  std::filesystem::rename(temp, path_, ec);
-  if (ec) {
+  int renameError = 0;
+  if (!jvb::RenameReplace(temp, path_, &renameError)) {
     next->Close();
     jvb::DeleteFile(temp);
-    return fail(ec.value());
+    return fail(renameError);
   }
   // The previous file is no longer reachable by its name; its lock can go.
   reader_.reset();

@@ -130,9 +130,9 @@ std::string qmsTDeliveryReport::Build(qmsTSMTPSession& session, Kind kind,
     if (!vars.FindValue(name, previous)) added.push_back(name);
     vars.AddValue(name, value);
   };
-  put("messagename", messageName + ".msg");
+  put("messagename", messageName + qmsTQueueFile::kBodySuffix);
   const std::string path = header.Path();
-  put("messagepath", path.substr(0, path.size() - std::min<size_t>(path.size(), 4)) + ".msg");
+  put("messagepath", qmsTQueueFile::Stem(path) + qmsTQueueFile::kBodySuffix);
   for (const auto& [field, value] : header.Keys("MESSAGE.HEADER")) put("smtp.!" + field, value);
 
   std::string text = expand(kind == kFinal ? "DELIVERY.FINAL" : "DELIVERY.INTERMEDIATE");

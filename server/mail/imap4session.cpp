@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 
+#include "server/core/commandtable.h"
 #include "server/core/group.h"
 #include "server/core/service.h"
 #include "server/core/template.h"
@@ -20,19 +20,7 @@
 
 namespace {
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
-std::string ProductTail() {
-  return std::string("(QMS/32 v") + qms::kProductVersion + " - " + qms::kHomePageUrl + ")";
-}
-
-std::string ByeLine() { return "* BYE IMAP4d closing connection " + ProductTail(); }
-
-// File name up to its last ".".
-std::string BaseName(const std::string& name) {
-  size_t dot = name.rfind('.');
-  return dot == std::string::npos ? name : name.substr(0, dot);
-}
+std::string ByeLine() { return "* BYE IMAP4d closing connection " + qmsTSession::ProductTail(); }
 
 bool ValidFolderByte(unsigned char c) {
   if (c < 0x20 || c >= 0x7F) return false;
@@ -40,48 +28,8 @@ bool ValidFolderByte(unsigned char c) {
 }
 
 bool NameExists(const jvb::RootDir& dir, const std::string& name) {
-  struct stat st{};
+  struct stat st {};
   return dir.StatBeneath(name, st, false);
-}
-
-// Flag files (and the ".bak" copies configuration writers leave beside them) whose
-// message has gone. POP3 deletes messages without their flag files.
-void SweepStaleFlags(const jvb::RootDir& dir) {
-  std::vector<jvb::DirEntry> found;
-  dir.ListBeneath("", std::string("*") + qmsTMailbox::kFlagExtension, qmsTMailbox::kFileSearchMask,
-                  found);
-  for (const auto& e : found) {
-    const std::string base = BaseName(e.name);
-    if (NameExists(dir, base + qmsTMailbox::kMessageExtension)) continue;
-    dir.UnlinkBeneath(e.name);
-    dir.UnlinkBeneath(base + qmsTMailbox::kBackupExtension);
-  }
-  dir.ListBeneath("", std::string("*") + qmsTMailbox::kBackupExtension,
-                  qmsTMailbox::kFileSearchMask, found);
-  for (const auto& e : found) {
-    const std::string base = BaseName(e.name);
-    if (NameExists(dir, base + qmsTMailbox::kMessageExtension) ||
-        NameExists(dir, base + qmsTMailbox::kFlagExtension))
-      continue;
-    dir.UnlinkBeneath(e.name);
-  }
-}
-
-// Creates "<base>.qms" unless it exists. Written aside and moved into place without
-// replacing, so of two sessions selecting at once exactly one sees the message as recent.
-// False when another session created it first.
-bool CreateFlagFile(const jvb::RootDir& dir, const std::string& base, long tid) {
-  const std::string flag = base + qmsTMailbox::kFlagExtension;
-  const std::string temp = "." + base + "." + std::to_string(tid) + ".tmp";
-  jvbTTextFile f;
-  f.Init(dir, temp, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
-  if (!f.Rewrite()) return true;  // not recorded, but still new to this session
-  bool written = f.Write("[IMAP]\r\nRecent=1\r\n");
-  f.Close();
-  if (written && dir.RenameBeneath(temp, flag)) return true;
-  const int err = errno;
-  dir.UnlinkBeneath(temp);
-  return err != EEXIST;
 }
 
 }  // namespace
@@ -177,10 +125,7 @@ bool qmsTIMAP4Session::MatchPattern(const std::string& pattern, const std::strin
 bool qmsTIMAP4Session::Start() {
   qmsTSession::Start();
   HomeDirectory = qmsTMailbox::ReadHomeDirectory(Group()->Config());
-  if (!WaitInPool()) return false;
-  if (!Socket()) return true;  // woken without a client: nothing to serve
-  Serve();
-  return true;
+  return WaitAndServe([this] { Serve(); });
 }
 
 bool qmsTIMAP4Session::GetVars(const std::string& name, std::string& value) {
@@ -198,46 +143,36 @@ bool qmsTIMAP4Session::GetVars(const std::string& name, std::string& value) {
 
 void qmsTIMAP4Session::Serve() {
   jvbTraceScope trace("qmsTIMAP4Session.Start");
-  jvbTSocket* sock = Socket();
-  const std::string peer = sock->peerHostName;
-  jvbTTextConfig* cfg = Group()->Config();
-
-  std::string hook;
-  cfg->ReadString(hook, Service()->Section(), "hookOnConnect");
-  std::string output;
-  if (!hook.empty() && CallHook(output, hook) >= 1) {
-    SendCmd("", output);
-    Log("- Connection from " + Quoted(peer) + " rejected by script");
-  } else if (!AcceptClient(ClientAddress, peer, sock->PeerDotted())) {
-    SendCmd("", ByeLine());
-    Log("- Connection from " + Quoted(peer) + " rejected");
-  } else {
-    SendCmd("", "* OK IMAP4d ready " + ProductTail());
-    Log("- Connection from " + Quoted(peer) + " accepted");
-    while (!terminate && !logout_) {
-      std::vector<std::string> words;
-      int rc = ReadCommand(words);
-      if (rc == -3) {
-        Identifier = "*";
-        Command.clear();
-        Reply("BADz", "GLOBAL");
-        continue;
-      }
-      if (rc == -4) continue;  // a refused literal, answered already
-      if (rc != 1) break;
-      std::vector<std::string> args;
-      if (words.size() > 2) args.assign(words.begin() + 2, words.end());
-      std::string shown;
-      for (size_t i = 0; i < args.size(); ++i) {
-        // A password never reaches the debug log.
-        shown += (i ? " " : "") + (Command == "LOGIN" && i == 1 ? std::string("******") : args[i]);
-      }
-      Debug(Identifier + " " + Command + " " + shown, kDebugProto4);
-
-      Dispatch(args);
-    }
-  }
+  ConnectGate gate;
+  gate.refuse = [this] { SendCmd("", ByeLine()); };
+  gate.greet = [this] { SendCmd("", "* OK IMAP4d ready " + ProductTail()); };
+  if (PassConnectGate(gate)) ServeCommands();
   Log("Client session ended");
+}
+
+void qmsTIMAP4Session::ServeCommands() {
+  while (!terminate && !logout_) {
+    std::vector<std::string> words;
+    int rc = ReadCommand(words);
+    if (rc == -3) {
+      Identifier = "*";
+      Command.clear();
+      Reply("BADz", "GLOBAL");
+      continue;
+    }
+    if (rc == -4) continue;  // a refused literal, answered already
+    if (rc != 1) break;
+    std::vector<std::string> args;
+    if (words.size() > 2) args.assign(words.begin() + 2, words.end());
+    std::string shown;
+    for (size_t i = 0; i < args.size(); ++i) {
+      // A password never reaches the debug log.
+      shown += (i ? " " : "") + (Command == "LOGIN" && i == 1 ? std::string("******") : args[i]);
+    }
+    Debug(Identifier + " " + Command + " " + shown, kDebugProto4);
+
+    Dispatch(args);
+  }
 }
 
 bool qmsTIMAP4Session::LiteralAtEnd(std::string& line, size_t& size) {
@@ -348,63 +283,59 @@ void qmsTIMAP4Session::Reply(const std::string& key, const std::string& section)
   pending_.clear();
 }
 
-bool qmsTIMAP4Session::SendRaw(const std::string& bytes) {
-  std::lock_guard<std::mutex> g(send_lock_);
-  return socket_ && socket_->Send(bytes);
-}
-
 void qmsTIMAP4Session::Dispatch(const std::vector<std::string>& args) {
   using Session = qmsTIMAP4Session;
-  // Folder commands: their words and the state they need.
-  static const struct {
-    const char* name;
-    int state;
-    void (Session::*one)(const std::string&);
-    void (Session::*two)(const std::string&, const std::string&);
-  } kFolderCommands[] = {
-      {"LOGIN", 0, nullptr, &Session::imapLOGIN},
-      {"SELECT", 1, &Session::imapSELECT, nullptr},
-      {"CREATE", 1, &Session::imapCREATE, nullptr},
-      {"DELETE", 1, &Session::imapDELETE, nullptr},
-      {"RENAME", 1, nullptr, &Session::imapRENAME},
-      {"SUBSCRIBE", 1, &Session::imapSUBSCRIBE, nullptr},
-      {"UNSUBSCRIBE", 1, &Session::imapUNSUBSCRIBE, nullptr},
-      {"LIST", 1, nullptr, &Session::imapLIST},
-      {"LSUB", 1, nullptr, &Session::imapLSUB},
+  using Entry = qmsTCommand<Session, const Words&>;
+  static constexpr uint32_t kLoggedOut = qmsStates({isNotAuthenticated});
+  static constexpr uint32_t kLoggedIn = qmsStates({isAuthenticated});
+  static const Entry kCommands[] = {
+      {"LOGOUT", kAnyState, &Session::imapLOGOUT},
+      {"LOGIN", kLoggedOut, &Session::TwoWords<&Session::imapLOGIN>},
+      {"SELECT", kLoggedIn, &Session::OneWord<&Session::imapSELECT>},
+      {"CREATE", kLoggedIn, &Session::OneWord<&Session::imapCREATE>},
+      {"DELETE", kLoggedIn, &Session::OneWord<&Session::imapDELETE>},
+      {"RENAME", kLoggedIn, &Session::TwoWords<&Session::imapRENAME>},
+      {"SUBSCRIBE", kLoggedIn, &Session::OneWord<&Session::imapSUBSCRIBE>},
+      {"UNSUBSCRIBE", kLoggedIn, &Session::OneWord<&Session::imapUNSUBSCRIBE>},
+      {"LIST", kLoggedIn, &Session::TwoWords<&Session::imapLIST>},
+      {"LSUB", kLoggedIn, &Session::TwoWords<&Session::imapLSUB>},
+      {"CAPABILITY", kAnyState, &Session::AnyWords<&Session::imapCAPABILITY>},
+      {"NOOP", kAnyState, &Session::AnyWords<&Session::imapNOOP>},
+      {"AUTHENTICATE", kAnyState, &Session::AnyWords<&Session::imapAUTHENTICATE>},
+      {"EXAMINE", kAnyState, &Session::AnyWords<&Session::imapEXAMINE>},
+      {"STATUS", kAnyState, &Session::AnyWords<&Session::imapSTATUS>},
+      {"APPEND", kAnyState, &Session::AnyWords<&Session::imapAPPEND>},
+      {"CHECK", kAnyState, &Session::AnyWords<&Session::imapCHECK>},
+      {"CLOSE", kAnyState, &Session::AnyWords<&Session::imapCLOSE>},
+      {"EXPUNGE", kAnyState, &Session::AnyWords<&Session::imapEXPUNGE>},
+      {"SEARCH", kAnyState, &Session::AnyWords<&Session::imapSEARCH>},
+      {"FETCH", kAnyState, &Session::AnyWords<&Session::imapFETCH>},
+      {"STORE", kAnyState, &Session::AnyWords<&Session::imapSTORE>},
+      {"COPY", kAnyState, &Session::AnyWords<&Session::imapCOPY>},
+      {"UID", kAnyState, &Session::AnyWords<&Session::imapUID>},
   };
-  static const struct {
-    const char* name;
-    void (Session::*handler)();
-  } kOtherCommands[] = {
-      {"CAPABILITY", &Session::imapCAPABILITY},
-      {"NOOP", &Session::imapNOOP},
-      {"AUTHENTICATE", &Session::imapAUTHENTICATE},
-      {"EXAMINE", &Session::imapEXAMINE},
-      {"STATUS", &Session::imapSTATUS},
-      {"APPEND", &Session::imapAPPEND},
-      {"CHECK", &Session::imapCHECK},
-      {"CLOSE", &Session::imapCLOSE},
-      {"EXPUNGE", &Session::imapEXPUNGE},
-      {"SEARCH", &Session::imapSEARCH},
-      {"FETCH", &Session::imapFETCH},
-      {"STORE", &Session::imapSTORE},
-      {"COPY", &Session::imapCOPY},
-      {"UID", &Session::imapUID},
-  };
-  if (Command == "LOGOUT") return imapLOGOUT(args);
-  for (const auto& f : kFolderCommands) {
-    if (Command != f.name) continue;
-    if (!Arguments(args, f.one ? 1 : 2, f.state)) return;
-    if (f.one) return (this->*f.one)(args[0]);
-    return (this->*f.two)(args[0], args[1]);
-  }
-  for (const auto& o : kOtherCommands)
-    if (Command == o.name) return (this->*o.handler)();
-  Reply("BADz", "GLOBAL");
+  // A command in a state that does not allow it is answered like one with wrong words.
+  auto refuse = [this](const Entry&) { Reply("BADa", Command); };
+  if (!qmsRunCommand(*this, kCommands, Command, ImapState, refuse, args)) Reply("BADz", "GLOBAL");
 }
 
-bool qmsTIMAP4Session::Arguments(const std::vector<std::string>& args, size_t count, int state) {
-  if (args.size() == count && ImapState == state) return true;
+template <void (qmsTIMAP4Session::*Handler)(const std::string&)>
+void qmsTIMAP4Session::OneWord(const Words& args) {
+  if (Arguments(args, 1)) (this->*Handler)(args[0]);
+}
+
+template <void (qmsTIMAP4Session::*Handler)(const std::string&, const std::string&)>
+void qmsTIMAP4Session::TwoWords(const Words& args) {
+  if (Arguments(args, 2)) (this->*Handler)(args[0], args[1]);
+}
+
+template <void (qmsTIMAP4Session::*Handler)()>
+void qmsTIMAP4Session::AnyWords(const Words& /*args*/) {
+  (this->*Handler)();
+}
+
+bool qmsTIMAP4Session::Arguments(const std::vector<std::string>& args, size_t count) {
+  if (args.size() == count) return true;
   Reply("BADa", Command);
   return false;
 }
@@ -420,7 +351,7 @@ void qmsTIMAP4Session::imapLOGOUT(const std::vector<std::string>& args) {
   if (!args.empty()) {
     Reply("BADa", "LOGOUT");
   } else {
-    ImapState = 0;
+    ImapState = isNotAuthenticated;
     Untagged(ByeLine());
     Reply("OKa", "LOGOUT");
   }
@@ -431,31 +362,31 @@ void qmsTIMAP4Session::imapNotSupported() { Reply("BADz", Command); }
 
 void qmsTIMAP4Session::imapLOGIN(const std::string& user, const std::string& password) {
   jvbTraceScope trace("qmsTIMAP4Session.imapLOGIN");
-  int rc = SessionUser(jvb::AsciiLower(user));
-  if (rc >= 0) {
+  if (SessionUser(jvb::AsciiLower(user)) != usRejectedByHook) {
     // An unknown account goes through the password step too, to be refused after the
     // same wait as a wrong password.
-    int p = SessionPassword(password);
+    qmsTPasswordResult p = SessionPassword(password);
     // Anonymous accounts pass the session base even when denied the service; their mail
     // stays closed when the account file says so.
-    if (p == 1 && User()->GetAnonymous() && User()->DenyService(Service()->Section())) {
+    if (p == pwAuthenticated && User()->GetAnonymous() &&
+        User()->DenyService(Service()->Section())) {
       Log("Not authenticated; Service access denied", kLogUser);
-      p = -2;
+      p = pwServiceDenied;
     }
-    if (p == 1) {
+    if (p == pwAuthenticated) {
       if (SetUserFolder()) {
-        ImapState = 1;
+        ImapState = isAuthenticated;
         Reply("OKa", "LOGIN");
       } else {
         Reply("NOa", "LOGIN");
       }
-    } else if (p != -4) {
+    } else if (p != pwRejectedByHook) {
       Reply("NOa", "LOGIN");
     }
   }
-  if (ImapState != 1) {
+  if (ImapState != isAuthenticated) {
     user_.reset();
-    ImapState = 0;
+    ImapState = isNotAuthenticated;
   }
 }
 
@@ -466,12 +397,12 @@ bool qmsTIMAP4Session::SetUserFolder() {
   if (!box.OpenUserFolder(user_root_, true) || !box.CreateInbox()) {
     std::string where = box.VirtualUserFolder();
     if (where.empty()) where = HomeDirectory + "/" + user;
-    Log("Unable to create mailbox " + Quoted(where));
+    Log("Unable to create mailbox " + qmsQuoted(where));
     return false;
   }
   // From here on every folder name maps below the user folder.
   if (!FileSys().SetRoot(box.VirtualUserFolder())) {
-    Log("Unable to create mailbox " + Quoted(box.VirtualUserFolder()));
+    Log("Unable to create mailbox " + qmsQuoted(box.VirtualUserFolder()));
     return false;
   }
   user_folder_ = box.UserFolder();
@@ -489,19 +420,10 @@ bool qmsTIMAP4Session::OpenMailbox(const std::string& folder) {
   jvb::RootDir dir;
   if (rel.empty() || !user_root_.IsDirectoryBeneath(rel, false) || !dir.OpenSub(user_root_, rel))
     return false;
-  SweepStaleFlags(dir);
-  std::vector<jvb::DirEntry> found;
-  dir.ListBeneath("", qmsTMailbox::kMessageMask, qmsTMailbox::kFileSearchMask, found);
   const long tid = threadId ? threadId.load() : jvb::CurrentThreadId();
-  int64_t messages = 0, recent = 0;
-  for (const auto& e : found) {
-    ++messages;
-    const std::string base = BaseName(e.name);
-    if (NameExists(dir, base + qmsTMailbox::kFlagExtension)) continue;
-    if (CreateFlagFile(dir, base, tid)) ++recent;
-  }
-  Variables().AddValue("imap.messages", std::to_string(messages));
-  Variables().AddValue("imap.messagesrecent", std::to_string(recent));
+  const qmsTMailbox::FolderCounts counts = qmsTMailbox::MarkRecent(dir, tid);
+  Variables().AddValue("imap.messages", std::to_string(counts.messages));
+  Variables().AddValue("imap.messagesrecent", std::to_string(counts.recent));
   return true;
 }
 
@@ -510,7 +432,7 @@ void qmsTIMAP4Session::imapSELECT(const std::string& folder) {
     Reply("NOa", "SELECT");
     return;
   }
-  ImapState = 2;
+  ImapState = isSelected;
   UntaggedTxt("a", "SELECT");
   UntaggedTxt("b", "SELECT");
   Reply("OKa", "SELECT");
@@ -530,7 +452,7 @@ void qmsTIMAP4Session::imapDELETE(const std::string& folder) {
   if (!rel.empty() && rel != qmsTMailbox::kInboxName && user_root_.IsDirectoryBeneath(rel, false) &&
       dir.OpenSub(user_root_, rel)) {
     // Flag files left by deleted messages do not make a folder "not empty".
-    SweepStaleFlags(dir);
+    qmsTMailbox::SweepStaleFlags(dir);
     ok = user_root_.RmdirBeneath(rel);
   }
   Reply(ok ? "OKa" : "NOa", "DELETE");

@@ -74,10 +74,18 @@ class qmsTIMAP4Session : public qmsTSession {
   std::string HomeDirectory;
   std::string Identifier;
   std::string Command;
-  int ImapState = 0;  // 0 not authenticated, 1 authenticated, 2 folder selected
+  // The dialogue's state; the numbers are the ones the log and scripts know.
+  enum ImapStateValue : int {
+    isNotAuthenticated = 0,
+    isAuthenticated = 1,
+    isSelected = 2,  // a folder selected
+  };
+  ImapStateValue ImapState = isNotAuthenticated;
 
  private:
   void Serve();
+  // Reads and runs commands until LOGOUT or the end of the connection.
+  void ServeCommands();
   // Reads one command into its words. A line ending with "{n}" gets the continuation
   // "+ Ready for literal data"; the n bytes that follow become one word, whatever they
   // hold, and the command goes on with the next line. Returns 1, 0 when the connection
@@ -95,11 +103,18 @@ class qmsTIMAP4Session : public qmsTSession {
   void UntaggedTxt(const std::string& key, const std::string& section);
   void Reply(const std::string& key, const std::string& section);
   std::string ReplyLine(const std::string& key, const std::string& section);
-  bool SendRaw(const std::string& bytes);
-  // Runs the command named by Command with its words.
+  // Runs the command named by Command with its words through the command table.
   void Dispatch(const std::vector<std::string>& args);
-  // The command's words: exactly count of them and the state it needs, else "BADa".
-  bool Arguments(const std::vector<std::string>& args, size_t count, int state);
+  // The command's words: exactly count of them, else "BADa".
+  bool Arguments(const std::vector<std::string>& args, size_t count);
+  // Table handlers around the command handlers: they check the number of words first.
+  using Words = std::vector<std::string>;
+  template <void (qmsTIMAP4Session::*Handler)(const std::string&)>
+  void OneWord(const Words& args);
+  template <void (qmsTIMAP4Session::*Handler)(const std::string&, const std::string&)>
+  void TwoWords(const Words& args);
+  template <void (qmsTIMAP4Session::*Handler)()>
+  void AnyWords(const Words& args);
   bool SetUserFolder();
   bool OpenMailbox(const std::string& folder);
   bool OpenSubscriptions();

@@ -38,8 +38,8 @@ std::string OneLine(std::string s) {
 // Descriptor of a regular file beneath dir that is not a symbolic link, or -1.
 int OpenPlainFile(const jvb::RootDir& dir, const std::string& name) {
   int fd = dir.OpenBeneath(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  struct stat st {};
-  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+  jvb::FileInfo info;
+  if (fd >= 0 && (!jvb::GetFileInfo(fd, info) || !info.regular)) {
     ::close(fd);
     fd = -1;
   }
@@ -60,12 +60,11 @@ bool ReadFull(int fd, char* buffer, size_t size) {
 // True when both regular files beneath dir hold the same bytes.
 bool SameContent(const jvb::RootDir& dir, const std::string& a, const std::string& b) {
   const int fa = OpenPlainFile(dir, a), fb = OpenPlainFile(dir, b);
-  struct stat sa {};
-  struct stat sb {};
-  bool same = fa >= 0 && fb >= 0 && ::fstat(fa, &sa) == 0 && ::fstat(fb, &sb) == 0 &&
-              sa.st_size == sb.st_size;
+  jvb::FileInfo sa, sb;
+  bool same = fa >= 0 && fb >= 0 && jvb::GetFileInfo(fa, sa) && jvb::GetFileInfo(fb, sb) &&
+              sa.size == sb.size;
   std::vector<char> x(kCopyBlock), y(kCopyBlock);
-  for (off_t left = same ? sa.st_size : 0; left > 0;) {
+  for (off_t left = same ? static_cast<off_t>(sa.size) : 0; left > 0;) {
     const size_t n = static_cast<size_t>(std::min<off_t>(left, kCopyBlock));
     if (!ReadFull(fa, x.data(), n) || !ReadFull(fb, y.data(), n) ||
         std::char_traits<char>::compare(x.data(), y.data(), n) != 0) {
@@ -77,6 +76,34 @@ bool SameContent(const jvb::RootDir& dir, const std::string& a, const std::strin
   if (fa >= 0) ::close(fa);
   if (fb >= 0) ::close(fb);
   return same;
+}
+
+// File name up to its last ".".
+std::string BaseName(const std::string& name) {
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+bool NameExists(const jvb::RootDir& dir, const std::string& name) {
+  struct stat st {};
+  return dir.StatBeneath(name, st, false);
+}
+
+// Creates "<base>.qms" unless it exists. Written aside and moved into place without
+// replacing, so of two sessions selecting at once exactly one sees the message as recent.
+// False when another session created it first.
+bool CreateFlagFile(const jvb::RootDir& dir, const std::string& base, long tid) {
+  const std::string flag = base + qmsTMailbox::kFlagExtension;
+  const std::string temp = "." + base + "." + std::to_string(tid) + ".tmp";
+  jvbTTextFile f;
+  f.Init(dir, temp, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
+  if (!f.Rewrite()) return true;  // not recorded, but still new to this session
+  bool written = f.Write("[IMAP]\r\nRecent=1\r\n");
+  f.Close();
+  if (written && dir.RenameBeneath(temp, flag)) return true;
+  const int err = errno;
+  dir.UnlinkBeneath(temp);
+  return err != EEXIST;
 }
 
 }  // namespace
@@ -231,4 +258,45 @@ std::string qmsTMailbox::ReadHomeDirectory(jvbTTextConfig* cfg) {
     qmsLog("GLOBAL/HomeDirectory not found in " + cfg->FileName());
   }
   return home;
+}
+
+void qmsTMailbox::SweepStaleFlags(const jvb::RootDir& dir) {
+  std::vector<jvb::DirEntry> found;
+  dir.ListBeneath("", std::string("*") + kFlagExtension, kFileSearchMask, found);
+  for (const auto& e : found) {
+    const std::string base = BaseName(e.name);
+    if (NameExists(dir, base + kMessageExtension)) continue;
+    dir.UnlinkBeneath(e.name);
+    dir.UnlinkBeneath(base + kBackupExtension);
+  }
+  dir.ListBeneath("", std::string("*") + kBackupExtension, kFileSearchMask, found);
+  for (const auto& e : found) {
+    const std::string base = BaseName(e.name);
+    if (NameExists(dir, base + kMessageExtension) || NameExists(dir, base + kFlagExtension))
+      continue;
+    dir.UnlinkBeneath(e.name);
+  }
+}
+
+qmsTMailbox::FolderCounts qmsTMailbox::MarkRecent(const jvb::RootDir& dir, long threadId) {
+  SweepStaleFlags(dir);
+  std::vector<jvb::DirEntry> found;
+  dir.ListBeneath("", kMessageMask, kFileSearchMask, found);
+  FolderCounts counts;
+  for (const auto& e : found) {
+    ++counts.messages;
+    const std::string base = BaseName(e.name);
+    if (NameExists(dir, base + kFlagExtension)) continue;
+    if (CreateFlagFile(dir, base, threadId)) ++counts.recent;
+  }
+  return counts;
+}
+
+bool qmsTMailbox::RemoveMessage(const jvb::RootDir& dir, const std::string& fileName) {
+  jvbTTextFile file;
+  file.Init(dir, fileName, jvb::fmReadExclusive);
+  if (!file.Open()) return file.LastError() == ENOENT;
+  const bool removed = dir.UnlinkBeneath(fileName);
+  file.Close();
+  return removed;
 }

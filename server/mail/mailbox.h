@@ -93,6 +93,24 @@ class qmsTMailbox {
   // The message file's real path ("" unless Mapped()).
   std::string MessagePath(const std::string& messageName) const;
 
+  // --- Flag files (IMAP) and message removal, in one folder resolved beneath the user
+  // folder ---
+  // Removes flag files (and the ".bak" copies configuration writers leave beside them)
+  // whose message has gone: POP3 deletes messages without their flag files.
+  static void SweepStaleFlags(const jvb::RootDir& folder);
+  // Counts a folder's messages after sweeping stale flags, and gives every message seen
+  // for the first time its flag file "<name>.qms" (section IMAP, Recent=1). recent counts
+  // the messages whose flag file this call created. threadId names the temporary file.
+  struct FolderCounts {
+    int64_t messages = 0;
+    int64_t recent = 0;
+  };
+  static FolderCounts MarkRecent(const jvb::RootDir& folder, long threadId);
+  // Removes a message file of the folder, taken exclusively first so that a message
+  // another reader holds open is not pulled away under it. True when it is gone (also
+  // when it was gone already).
+  static bool RemoveMessage(const jvb::RootDir& folder, const std::string& fileName);
+
   // A name local delivery may use for a message file: 1-64 letters, digits, "-" or "_".
   static bool ValidMessageName(const std::string& name);
 

@@ -1,13 +1,13 @@
 #include "server/mail/pop3session.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 
+#include "server/core/commandtable.h"
 #include "server/core/group.h"
 #include "server/core/service.h"
 #include "server/core/template.h"
+#include "server/mail/dotstuffer.h"
 #include "server/mail/mailbox.h"
 #include "server/users/user.h"
 #include "server/users/userdatabase.h"
@@ -21,23 +21,6 @@
 #include "toolbox/trace.h"
 
 namespace {
-
-// A header line longer than this goes out in pieces instead of being held whole.
-constexpr size_t kHeaderPiece = 65536;
-
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
-bool IsBlank(unsigned char c) { return c <= 0x20; }
-
-// Leading control bytes, blanks and bytes from 0x7F up, and trailing control bytes and
-// blanks, are not part of a command line.
-std::string StripLine(const std::string& line) {
-  size_t b = 0;
-  while (b < line.size() && (IsBlank(line[b]) || static_cast<unsigned char>(line[b]) >= 0x7F)) ++b;
-  size_t e = line.size();
-  while (e > b && IsBlank(line[e - 1])) --e;
-  return line.substr(b, e - b);
-}
 
 // The first blank-separated word and the rest (without the blanks between).
 std::string SplitWord(const std::string& text, std::string& rest) {
@@ -55,10 +38,6 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
   if (from.empty()) return;
   for (size_t p = text.find(from); p != std::string::npos; p = text.find(from, p + to.size()))
     text.replace(p, from.size(), to);
-}
-
-std::string ProductTail() {
-  return std::string("(QMS/32 v") + qms::kProductVersion + " - " + qms::kHomePageUrl + ")";
 }
 
 }  // namespace
@@ -88,10 +67,7 @@ int64_t qmsTPOP3Session::MessageNumber(const std::string& text) {
 bool qmsTPOP3Session::Start() {
   qmsTSession::Start();
   HomeDirectory = qmsTMailbox::ReadHomeDirectory(Group()->Config());
-  if (!WaitInPool()) return false;
-  if (!Socket()) return true;  // woken without a client: nothing to serve
-  Serve();
-  return true;
+  return WaitAndServe([this] { Serve(); });
 }
 
 bool qmsTPOP3Session::GetVars(const std::string& name, std::string& value) {
@@ -113,67 +89,10 @@ bool qmsTPOP3Session::GetVars(const std::string& name, std::string& value) {
 
 void qmsTPOP3Session::Serve() {
   jvbTraceScope trace("qmsTPOP3Session.Start");
-  jvbTSocket* sock = Socket();
-  const std::string peer = sock->peerHostName;
-  jvbTTextConfig* cfg = Group()->Config();
-  const std::string& section = Service()->Section();
-
-  bool rejected = false;
-  std::string hook;
-  cfg->ReadString(hook, section, "hookOnConnect");
-  if (!hook.empty()) {
-    std::string output;
-    if (CallHook(output, hook) >= 1) {
-      SendCmd("", output);
-      Log("- Connection from " + Quoted(peer) + " rejected by script");
-      rejected = true;
-    }
-  }
-  if (!rejected && !AcceptClient(ClientAddress, peer, sock->PeerDotted())) {
-    SendTxt("ERRb", "CONNECT");
-    Log("- Connection from " + Quoted(peer) + " rejected");
-    rejected = true;
-  }
-
-  if (!rejected) {
-    jvb::DateTime now = jvb::NowLocal();
-    double stampMs = static_cast<double>(jvb::DayNumber(now)) * 86400000.0 +
-                     static_cast<double>(jvb::MillisecondsOfDay(now));
-    long tid = threadId ? threadId.load() : jvb::CurrentThreadId();
-    char b[512];
-    snprintf(b, sizeof b, "<%ld.%.15g@%s>", tid, stampMs, Host.c_str());
-    Greeting = b;
-    // Sent exactly as it stands: the client digests these very bytes.
-    SendCmd("", qmsNeutralizeTemplate("+OK " + Greeting + " POP3d ready " + ProductTail()));
-    Log("- Connection from " + Quoted(peer) + " accepted");
-
-    std::string commandHook;
-    cfg->ReadString(commandHook, section, "hookOnCommand");
-    while (!terminate) {
-      std::string line;
-      int rc = ReadLine(line, kMaxLine);
-      if (rc == -3) {
-        SendTxt("ERRa", "GLOB");
-        continue;
-      }
-      if (rc != 1) break;
-      std::string argument;
-      std::string command = jvb::AsciiUpper(SplitWord(StripLine(line), argument));
-      if (command != "PASS" && !commandHook.empty()) {
-        // The hook sees the client's words as they came, never as template forms.
-        std::string output;
-        if (CallHook(output, commandHook + " " + qmsNeutralizeTemplate(command) + " " +
-                                 qmsNeutralizeTemplate(argument)) >= 1)
-          command = SplitWord(output, argument);
-      }
-      jvbTrace(command == "PASS" ? command + " (hidden)" : command + " " + argument);
-      if (command == "QUIT") {
-        cQUIT();
-        break;
-      }
-      Dispatch(command, argument);
-    }
-  }
+  ConnectGate gate;
+  gate.refuse = [this] { SendTxt("ERRb", "CONNECT"); };
+  gate.greet = [this] { Greet(); };
+  if (PassConnectGate(gate)) ServeCommands();
 
   lock_.Release();
   if (quit_failed_) {
@@ -188,31 +107,65 @@ void qmsTPOP3Session::Serve() {
   Log("Client session ended");
 }
 
+void qmsTPOP3Session::ServeCommands() {
+  jvbTTextConfig* cfg = Group()->Config();
+  const std::string& section = Service()->Section();
+  std::string commandHook;
+  cfg->ReadString(commandHook, section, "hookOnCommand");
+  while (!terminate) {
+    std::string line;
+    int rc = ReadLine(line, kMaxLine);
+    if (rc == -3) {
+      SendTxt("ERRa", "GLOB");
+      continue;
+    }
+    if (rc != 1) break;
+    std::string argument;
+    std::string command = jvb::AsciiUpper(SplitWord(StripCommandLine(line), argument));
+    if (command != "PASS" && !commandHook.empty()) {
+      // The hook sees the client's words as they came, never as template forms.
+      std::string output;
+      if (CallHook(output, commandHook + " " + qmsNeutralizeTemplate(command) + " " +
+                               qmsNeutralizeTemplate(argument)) >= 1)
+        command = SplitWord(output, argument);
+    }
+    jvbTrace(command == "PASS" ? command + " (hidden)" : command + " " + argument);
+    if (command == "QUIT") {
+      cQUIT();
+      break;
+    }
+    Dispatch(command, argument);
+  }
+}
+
+void qmsTPOP3Session::Greet() {
+  Greeting = TimeStamp();
+  // Sent exactly as it stands: the client digests these very bytes.
+  SendCmd("", qmsNeutralizeTemplate("+OK " + Greeting + " POP3d ready " + ProductTail()));
+}
+
 void qmsTPOP3Session::Dispatch(const std::string& command, const std::string& argument) {
-  if (command == "APOP")
-    cAPOP(argument);
-  else if (command == "DELE")
-    cDELE(argument);
-  else if (command == "LIST")
-    cLIST(command, argument);
-  else if (command == "NOOP")
-    cNOOP();
-  else if (command == "PASS")
-    cPASS(argument);
-  else if (command == "RETR")
-    cRETR(command, argument);
-  else if (command == "RSET")
-    cRSET();
-  else if (command == "STAT")
-    cSTAT();
-  else if (command == "TOP")
-    cRETR(command, argument);
-  else if (command == "UIDL")
-    cLIST(command, argument);
-  else if (command == "USER")
-    cUSER(argument);
-  else
+  using Session = qmsTPOP3Session;
+  using Command = qmsTCommand<Session, const std::string&, const std::string&>;
+  static constexpr uint32_t kAuthorization = qmsStates({stAuthorization});
+  static constexpr uint32_t kUserGiven = qmsStates({stUserGiven});
+  static constexpr uint32_t kTransaction = qmsStates({stTransaction});
+  static const Command kCommands[] = {
+      {"APOP", kAuthorization, &Session::cAPOP}, {"DELE", kTransaction, &Session::cDELE},
+      {"LIST", kTransaction, &Session::cLIST},   {"NOOP", kAnyState, &Session::cNOOP},
+      {"PASS", kUserGiven, &Session::cPASS},     {"RETR", kTransaction, &Session::cRETR},
+      {"RSET", kTransaction, &Session::cRSET},   {"STAT", kTransaction, &Session::cSTAT},
+      {"TOP", kTransaction, &Session::cRETR},    {"UIDL", kTransaction, &Session::cLIST},
+      {"USER", kAuthorization, &Session::cUSER},
+  };
+  auto refuse = [this](const Command& entry) { RefuseOutOfState(entry.word); };
+  if (!qmsRunCommand(*this, kCommands, command, Status, refuse, command, argument))
     SendTxt("ERRa", "GLOB");
+}
+
+void qmsTPOP3Session::RefuseOutOfState(const std::string& command) {
+  // PASS without USER has its own text; every other command names its own section.
+  SendTxt(command == "PASS" ? "ERRc" : "ERRa", command);
 }
 
 std::string qmsTPOP3Session::ReplyLine(const std::string& key, const std::string& section,
@@ -233,11 +186,6 @@ void qmsTPOP3Session::SendFilled(const std::string& key, const std::string& sect
   SendCmd("", text);
 }
 
-bool qmsTPOP3Session::SendRaw(const std::string& bytes) {
-  std::lock_guard<std::mutex> g(send_lock_);
-  return socket_ && socket_->Send(bytes);
-}
-
 void qmsTPOP3Session::LogFormat(const char* format, const std::string& text, int64_t number) {
   char b[512];
   snprintf(b, sizeof b, format, text.c_str(), static_cast<long long>(number));
@@ -246,67 +194,54 @@ void qmsTPOP3Session::LogFormat(const char* format, const std::string& text, int
 
 bool qmsTPOP3Session::MailDenied() { return User() && User()->DenyService(Service()->Section()); }
 
-void qmsTPOP3Session::cUSER(const std::string& argument) {
+void qmsTPOP3Session::cUSER(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cUSER");
-  if (Status != 0) {
-    SendTxt("ERRa", "USER");
-    return;
-  }
   const std::string name = jvb::AsciiLower(argument);
-  int rc = SessionUser(name);
-  if (rc < 0) return;  // a hook has answered
+  if (SessionUser(name) == usRejectedByHook) return;  // the hook has answered
   // The same answer for known and unknown names: USER does not reveal accounts.
   SendFilled("OKa", "USER", {{"%(usr.username)", qmsVisibleText(name)}});
-  Status = 1;
+  Status = stUserGiven;
 }
 
-void qmsTPOP3Session::cPASS(const std::string& argument) {
+void qmsTPOP3Session::cPASS(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cPASS");
-  if (Status != 1) {
-    SendTxt("ERRc", "PASS");
-    return;
-  }
-  int rc = SessionPassword(argument);
+  qmsTPasswordResult rc = SessionPassword(argument);
   // Anonymous accounts pass the session base even when denied the service; a mailbox
   // anybody can open must stay closed when the account file says so.
-  if (rc == 1 && User()->GetAnonymous() && MailDenied()) {
+  if (rc == pwAuthenticated && User()->GetAnonymous() && MailDenied()) {
     Log("Not authenticated; Service access denied", kLogUser);
-    rc = -2;
+    rc = pwServiceDenied;
   }
-  if (rc == 1) {
+  if (rc == pwAuthenticated) {
     if (LockMailbox()) {
       SendTxt("OKa", "PASS");
-      Status = 2;
+      Status = stTransaction;
     } else {
       SendTxt("ERRb", "PASS");
       Log("Unable to lock mailbox");
     }
-  } else if (rc != -4) {
+  } else if (rc != pwRejectedByHook) {
     SendTxt("ERRa", "PASS");
   }
-  if (Status != 2) {
+  if (Status != stTransaction) {
     user_.reset();
-    Status = 0;
+    Status = stAuthorization;
   }
 }
 
-void qmsTPOP3Session::cAPOP(const std::string& argument) {
+void qmsTPOP3Session::cAPOP(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cAPOP");
-  if (Status != 0) {
-    SendTxt("ERRa", "APOP");
-    return;
-  }
   std::string rest, more;
   const std::string name = jvb::AsciiLower(SplitWord(argument, rest));
   const std::string digest = SplitWord(rest, more);
-  int rc = SessionUser(name);
-  if (rc == -1) return;  // a hook has answered
+  const qmsTUserResult rc = SessionUser(name);
+  if (rc == usRejectedByHook) return;  // the hook has answered
   // Guesses of the secret, unknown accounts and accounts without a secret all wait like
   // wrong passwords, so that the answer tells nothing about the account.
   const bool heldBack = LoginHeldBack();
-  const std::string secret = rc == 1 && !heldBack ? User()->GetAPOPSecret() : "";
+  const std::string secret = rc == usIdentified && !heldBack ? User()->GetAPOPSecret() : "";
   if (secret.empty()) {
-    if (rc != 1)
+    if (rc != usIdentified)
       Log("Not authenticated; Unknown user", kLogUser);
     else if (!heldBack)
       Log("Not authenticated; No APOP secret available", kLogUser);
@@ -335,7 +270,7 @@ void qmsTPOP3Session::cAPOP(const std::string& argument) {
   LoginSucceeded();
   if (LockMailbox()) {
     SendTxt("OKa", "APOP");
-    Status = 2;
+    Status = stTransaction;
   } else {
     SendTxt("ERRc", "APOP");
     Log("Unable to lock mailbox");
@@ -351,12 +286,12 @@ bool qmsTPOP3Session::LockMailbox() {
   if (!box.OpenInbox(inbox, true)) {
     std::string where = box.VirtualInbox();
     if (where.empty()) where = HomeDirectory + "/" + user;
-    Log("Unable to create mailbox " + Quoted(where));
+    Log("Unable to create mailbox " + qmsQuoted(where));
     return false;
   }
   qmsTMailboxLock::Result r = lock_.Lock(std::move(inbox), box.Inbox(), user);
   if (r == qmsTMailboxLock::lkPathTooLong)
-    Log("Message path too long for the mailbox index in " + Quoted(box.VirtualInbox()));
+    Log("Message path too long for the mailbox index in " + qmsQuoted(box.VirtualInbox()));
   if (r != qmsTMailboxLock::lkLocked) return false;
   Mailbox = box.Inbox();
   MessageCount = lock_.Count();
@@ -364,12 +299,8 @@ bool qmsTPOP3Session::LockMailbox() {
   return true;
 }
 
-void qmsTPOP3Session::cDELE(const std::string& argument) {
+void qmsTPOP3Session::cDELE(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cDELE");
-  if (Status != 2) {
-    SendTxt("ERRa", "DELE");
-    return;
-  }
   const int64_t n = MessageNumber(argument);
   const qmsTMailboxEntry* e = lock_.Entry(n);
   if (!e) {
@@ -390,10 +321,6 @@ void qmsTPOP3Session::cDELE(const std::string& argument) {
 
 void qmsTPOP3Session::cLIST(const std::string& command, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cLIST");
-  if (Status != 2) {
-    SendTxt("ERRa", command);
-    return;
-  }
   const bool uidl = command == "UIDL";
   if (argument.empty()) {
     std::string out = ReplyLine("OKb", command) + "\r\n";
@@ -427,31 +354,40 @@ void qmsTPOP3Session::cLIST(const std::string& command, const std::string& argum
 
 void qmsTPOP3Session::cRETR(const std::string& command, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cRETR");
-  if (Status != 2) {
-    SendTxt("ERRa", command);
-    return;
-  }
+  int64_t n = 0, limit = -1;
+  const qmsTMailboxEntry* e = checkRETR(command, argument, n, limit);
+  if (e) proceedRETR(command, *e, n, limit);
+}
+
+const qmsTMailboxEntry* qmsTPOP3Session::checkRETR(const std::string& command,
+                                                   const std::string& argument, int64_t& n,
+                                                   int64_t& limit) {
   std::string rest;
-  const int64_t n = MessageNumber(SplitWord(argument, rest));
+  n = MessageNumber(SplitWord(argument, rest));
   const qmsTMailboxEntry* e = lock_.Entry(n);
   if (!e) {
     SendTxt("ERRb", command);
     LogFormat("%s \"%lld\", not found", command, n);
-    return;
+    return nullptr;
   }
   if (e->deleted) {
     SendTxt("ERRd", command);
     LogFormat("%s \"%lld\", deleted", command, n);
-    return;
+    return nullptr;
   }
-  int64_t limit = -1;
+  limit = -1;
   if (command == "TOP") {
     limit = MessageNumber(rest);
     if (limit < 0) limit = 0;
   }
+  return e;
+}
+
+void qmsTPOP3Session::proceedRETR(const std::string& command, const qmsTMailboxEntry& e, int64_t n,
+                                  int64_t limit) {
   // Opened as a regular file only: a FIFO or device put in its place never blocks us.
   jvbTTextFile file;
-  file.Init(lock_.Inbox(), e->name, jvb::fmReadExclusive);
+  file.Init(lock_.Inbox(), e.name, jvb::fmReadExclusive);
   if (!file.Open()) {
     SendTxt("ERRc", command);
     LogFormat("%s \"%lld\", unable to read", command, n);
@@ -459,7 +395,7 @@ void qmsTPOP3Session::cRETR(const std::string& command, const std::string& argum
   }
   const std::string reply =
       ReplyLine("OKa", command,
-                {{"%(message)", std::to_string(n)}, {"%(messagesize)", std::to_string(e->size)}});
+                {{"%(message)", std::to_string(n)}, {"%(messagesize)", std::to_string(e.size)}});
   LogFormat("%s \"%lld\", ok", command, n);
   SendMessage(reply, file, limit);
   file.Close();
@@ -471,133 +407,50 @@ void qmsTPOP3Session::SendMessage(const std::string& reply, jvbTTextFile& file, 
   out.reserve(kBlockSize + kBlockSize / 8);
   out = reply + "\r\n";
   bool ok = true;
-  bool header = true;
-  std::string line;           // header line being collected
-  bool linePartSent = false;  // a piece of this header line already went out
-  bool lineStart = true;      // body: the next byte begins a line
-  int64_t lines = 0;
   bool done = false;
-  char last = '\n';  // last byte of the data sent after the reply line
+  qmsTDotStuffer stuffer(limit, [this](const std::string& line) { Debug(line, kDebugSend); });
 
   auto flush = [&]() {
     if (ok && !out.empty()) ok = SendRaw(out);
-    if (!out.empty()) last = out.back();
     out.clear();
-  };
-  // Every line starting with "." goes out with the dot doubled, header lines included: a
-  // lone "." in a header would otherwise end the reply early and let the rest of the
-  // message pose as server replies.
-  auto headerLine = [&](bool complete) {
-    if (!linePartSent && !line.empty() && line.front() == '.') out += '.';
-    out += line;
-    if (complete) {
-      out += "\r\n";
-      Debug(line, kDebugSend);
-    }
   };
 
   while (ok && !done && !terminate) {
     ResetIdle();
     const int64_t n = file.BlockRead(buffer.data(), static_cast<int64_t>(buffer.size()));
     if (n <= 0) break;
-    const char* p = buffer.data();
-    const char* end = p + n;
-    while (header && p < end) {
-      const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-      if (!lf) {
-        line.append(p, end);
-        p = end;
-        if (line.size() > kHeaderPiece) {
-          // Keep a trailing CR back: it may belong to the line end.
-          std::string keep;
-          if (line.back() == '\r') {
-            keep = "\r";
-            line.pop_back();
-          }
-          headerLine(false);
-          linePartSent = true;
-          line = keep;
-        }
-        break;
-      }
-      line.append(p, lf);
-      p = lf + 1;
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.empty() && !linePartSent) {
-        out += "\r\n";
-        header = false;
-      } else {
-        headerLine(true);
-      }
-      line.clear();
-      linePartSent = false;
-    }
-    if (!header) {
-      if (limit == 0) {
-        done = true;
-      } else {
-        for (; p < end; ++p) {
-          const char c = *p;
-          if (lineStart && c == '.') out += '.';
-          out += c;
-          lineStart = c == '\r' || c == '\n';
-          if (c == '\n' && limit > 0 && ++lines >= limit) {
-            done = true;
-            break;
-          }
-        }
-      }
-    }
+    done = stuffer.Feed(buffer.data(), static_cast<size_t>(n), out);
     if (out.size() >= kBlockSize) flush();
   }
-  if (header && (!line.empty() || linePartSent)) headerLine(true);  // header ended by EOF
   // The end mark goes out with the last data: one segment, no wait for an ACK.
-  if (!out.empty()) last = out.back();
-  if (last != '\n') out += "\r\n";
-  out += ".\r\n";
+  stuffer.Finish(out);
   flush();
 }
 
-void qmsTPOP3Session::cRSET() {
-  if (Status != 2) {
-    SendTxt("ERRa", "RSET");
-    return;
-  }
+void qmsTPOP3Session::cRSET(const std::string& /*command*/, const std::string& /*argument*/) {
   lock_.ClearMarks();
   SendTxt("OKa", "RSET");
   Log("RSET Ok");
 }
 
-void qmsTPOP3Session::cSTAT() {
-  if (Status != 2) {
-    SendTxt("ERRa", "STAT");
-    return;
-  }
+void qmsTPOP3Session::cSTAT(const std::string& /*command*/, const std::string& /*argument*/) {
   SendTxt("OKa", "STAT");
   Log("STAT Ok");
 }
 
-void qmsTPOP3Session::cNOOP() { SendTxt("OKa", "NOOP"); }
+void qmsTPOP3Session::cNOOP(const std::string& /*command*/, const std::string& /*argument*/) {
+  SendTxt("OKa", "NOOP");
+}
 
 void qmsTPOP3Session::cQUIT() {
   jvbTraceScope trace("qmsTPOP3Session.cQUIT");
   for (int i = 1; i <= lock_.Count(); ++i) {
     const qmsTMailboxEntry* e = lock_.Entry(i);
     if (!e->deleted) continue;
-    // Taken exclusively first, so a message another reader holds open is not pulled
-    // away under it; a message that is already gone needs nothing more.
-    jvbTTextFile file;
-    file.Init(lock_.Inbox(), e->name, jvb::fmReadExclusive);
-    bool removed = false;
-    if (file.Open()) {
-      removed = lock_.Inbox().UnlinkBeneath(e->name);
-      file.Close();
-    } else {
-      removed = file.LastError() == ENOENT;
-    }
+    const bool removed = qmsTMailbox::RemoveMessage(lock_.Inbox(), e->name);
     if (!removed) {
       quit_failed_ = true;
-      Log("Unable to delete message file " + Quoted(e->path));
+      Log("Unable to delete message file " + qmsQuoted(e->path));
     }
   }
   Log("Logout");

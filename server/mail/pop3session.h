@@ -42,8 +42,15 @@ class qmsTPOP3Session : public qmsTSession {
   // else counts as 0, which is never a valid message number.
   static int64_t MessageNumber(const std::string& text);
 
+  // The dialogue's state; the numbers are what the "status" variable shows.
+  enum StatusValue : int {
+    stAuthorization = 0,  // nobody identified yet
+    stUserGiven = 1,      // USER accepted, PASS expected
+    stTransaction = 2,    // logged in, the Inbox locked
+  };
+
   std::string HomeDirectory;
-  int Status = 0;  // 0 authorization, 1 USER given, 2 transaction
+  StatusValue Status = stAuthorization;
   std::string Greeting;
   int64_t MessageCount = 0;  // "Messages" (the base has Messages() for the message file)
   int64_t MessagesSize = 0;
@@ -51,17 +58,30 @@ class qmsTPOP3Session : public qmsTSession {
 
  private:
   void Serve();
+  // Reads and runs command lines until QUIT or the end of the connection.
+  void ServeCommands();
+  // The greeting with its APOP time stamp (kept in Greeting).
+  void Greet();
+  // Runs one command through the command table (QUIT is the serving loop's own).
   void Dispatch(const std::string& command, const std::string& argument);
-  void cAPOP(const std::string& argument);
-  void cDELE(const std::string& argument);
+  // The reply to a command given in a state that does not allow it.
+  void RefuseOutOfState(const std::string& command);
+  // Command handlers: the command word as given and its argument.
+  void cAPOP(const std::string& command, const std::string& argument);
+  void cDELE(const std::string& command, const std::string& argument);
   void cLIST(const std::string& command, const std::string& argument);
-  void cNOOP();
-  void cPASS(const std::string& argument);
+  void cNOOP(const std::string& command, const std::string& argument);
+  void cPASS(const std::string& command, const std::string& argument);
   void cQUIT();
   void cRETR(const std::string& command, const std::string& argument);
-  void cRSET();
-  void cSTAT();
-  void cUSER(const std::string& argument);
+  // RETR and TOP: the message number and line count checked (sends the refusal), giving
+  // the entry, n and the body-line limit; then the file opened and sent.
+  const qmsTMailboxEntry* checkRETR(const std::string& command, const std::string& argument,
+                                    int64_t& n, int64_t& limit);
+  void proceedRETR(const std::string& command, const qmsTMailboxEntry& e, int64_t n, int64_t limit);
+  void cRSET(const std::string& command, const std::string& argument);
+  void cSTAT(const std::string& command, const std::string& argument);
+  void cUSER(const std::string& command, const std::string& argument);
   bool LockMailbox();
   // The identified user may not use this service, whatever kind of account it is.
   bool MailDenied();
@@ -72,11 +92,9 @@ class qmsTPOP3Session : public qmsTSession {
                         const Values& values = {});
   // Reply built from a message-file text with literal placeholders filled in.
   void SendFilled(const std::string& key, const std::string& section, const Values& values);
-  // Raw bytes to the client (multi-line data); false when the connection is gone.
-  bool SendRaw(const std::string& bytes);
-  // Streams a message file after the reply line: header lines, then the body
-  // dot-stuffed, up to limit body lines (negative: all), then the final ".". The reply
-  // line travels with the first data, so the client never waits for a lone segment.
+  // Streams a message file after the reply line through a qmsTDotStuffer (limit: body
+  // lines, negative for all). The reply line travels with the first data, so the client
+  // never waits for a lone segment.
   void SendMessage(const std::string& reply, jvbTTextFile& file, int64_t limit);
   void LogFormat(const char* format, const std::string& text, int64_t number);
 

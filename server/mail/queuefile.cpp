@@ -142,9 +142,9 @@ bool qmsTQueueFile::Create(const std::string& directory, long threadId, int* err
     name_ = NextName(threadId);
     path_ = directory_ + "/" + name_;
     // A queued message, or a body without its header (being deleted), keeps its name.
-    if (jvb::PathExists(path_ + ".hdr") || jvb::PathExists(path_ + ".msg")) continue;
+    if (jvb::PathExists(path_ + kHeaderSuffix) || jvb::PathExists(path_ + kBodySuffix)) continue;
     jvbTTextFile header;
-    if (CreateExclusive(path_ + ".inc", Serialize(model_), header)) {
+    if (CreateExclusive(path_ + kIncomingSuffix, Serialize(model_), header)) {
       // Not held open: readers (hooks, tests, tools) may look at it between changes.
       header.Close();
       created_ = true;
@@ -258,7 +258,7 @@ bool qmsTQueueFile::Flush() {
     return false;
   }
   jvbTTextFile header;
-  header.Init(path_ + ".inc", jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
+  header.Init(path_ + kIncomingSuffix, jvb::fmWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
   if (!header.Open() || !header.Write(Serialize(model_)) || !header.Truncate()) {
     last_error_ = header.LastError() ? header.LastError() : EIO;
     return false;
@@ -276,7 +276,7 @@ bool qmsTQueueFile::CreateBody() {
   body_buffer_.clear();
   body_size_ = 0;
   body_failed_ = false;
-  if (!CreateExclusive(path_ + ".msg", std::string(), body_)) return false;
+  if (!CreateExclusive(path_ + kBodySuffix, std::string(), body_)) return false;
   body_created_ = true;
   return true;
 }
@@ -314,7 +314,7 @@ bool qmsTQueueFile::CloseBody() {
 void qmsTQueueFile::DiscardBody() {
   body_.Close();
   body_buffer_.clear();
-  if (body_created_) jvb::DeleteFile(path_ + ".msg");
+  if (body_created_) jvb::DeleteFile(path_ + kBodySuffix);
   body_created_ = false;
   body_failed_ = false;
   body_size_ = 0;
@@ -330,29 +330,29 @@ bool qmsTQueueFile::Commit() {
   {
     // On disk before it counts as queued.
     jvbTTextFile header;
-    header.Init(path_ + ".inc", jvb::fmReadWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
+    header.Init(path_ + kIncomingSuffix, jvb::fmReadWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
     if (!header.Open() || !header.Sync()) {
       last_error_ = header.LastError() ? header.LastError() : (errno ? errno : EIO);
       return false;
     }
   }
   int err = 0;
-  if (!jvb::RenameNoReplace(path_ + ".inc", path_ + ".hdr", &err)) {
+  if (!jvb::RenameNoReplace(path_ + kIncomingSuffix, path_ + kHeaderSuffix, &err)) {
     last_error_ = err;
     return false;
   }
   committed_ = true;
   // A hook may have written the header through the key-file writer, which keeps its
   // previous state beside it; the queued message does not need it.
-  jvb::DeleteFile(path_ + ".bak");
+  jvb::DeleteFile(path_ + kBackupSuffix);
   return true;
 }
 
 void qmsTQueueFile::Discard() {
   if (committed_) return;
   if (created_) {
-    jvb::DeleteFile(path_ + ".inc");
-    jvb::DeleteFile(path_ + ".bak");
+    jvb::DeleteFile(path_ + kIncomingSuffix);
+    jvb::DeleteFile(path_ + kBackupSuffix);
   }
   DiscardBody();
   created_ = false;

@@ -24,6 +24,7 @@
 // One object belongs to one session thread.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -39,6 +40,21 @@ class qmsTQueueFile {
     std::vector<std::pair<std::string, std::string>> keys;
   };
   using Model = std::vector<Section>;
+
+  // The files of queued message "N", by suffix: "N.inc" while its header is written,
+  // "N.hdr" once the message is complete, "N.msg" its body, "N.lck" held by the delivery
+  // pass that owns it, "N.bak" left by a key-file writer. Only this unit spells them.
+  static constexpr const char* kIncomingSuffix = ".inc";
+  static constexpr const char* kHeaderSuffix = ".hdr";
+  static constexpr const char* kBodySuffix = ".msg";
+  static constexpr const char* kLockSuffix = ".lck";
+  static constexpr const char* kBackupSuffix = ".bak";
+  // The search mask of one kind of queue file ("*.hdr").
+  static std::string Mask(const char* suffix) { return std::string("*") + suffix; }
+  // The message name or path of a queue file's name or path (its suffix removed).
+  static std::string Stem(const std::string& file) {
+    return file.substr(0, file.size() - std::min<size_t>(file.size(), 4));
+  }
 
   qmsTQueueFile() = default;
   ~qmsTQueueFile();

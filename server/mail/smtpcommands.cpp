@@ -1,60 +1,30 @@
 // qmsTSMTPSession: the command handlers of the receiving dialogue.
 #include <algorithm>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "server/core/group.h"
 #include "server/core/service.h"
+#include "server/mail/messagereader.h"
 #include "server/mail/smtpsession.h"
 #include "toolbox/platform.h"
+#include "toolbox/qmstools.h"
 #include "toolbox/textconfig.h"
 #include "toolbox/timeutil.h"
 #include "toolbox/trace.h"
 
 namespace {
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
-// The header fields of a message as DATA reads them, held until the text is complete and
-// then written in one go. Bounded: further fields are not indexed, values stop growing.
-class FieldIndex {
+// The body file of the open transaction as the message reader's store.
+class BodySink : public qmsTMessageReader::Sink {
  public:
-  // name is already upper-cased and valid.
-  void Set(const std::string& name, const std::string& value) {
-    auto it = at_.find(name);
-    if (it == at_.end()) {
-      if (fields_.size() >= qmsTSMTPSession::kHeaderFieldsMax) return;
-      it = at_.emplace(name, fields_.size()).first;
-      fields_.emplace_back(name, std::string());
-      total_ += name.size();
-    }
-    Replace(fields_[it->second].second, value);
-  }
-  void Append(const std::string& name, const std::string& line) {
-    auto it = at_.find(name);
-    if (it == at_.end()) return;
-    std::string& value = fields_[it->second].second;
-    Replace(value, value + line);
-  }
-  const std::vector<std::pair<std::string, std::string>>& Fields() const { return fields_; }
+  explicit BodySink(qmsTQueueFile& header) : header_(header) {}
+  void Write(const std::string& bytes) override { header_.WriteBody(bytes); }
+  int64_t Size() const override { return header_.BodySize(); }
 
  private:
-  void Replace(std::string& stored, std::string value) {
-    if (value.size() > qmsTSMTPSession::kHeaderValueMax)
-      value.resize(qmsTSMTPSession::kHeaderValueMax);
-    const size_t others = total_ - stored.size();
-    const size_t room =
-        others >= qmsTSMTPSession::kHeaderIndexMax ? 0 : qmsTSMTPSession::kHeaderIndexMax - others;
-    if (value.size() > room) value.resize(room);
-    total_ = total_ - stored.size() + value.size();
-    stored = std::move(value);
-  }
-
-  std::vector<std::pair<std::string, std::string>> fields_;
-  std::unordered_map<std::string, size_t> at_;
-  size_t total_ = 0;
+  qmsTQueueFile& header_;
 };
 
 }  // namespace
@@ -65,7 +35,7 @@ void qmsTSMTPSession::srvHELO(const std::string& argument, bool ehlo) {
   RemoteDomain = argument;
   if (!ehlo) {
     SendTxt("250a", "HELO");
-    Log("HELO " + Quoted(argument) + ", ok");
+    Log("HELO " + qmsQuoted(argument) + ", ok");
   } else {
     SendTxt("250b", "HELO");
     std::string last;
@@ -73,24 +43,19 @@ void qmsTSMTPSession::srvHELO(const std::string& argument, bool ehlo) {
     for (size_t at = last.find("%A%"); at != std::string::npos; at = last.find("%A%", at + 4))
       last.replace(at, 3, "HELP");
     SendCmd(std::string(), last);
-    Log("EHLO " + Quoted(argument) + ", ok");
+    Log("EHLO " + qmsQuoted(argument) + ", ok");
   }
-  State |= kGreeted;
+  Greeted = true;
 }
 
 void qmsTSMTPSession::srvMAIL(const std::string& argument) {
   jvbTraceScope trace("qmsTSMTPSession.srvMAIL");
   const std::string path = ExtractPath(argument);
-  if (!(State & kGreeted)) {
-    SendTxt("503a", "MAIL");
-    Log("MAIL " + Quoted(path) + ", out of sequence (HELO/EHLO missing)");
-    return;
-  }
   srvRSET(true);
   // The sender becomes the recipient of delivery reports: the same rule as for recipients.
   if (!path.empty() && !qmsTQueueFile::ValidAddressPart(path)) {
     SendTxt("553a", "MAIL");
-    Log("MAIL " + Quoted(path) + ", address not allowed");
+    Log("MAIL " + qmsQuoted(path) + ", address not allowed");
     return;
   }
   auto header = std::make_unique<qmsTQueueFile>();
@@ -102,50 +67,50 @@ void qmsTSMTPSession::srvMAIL(const std::string& argument) {
   int err = 0;
   if (!header->Create(QueueDirectory, threadId, &err)) {
     SendTxt("451a", "MAIL");
-    Log("MAIL " + Quoted(path) + ", unable to create queue file in " + Quoted(QueueDirectory) +
-        " (" + std::to_string(err) + ")");
+    Log("MAIL " + qmsQuoted(path) + ", unable to create queue file in " +
+        qmsQuoted(QueueDirectory) + " (" + std::to_string(err) + ")");
     return;
   }
   Header = std::move(header);
   MessageName = Header->Name();
   MessagePath = Header->Path();
   Recipients = 0;
-  State |= kTransaction;
   SendTxt("250a", "MAIL");
-  Log("MAIL " + Quoted(path) + ", ok");
+  Log("MAIL " + qmsQuoted(path) + ", ok");
 }
 
 void qmsTSMTPSession::srvRCPT(const std::string& argument) {
   jvbTraceScope trace("qmsTSMTPSession.srvRCPT");
-  std::string path = ExtractPath(argument);
-  size_t colon = path.find(':');
-  if (colon != std::string::npos) path.erase(0, colon + 1);
-  if (!(State & kTransaction) || !Header) {
-    SendTxt("503a", "RCPT");
-    Log("RCPT " + Quoted(path) + ", out of sequence (missing MAIL)");
-    return;
-  }
+  const std::string path = RecipientPath(argument);
+  if (checkRCPT(path)) proceedRCPT(path);
+}
+
+bool qmsTSMTPSession::checkRCPT(const std::string& path) {
   size_t at = path.find('@');
   Ident = path.substr(0, at);
   Domain = at == std::string::npos ? std::string() : path.substr(at);
   if (path.empty()) {
     SendTxt("501a", "RCPT");
-    Log("RCPT " + Quoted(path) + ", no address");
-    return;
+    Log("RCPT " + qmsQuoted(path) + ", no address");
+    return false;
   }
   // Local parts and domains become list words and section names of the queue header.
   if (!qmsTQueueFile::ValidAddressPart(Ident) ||
       (at != std::string::npos && (Domain.size() < 2 || !qmsTQueueFile::ValidAddressPart(Domain) ||
                                    Domain.find('@', 1) != std::string::npos))) {
     SendTxt("553a", "RCPT");
-    Log("RCPT " + Quoted(path) + ", address not allowed");
-    return;
+    Log("RCPT " + qmsQuoted(path) + ", address not allowed");
+    return false;
   }
   if (Recipients >= kRecipientsMax) {
     SendTxt("452a", "RCPT");
-    Log("RCPT " + Quoted(path) + ", too many recipients");
-    return;
+    Log("RCPT " + qmsQuoted(path) + ", too many recipients");
+    return false;
   }
+  return true;
+}
+
+void qmsTSMTPSession::proceedRCPT(const std::string& path) {
   qmsTQueueFile::Model before = Header->Snapshot();
   ForwardTrail trail;
   int result = AddRecipient(path, trail);
@@ -154,36 +119,42 @@ void qmsTSMTPSession::srvRCPT(const std::string& argument) {
     Header->Restore(std::move(before));
     Header->Flush();
     SendTxt("451a", "RCPT");
-    Log("RCPT " + Quoted(path) + ", unable to write queue file " + Quoted(MessagePath + ".inc") +
-        " (" + std::to_string(Header->LastError()) + ")");
+    Log("RCPT " + qmsQuoted(path) + ", unable to write queue file " +
+        qmsQuoted(MessagePath + qmsTQueueFile::kIncomingSuffix) + " (" +
+        std::to_string(Header->LastError()) + ")");
     return;
   }
+  ReplyRecipient(result, path);
+  if (result >= rcLocal) ++Recipients;
+  LogFollowed(trail);
+}
+
+void qmsTSMTPSession::ReplyRecipient(int result, const std::string& path) {
   switch (result) {
     case rcForwardNotAllowed:
       SendTxt("551a", "RCPT");
-      Log("RCPT " + Quoted(path) + ", forward not allowed");
+      Log("RCPT " + qmsQuoted(path) + ", forward not allowed");
       break;
     case rcNotFound:
       SendTxt("550a", "RCPT");
-      Log("RCPT " + Quoted(path) + ", local user not found");
+      Log("RCPT " + qmsQuoted(path) + ", local user not found");
       break;
     case rcLocal:
       SendTxt("250a", "RCPT");
-      Log("RCPT " + Quoted(path) + ", ok");
+      Log("RCPT " + qmsQuoted(path) + ", ok");
       break;
     case rcCatchAll:
       SendTxt("250a", "RCPT");
-      Log("RCPT " + Quoted(path) + ", catch all ok");
+      Log("RCPT " + qmsQuoted(path) + ", catch all ok");
       break;
     default:
       SendTxt("251a", "RCPT");
-      Log("RCPT " + Quoted(path) + ", ok");
+      Log("RCPT " + qmsQuoted(path) + ", ok");
       break;
   }
-  if (result >= rcLocal) {
-    State |= kRecipients;
-    ++Recipients;
-  }
+}
+
+void qmsTSMTPSession::LogFollowed(const ForwardTrail& trail) {
   std::vector<std::string> followed = trail.followed;
   std::sort(followed.begin(), followed.end(), [](const std::string& a, const std::string& b) {
     return jvb::CompareNoCase(a, b) < 0;
@@ -193,109 +164,74 @@ void qmsTSMTPSession::srvRCPT(const std::string& argument) {
                                return jvb::EqualNoCase(a, b);
                              }),
                  followed.end());
-  for (const std::string& target : followed) Log("> " + Quoted(target));
+  for (const std::string& target : followed) Log("> " + qmsQuoted(target));
 }
 
-void qmsTSMTPSession::srvDATA() {
+void qmsTSMTPSession::srvDATA(const std::string& /*argument*/) {
   jvbTraceScope trace("qmsTSMTPSession.srvDATA");
-  if (!(State & kTransaction) || !Header) {
-    SendTxt("503a", "DATA");
-    Log("DATA, out of sequence (MAIL missing)");
+  if (!BeginBody()) return;
+  BodySink sink(*Header);
+  qmsTMessageReader reader(sink, static_cast<int64_t>(MessageSizeMax) * 1024);
+  ReadMessage(reader);
+  const bool written = Header->CloseBody();
+  if (!checkMessage(reader)) {
+    srvRSET(true);
     return;
   }
-  if (!(State & kRecipients)) {
-    SendTxt("503b", "DATA");
-    Log("DATA, out of sequence (valid RCPT missing)");
-    return;
-  }
-  const std::string bodyPath = MessagePath + ".msg";
+  proceedDATA(reader, written);
+}
+
+bool qmsTSMTPSession::BeginBody() {
+  const std::string bodyPath = MessagePath + qmsTQueueFile::kBodySuffix;
   if (Header->BodyCreated()) Header->DiscardBody();  // left by an earlier failed DATA
   if (!Header->CreateBody()) {
     SendTxt("451a", "DATA");
-    Log("DATA, unable to open file " + Quoted(bodyPath) + " for writing");
-    return;
+    Log("DATA, unable to open file " + qmsQuoted(bodyPath) + " for writing");
+    return false;
   }
-  State |= kBodyWritten;
   Header->WriteBody(ReceivedLine());
   SendTxt("354a", "DATA");
+  return true;
+}
 
-  const int64_t limit = static_cast<int64_t>(MessageSizeMax) * 1024;
-  FieldIndex fields;
-  std::string field;  // the field a continuation line belongs to
-  bool inHeader = true;
-  int64_t bodyPosition = -1;
-  int64_t emptyLines = 0;  // body lines held back until a non-empty line follows
-  bool ended = false, tooLarge = false;
+void qmsTSMTPSession::ReadMessage(qmsTMessageReader& reader) {
   std::string line;
   while (!terminate) {
-    // Only CR LF ends a line here: a bare LF or CR is text, so "\n.\n" and the like can
-    // neither end the message nor start a second transaction hidden inside it.
+    // Only CR LF ends a line here: a bare LF or CR is text (see qmsTMessageReader).
     int rc = ReadLine(line, kDataLineMax, jvbTSocket::LineEnd::kCrLf);
     if (rc == -3) {
-      // A line beyond the limit is lost already; the message cannot be stored whole.
-      tooLarge = true;
+      reader.LineLost();
       continue;
     }
-    if (rc != 1) break;  // connection closed: the text is abandoned
-    if (line == ".") {
-      ended = true;
-      break;
-    }
-    if (!line.empty() && line[0] == '.') line.erase(0, 1);
-    if (tooLarge) continue;  // read on to the end, store nothing more
-    if (inHeader) {
-      Header->WriteBody(line + "\r\n");
-      if (line.empty()) {
-        inHeader = false;
-        bodyPosition = Header->BodySize();
-      } else if (line[0] == ' ' || line[0] == '\t') {
-        if (!field.empty()) fields.Append(field, line);
-      } else {
-        size_t colon = line.find(':');
-        std::string name =
-            jvb::AsciiUpper(colon == std::string::npos ? line : line.substr(0, colon));
-        if (colon == std::string::npos || !qmsTQueueFile::ValidFieldName(name)) {
-          field.clear();  // not stored: it would not read back as the same key
-        } else {
-          size_t v = line.find_first_not_of(" \t", colon + 1);
-          fields.Set(name, v == std::string::npos ? std::string() : line.substr(v));
-          field = name;
-        }
-      }
-    } else if (line.empty()) {
-      ++emptyLines;
-    } else {
-      std::string text;
-      for (; emptyLines > 0 && Header->BodySize() + static_cast<int64_t>(text.size()) <= limit;
-           --emptyLines)
-        text += "\r\n";
-      emptyLines = 0;
-      text += line;
-      text += "\r\n";
-      Header->WriteBody(text);
-    }
-    if (Header->BodySize() + 2 * emptyLines > limit) tooLarge = true;
+    if (rc != 1) return;  // connection closed: the text is abandoned
+    if (reader.Line(line)) return;
   }
-  const bool written = Header->CloseBody();
+}
 
-  if (!ended) {
+bool qmsTSMTPSession::checkMessage(const qmsTMessageReader& reader) {
+  if (!reader.Ended()) {
     SendTxt("554a", "DATA");
     Log("DATA Failed");
-    srvRSET(true);
-    return;
+    return false;
   }
-  if (tooLarge) {
+  if (reader.TooLarge()) {
     SendTxt("552a", "DATA");
     Log("DATA, message larger than " + std::to_string(MessageSizeMax) + " KiB refused");
-    srvRSET(true);
-    return;
+    return false;
   }
-  for (const auto& [name, value] : fields.Fields()) Header->Set("MESSAGE.HEADER", name, value);
-  if (bodyPosition >= 0) Header->Set("MESSAGE.BODY", "BodyPosition", std::to_string(bodyPosition));
+  return true;
+}
+
+void qmsTSMTPSession::proceedDATA(const qmsTMessageReader& reader, bool written) {
+  for (const auto& [name, value] : reader.Fields()) Header->Set("MESSAGE.HEADER", name, value);
+  if (reader.BodyPosition() >= 0)
+    Header->Set("MESSAGE.BODY", "BodyPosition", std::to_string(reader.BodyPosition()));
   if (!written || !Header->Flush()) {
     SendTxt("451a", "DATA");
-    Log("DATA, unable to write file " + Quoted(written ? MessagePath + ".inc" : bodyPath) + " (" +
-        std::to_string(Header->LastError()) + ")");
+    Log("DATA, unable to write file " +
+        qmsQuoted(MessagePath +
+                  (written ? qmsTQueueFile::kIncomingSuffix : qmsTQueueFile::kBodySuffix)) +
+        " (" + std::to_string(Header->LastError()) + ")");
     srvRSET(true);
     return;
   }
@@ -308,26 +244,20 @@ void qmsTSMTPSession::srvDATA() {
   }
   if (!Header->Commit()) {
     SendTxt("451a", "DATA");
-    Log("DATA, unable to queue message " + Quoted(MessagePath + ".hdr") + " (" +
-        std::to_string(Header->LastError()) + ")");
+    Log("DATA, unable to queue message " + qmsQuoted(MessagePath + qmsTQueueFile::kHeaderSuffix) +
+        " (" + std::to_string(Header->LastError()) + ")");
     srvRSET(true);
     return;
   }
   SendTxt("250a", "DATA");
   Log("DATA Ok");
-  State &= static_cast<uint8_t>(~(kTransaction | kRecipients | kBodyWritten));
 }
 
 void qmsTSMTPSession::srvRSET(bool silent) {
   jvbTraceScope trace("qmsTSMTPSession.srvRSET");
-  if (State & kBodyWritten) {
-    if (Header) Header->DiscardBody();
-    State &= static_cast<uint8_t>(~kBodyWritten);
-  }
-  if (State & kTransaction) {
-    if (Header) Header->Discard();
+  if (TransactionOpen()) {
+    Header->Discard();  // the body file with it
     Header.reset();
-    State &= static_cast<uint8_t>(~(kTransaction | kRecipients));
   }
   Recipients = 0;
   if (!silent) {
@@ -336,6 +266,6 @@ void qmsTSMTPSession::srvRSET(bool silent) {
   }
 }
 
-void qmsTSMTPSession::srvNOOP() { SendTxt("250a", "NOOP"); }
+void qmsTSMTPSession::srvNOOP(const std::string& /*argument*/) { SendTxt("250a", "NOOP"); }
 
-void qmsTSMTPSession::srvNI() { SendTxt("502a", "GLOB"); }
+void qmsTSMTPSession::srvNI(const std::string& /*argument*/) { SendTxt("502a", "GLOB"); }

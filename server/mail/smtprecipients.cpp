@@ -11,11 +11,10 @@
 #include "server/users/user.h"
 #include "server/users/userdatabase.h"
 #include "toolbox/platform.h"
+#include "toolbox/qmstools.h"
 #include "toolbox/trace.h"
 
 namespace {
-
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
 std::vector<std::string> SplitAtSpaces(const std::string& text) {
   std::vector<std::string> out;
@@ -63,7 +62,7 @@ bool qmsTSMTPSession::AddLocal(const std::string& from, const std::string& name,
   if (name.empty() || !Header || !Group() || !Group()->Users()) return false;
   if (depth > kForwardDepthMax) {
     Log("Mail forwarding stopped after " + std::to_string(kForwardDepthMax) + " steps at " +
-        Quoted(name));
+        qmsQuoted(name));
     return false;
   }
   std::unique_ptr<qmsTUser> user;
@@ -105,7 +104,8 @@ bool qmsTSMTPSession::ForwardTarget(qmsTUser& user, const std::string& target, F
     if (it != trail.marks.end()) {
       if (it->second == ForwardTrail::kTaken) return true;  // reached along another way
       if (it->second == ForwardTrail::kInProgress) {
-        Log("Circular mail forwarding detected from " + Quoted(username) + " to " + Quoted(target));
+        Log("Circular mail forwarding detected from " + qmsQuoted(username) + " to " +
+            qmsQuoted(target));
         circular = true;
       }
       return false;
@@ -119,7 +119,7 @@ bool qmsTSMTPSession::ForwardTarget(qmsTUser& user, const std::string& target, F
   const std::string ident = target.substr(0, at), domain = target.substr(at);
   if (!qmsTQueueFile::ValidAddressPart(ident) || domain.size() < 2 ||
       !qmsTQueueFile::ValidAddressPart(domain) || domain.find('@', 1) != std::string::npos) {
-    Log("Forward target " + Quoted(target) + " of " + Quoted(username) + " not allowed");
+    Log("Forward target " + qmsQuoted(target) + " of " + qmsQuoted(username) + " not allowed");
     return false;
   }
   AddForward(false, domain, ident);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "server/core/commandtable.h"
 #include "server/core/group.h"
 #include "server/core/service.h"
 #include "server/core/template.h"
@@ -18,8 +19,6 @@
 #include "toolbox/trace.h"
 
 namespace {
-
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
 // Ordering of the domain lists: ASCII case folded, nothing else, so that a lookup finds
 // an entry whatever the case of either side.
@@ -136,56 +135,13 @@ void qmsTSMTPSession::ReadSettings() {
 
 void qmsTSMTPSession::srvRun() {
   jvbTraceScope trace("qmsTSMTPSession.srvRun");
-  const std::string host = ClientHost();
-  std::string output;
-  if (RunHook("hookOnConnect", std::string(), output)) {
-    SendHookReply(output);
-    Log("- Connection from " + Quoted(host) + " rejected by script", kLogUser);
-  } else if (!AcceptClient(ClientAddress, host, ClientIP())) {
-    SendTxt("421b", "CONNECT");
-    Log("- Connection from " + Quoted(host) + " rejected", kLogUser);
-  } else {
-    SendIt("220 " + Host + " ESMTPd ready (QMS/32 v" + qms::kProductVersion + " - " +
-           qms::kHomePageUrl + ")");
-    Log("- Connection from " + Quoted(host) + " accepted", kLogUser);
-    while (!terminate) {
-      std::string line;
-      int rc = ReadLine(line, kCommandLineMax);
-      if (rc == -3) {
-        SendTxt("500a", "GLOB");
-        Log("Command line longer than " + std::to_string(kCommandLineMax) + " bytes refused");
-        continue;
-      }
-      if (rc != 1 || terminate) break;
-      line = StripCommandLine(line);
-      // The hook sees the client's words as text: they are never expanded.
-      if (RunHook("hookOnCommand", qmsNeutralizeTemplate(line), output)) line = output;
-      size_t blank = line.find(' ');
-      std::string command = jvb::AsciiUpper(line.substr(0, blank));
-      std::string argument = blank == std::string::npos ? std::string() : line.substr(blank + 1);
-      if (command == "DATA") {
-        srvDATA();
-      } else if (command == "EXPN" || command == "HELP" || command == "VRFY") {
-        srvNI();
-      } else if (command == "HELO") {
-        srvHELO(argument, false);
-      } else if (command == "EHLO") {
-        srvHELO(argument, true);
-      } else if (command == "MAIL") {
-        srvMAIL(argument);
-      } else if (command == "NOOP") {
-        srvNOOP();
-      } else if (command == "QUIT") {
-        Log("Logout");
-        break;
-      } else if (command == "RCPT") {
-        srvRCPT(argument);
-      } else if (command == "RSET") {
-        srvRSET(false);
-      } else {
-        SendTxt("500a", "GLOB");
-      }
-    }
+  ConnectGate gate;
+  gate.hookReplyWithBlock = true;
+  gate.logCategory = kLogUser;
+  gate.refuse = [this] { SendTxt("421b", "CONNECT"); };
+  gate.greet = [this] { SendIt("220 " + Host + " ESMTPd ready " + ProductTail()); };
+  if (PassConnectGate(gate)) {
+    ServeCommands();
     srvRSET(true);
   }
   SendTxt("221a", "QUIT");
@@ -193,6 +149,69 @@ void qmsTSMTPSession::srvRun() {
   // its number cannot be handed to another connection while the monitor still sees it.
   if (Socket()) Socket()->Shutdown();
   if (!terminate) cliRun();
+}
+
+void qmsTSMTPSession::ServeCommands() {
+  std::string output;
+  while (!terminate) {
+    std::string line;
+    int rc = ReadLine(line, kCommandLineMax);
+    if (rc == -3) {
+      SendTxt("500a", "GLOB");
+      Log("Command line longer than " + std::to_string(kCommandLineMax) + " bytes refused");
+      continue;
+    }
+    if (rc != 1 || terminate) break;
+    line = StripCommandLine(line);
+    // The hook sees the client's words as text: they are never expanded.
+    if (RunHook("hookOnCommand", qmsNeutralizeTemplate(line), output)) line = output;
+    size_t blank = line.find(' ');
+    std::string command = jvb::AsciiUpper(line.substr(0, blank));
+    std::string argument = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+    if (command == "QUIT") {
+      Log("Logout");
+      break;
+    }
+    Dispatch(command, argument);
+  }
+}
+
+void qmsTSMTPSession::Dispatch(const std::string& command, const std::string& argument) {
+  using Session = qmsTSMTPSession;
+  using Command = qmsTCommand<Session, const std::string&>;
+  static constexpr uint32_t kGreetedOn = qmsStates({phGreeted, phMail, phRecipients});
+  static constexpr uint32_t kMailGiven = qmsStates({phMail, phRecipients});
+  static constexpr uint32_t kRecipientGiven = qmsStates({phRecipients});
+  static const Command kCommands[] = {
+      {"DATA", kRecipientGiven, &Session::srvDATA}, {"EXPN", kAnyState, &Session::srvNI},
+      {"HELP", kAnyState, &Session::srvNI},         {"VRFY", kAnyState, &Session::srvNI},
+      {"HELO", kAnyState, &Session::cmdHELO},       {"EHLO", kAnyState, &Session::cmdEHLO},
+      {"MAIL", kGreetedOn, &Session::srvMAIL},      {"NOOP", kAnyState, &Session::srvNOOP},
+      {"RCPT", kMailGiven, &Session::srvRCPT},      {"RSET", kAnyState, &Session::cmdRSET},
+  };
+  auto refuse = [&](const Command& entry) { RefuseOutOfSequence(entry.word, argument); };
+  if (!qmsRunCommand(*this, kCommands, command, Phase(), refuse, argument)) SendTxt("500a", "GLOB");
+}
+
+void qmsTSMTPSession::RefuseOutOfSequence(const std::string& command, const std::string& argument) {
+  if (command == "MAIL") {
+    SendTxt("503a", "MAIL");
+    Log("MAIL " + qmsQuoted(ExtractPath(argument)) + ", out of sequence (HELO/EHLO missing)");
+  } else if (command == "RCPT") {
+    SendTxt("503a", "RCPT");
+    Log("RCPT " + qmsQuoted(RecipientPath(argument)) + ", out of sequence (missing MAIL)");
+  } else if (Phase() < phMail) {
+    SendTxt("503a", "DATA");
+    Log("DATA, out of sequence (MAIL missing)");
+  } else {
+    SendTxt("503b", "DATA");
+    Log("DATA, out of sequence (valid RCPT missing)");
+  }
+}
+
+qmsTSMTPSession::PhaseValue qmsTSMTPSession::Phase() const {
+  if (TransactionOpen()) return Recipients > 0 ? phRecipients : phMail;
+  return Greeted ? phGreeted : phConnected;
 }
 
 void qmsTSMTPSession::cliRun() {
@@ -249,11 +268,11 @@ bool qmsTSMTPSession::GetVars(const std::string& name, std::string& value) {
     return true;
   }
   if (name == "messagename") {
-    value = MessageName + ".msg";
+    value = MessageName + qmsTQueueFile::kBodySuffix;
     return true;
   }
   if (name == "messagepath") {
-    value = MessagePath + ".msg";
+    value = MessagePath + qmsTQueueFile::kBodySuffix;
     return true;
   }
   return false;
@@ -306,17 +325,11 @@ std::string qmsTSMTPSession::ExtractPath(const std::string& argument) {
   size_t e = path.find_last_not_of('"');
   return path.substr(b, e - b + 1);
 }
-
-
-std::string qmsTSMTPSession::StripCommandLine(const std::string& line) {
-  size_t b = 0, e = line.size();
-  while (b < e) {
-    unsigned char c = static_cast<unsigned char>(line[b]);
-    if (c > 0x20 && c < 0x7F) break;
-    ++b;
-  }
-  while (e > b && static_cast<unsigned char>(line[e - 1]) <= 0x20) --e;
-  return line.substr(b, e - b);
+std::string qmsTSMTPSession::RecipientPath(const std::string& argument) {
+  std::string path = ExtractPath(argument);
+  size_t colon = path.find(':');
+  if (colon != std::string::npos) path.erase(0, colon + 1);
+  return path;
 }
 
 std::string qmsTSMTPSession::ReceivedLine() const {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "server/core/session.h"
+#include "server/mail/messagereader.h"
 #include "server/mail/queuefile.h"
 
 class qmsTSMTPClient;
@@ -25,21 +26,22 @@ class qmsTUser;
 
 class qmsTSMTPSession : public qmsTSession {
  public:
-  // Bits of State.
-  static constexpr uint8_t kConnected = 1;
-  static constexpr uint8_t kGreeted = 2;       // HELO or EHLO received
-  static constexpr uint8_t kTransaction = 4;   // MAIL accepted, header file open
-  static constexpr uint8_t kRecipients = 8;    // at least one recipient accepted
-  static constexpr uint8_t kBodyWritten = 16;  // a body file exists for the transaction
-
   // Limits of one transaction and of the lines read.
   static constexpr size_t kCommandLineMax = 4096;
   static constexpr size_t kDataLineMax = 1024 * 1024;
   static constexpr int kRecipientsMax = 1000;
-  static constexpr size_t kHeaderFieldsMax = 1000;
-  static constexpr size_t kHeaderValueMax = 64 * 1024;
-  static constexpr size_t kHeaderIndexMax = 1024 * 1024;
+  static constexpr size_t kHeaderFieldsMax = qmsTMessageReader::kFieldsMax;
+  static constexpr size_t kHeaderValueMax = qmsTMessageReader::kValueMax;
+  static constexpr size_t kHeaderIndexMax = qmsTMessageReader::kIndexMax;
   static constexpr int kForwardDepthMax = 32;
+
+  // Where the dialogue stands, as the command table checks it (see Phase).
+  enum PhaseValue : int {
+    phConnected = 0,   // no HELO or EHLO yet
+    phGreeted = 1,     // greeted, no transaction open
+    phMail = 2,        // MAIL accepted, no recipient yet
+    phRecipients = 3,  // at least one recipient accepted
+  };
 
   // Results of AddRecipient.
   enum RecipientResult {
@@ -79,10 +81,16 @@ class qmsTSMTPSession : public qmsTSession {
   void srvHELO(const std::string& argument, bool ehlo);
   void srvMAIL(const std::string& argument);
   void srvRCPT(const std::string& argument);
-  void srvDATA();
+  void srvDATA(const std::string& argument = {});
   void srvRSET(bool silent);
-  void srvNOOP();
-  void srvNI();
+  void srvNOOP(const std::string& argument = {});
+  void srvNI(const std::string& argument = {});
+
+  // The dialogue's phase: Greeted, the open transaction and its recipients.
+  PhaseValue Phase() const;
+  // MAIL accepted and its message neither queued nor discarded: the header file of the
+  // transaction is the one record of it.
+  bool TransactionOpen() const { return Header && !Header->Committed(); }
 
   int AddRecipient(const std::string& address, ForwardTrail& trail);
   bool AddLocal(const std::string& from, const std::string& name, ForwardTrail& trail,
@@ -92,9 +100,8 @@ class qmsTSMTPSession : public qmsTSession {
   // The address inside the first "<" ... ">" of a MAIL or RCPT argument (double quotes
   // protect brackets; surrounding quotes trimmed); empty without "<".
   static std::string ExtractPath(const std::string& argument);
-  // A command line as the dialogue reads it: leading bytes 0x00-0x20 and 0x7F-0xFF and
-  // trailing bytes 0x00-0x20 removed.
-  static std::string StripCommandLine(const std::string& line);
+  // The address of a RCPT argument: ExtractPath without a source route ("@a,@b:").
+  static std::string RecipientPath(const std::string& argument);
 
   // The client's host name and dotted address ("" and "0.0.0.0" without a connection).
   std::string ClientHost() const;
@@ -123,7 +130,7 @@ class qmsTSMTPSession : public qmsTSession {
   // --- Dialogue state ---
   bool Ehlo = false;
   std::string RemoteDomain;
-  uint8_t State = kConnected;
+  bool Greeted = false;  // HELO or EHLO received
   std::string MessageName;
   std::string MessagePath;
   std::unique_ptr<qmsTQueueFile> Header;
@@ -132,6 +139,28 @@ class qmsTSMTPSession : public qmsTSession {
   int Recipients = 0;  // recipients accepted in the open transaction
 
  private:
+  // Reads and runs command lines until QUIT or the end of the connection.
+  void ServeCommands();
+  // Runs one command line's command through the command table.
+  void Dispatch(const std::string& command, const std::string& argument);
+  // The reply and log line of a command given out of sequence.
+  void RefuseOutOfSequence(const std::string& command, const std::string& argument);
+  // RCPT: the address checked (syntax, limits; sends the refusal), then recorded.
+  bool checkRCPT(const std::string& path);
+  void proceedRCPT(const std::string& path);
+  void ReplyRecipient(int result, const std::string& path);
+  // The forwarding targets taken, once each, in name order.
+  void LogFollowed(const ForwardTrail& trail);
+  // DATA: the body file opened and the go-ahead sent; the text read into the reader;
+  // its end and size checked (sends the refusal); the message indexed, passed to the
+  // hook and queued. written: the body file was closed whole.
+  bool BeginBody();
+  void ReadMessage(qmsTMessageReader& reader);
+  bool checkMessage(const qmsTMessageReader& reader);
+  void proceedDATA(const qmsTMessageReader& reader, bool written);
+  void cmdHELO(const std::string& argument) { srvHELO(argument, false); }
+  void cmdEHLO(const std::string& argument) { srvHELO(argument, true); }
+  void cmdRSET(const std::string& /*argument*/) { srvRSET(false); }
   bool RunHook(const char* key, const std::string& argument, std::string& output);
   void SendHookReply(const std::string& output);
   // Adds a user name to "LOCAL"/"Idents" (once).

@@ -1,7 +1,5 @@
 #include "server/users/user.h"
 
-#include <sys/stat.h>
-
 #include "server/users/accountname.h"
 #include "server/users/pamlogon.h"
 #include "server/users/scramble.h"
@@ -131,9 +129,7 @@ bool qmsTUser::RewritePassword(const std::string& hex) {
   }
   // The backup receives the plain password and takes the user file's mode: make both
   // owner-only first (a user file holds a password in every form).
-  struct stat st {};
-  if (::stat(file.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
-    ::chmod(file.c_str(), st.st_mode & 0700);
+  jvb::MakeOwnerOnly(file);
   return file_->WriteString("USER", "Password", hex);
 }
 

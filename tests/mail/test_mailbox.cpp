@@ -13,6 +13,7 @@
 #include "tests/mail/test_mailbox_site.h"
 #include "toolbox/filesys.h"
 #include "toolbox/md5.h"
+#include "toolbox/platform.h"
 #include "toolbox/textconfig.h"
 #include "toolbox/textfile.h"
 
@@ -135,6 +136,28 @@ TEST_F(MailboxStore, AStoppedOrRefusedDeliveryLeavesNoFile) {
   for (const char* bad : {"", "../x", "a.b", "x/y", "..", "name with blank"})
     EXPECT_EQ(box.StoreMessage(bad, "a@b", body), qmsTMailbox::stBadName) << bad;
   EXPECT_TRUE(Names(box.Inbox()).empty());
+}
+
+TEST_F(MailboxStore, FlagFilesFollowTheirMessagesAndRemovalTakesTheMessage) {
+  WriteFile("box/a.msg", "A");
+  WriteFile("box/b.msg", "B");
+  WriteFile("box/b.qms", "[IMAP]\r\nRecent=0\r\n");
+  WriteFile("box/gone.qms", "x");
+  WriteFile("box/gone.bak", "x");
+  WriteFile("box/lone.bak", "x");
+  jvb::RootDir box("box");
+  const qmsTMailbox::FolderCounts first = qmsTMailbox::MarkRecent(box, 7);
+  EXPECT_EQ(first.messages, 2);
+  EXPECT_EQ(first.recent, 1);
+  EXPECT_EQ(ReadFile("box/a.qms"), "[IMAP]\r\nRecent=1\r\n");
+  EXPECT_FALSE(Exists("box/gone.qms") || Exists("box/gone.bak") || Exists("box/lone.bak"));
+  EXPECT_EQ(qmsTMailbox::MarkRecent(box, 7).recent, 0);  // recent for one session only
+
+  EXPECT_TRUE(qmsTMailbox::RemoveMessage(box, "a.msg"));
+  EXPECT_TRUE(qmsTMailbox::RemoveMessage(box, "a.msg"));  // gone already
+  qmsTMailbox::SweepStaleFlags(box);
+  EXPECT_FALSE(Exists("box/a.msg") || Exists("box/a.qms"));
+  EXPECT_TRUE(Exists("box/b.qms"));
 }
 
 TEST(MailboxUniqueId, KeepsTheMessageNameWholeAndUnique) {

@@ -49,7 +49,7 @@ class SmtpRecipients : public ::testing::Test {
     s->ReadSettings();
     s->srvHELO("client.test", false);
     s->srvMAIL("FROM:<sender@remote.test>");
-    EXPECT_TRUE(s->State & qmsTSMTPSession::kTransaction);
+    EXPECT_TRUE(s->TransactionOpen());
     return s;
   }
 
@@ -164,7 +164,7 @@ TEST_F(SmtpRecipients, LongForwardingChainsEndSafely) {
 TEST_F(SmtpRecipients, RcptWritesTheHeaderAndRefusesUnsafeAddresses) {
   auto s = Open("ForwardAddress=0.0.0.0\r\n");
   s->srvRCPT("TO:<@hop1.test,@hop2.test:Bob@example.test>");  // source route dropped
-  EXPECT_TRUE(s->State & qmsTSMTPSession::kRecipients);
+  EXPECT_TRUE(s->Phase() == qmsTSMTPSession::phRecipients);
   for (const std::string& bad :
        {std::string("TO:<a]b@example.test>"), std::string("TO:<x@[127.0.0.1]>"),
         std::string("TO:<a=b@remote.test>"), std::string("TO:<a b@remote.test>"),
@@ -199,9 +199,9 @@ TEST_F(SmtpRecipients, TooManyRecipients) {
 TEST_F(SmtpRecipients, SenderAddressRuleAndMissingSettings) {
   auto s = Open();
   s->srvMAIL("FROM:<a]b@remote.test>");
-  EXPECT_FALSE(s->State & qmsTSMTPSession::kTransaction);
+  EXPECT_FALSE(s->TransactionOpen());
   s->srvMAIL("FROM:<>");  // the null sender of reports
-  EXPECT_TRUE(s->State & qmsTSMTPSession::kTransaction);
+  EXPECT_TRUE(s->TransactionOpen());
   EXPECT_EQ(s->Header->ReadString("HEADER", "ReversePath"), "");
   s->srvMAIL("FROM:no@brackets.test");
   EXPECT_EQ(s->Header->ReadString("HEADER", "ReversePath"), "");
@@ -217,7 +217,7 @@ TEST_F(SmtpRecipients, SenderAddressRuleAndMissingSettings) {
   bare->ReadSettings();
   bare->srvHELO("", false);
   bare->srvMAIL("FROM:<a@b.test>");
-  EXPECT_FALSE(bare->State & qmsTSMTPSession::kTransaction);
+  EXPECT_FALSE(bare->TransactionOpen());
   EXPECT_EQ(bare->QueueDirectory, "");
   EXPECT_EQ(bare->MessageAgeMax, 7200);
   EXPECT_EQ(bare->ConnectRetryDelay, 30);

@@ -439,3 +439,30 @@ TEST(Beneath, CreatesDeletesRenamesAndListingsStayInside) {
   EXPECT_TRUE(site.root.UnlinkBeneath("linkout"));
   EXPECT_TRUE(site.OutsideIntact());
 }
+
+TEST(Platform, FileFactsRenameAndOwnerOnly) {
+  TempDir dir;
+  std::ofstream(dir / "a") << "12345";
+  std::ofstream(dir / "b") << "x";
+  ASSERT_EQ(chmod((dir / "a").c_str(), 0664), 0);
+  jvb::FileInfo info;
+  ASSERT_TRUE(jvb::GetFileInfo(dir / "a", info));
+  EXPECT_EQ(info.size, 5);
+  EXPECT_TRUE(info.regular);
+  EXPECT_EQ(info.mode, 0664u);
+  EXPECT_GT(info.mtime, 0);
+  jvb::MakeOwnerOnly(dir / "a");
+  ASSERT_TRUE(jvb::GetFileInfo(dir / "a", info));
+  EXPECT_EQ(info.mode, 0600u);
+  ASSERT_TRUE(jvb::GetFileInfo(dir.path(), info));
+  EXPECT_FALSE(info.regular);
+  EXPECT_FALSE(jvb::GetFileInfo(dir / "missing", info));
+  EXPECT_FALSE(jvb::GetFileInfo(-1, info));
+
+  EXPECT_TRUE(jvb::RenameReplace(dir / "a", dir / "b"));  // replaces the target
+  ASSERT_TRUE(jvb::GetFileInfo(dir / "b", info));
+  EXPECT_EQ(info.size, 5);
+  int err = 0;
+  EXPECT_FALSE(jvb::RenameReplace(dir / "a", dir / "c", &err));
+  EXPECT_EQ(err, ENOENT);
+}

@@ -1,0 +1,49 @@
+// jvb: file facts and changes of the platform layer, the one place sessions and stores
+// ask the file system about a file (see platform.h).
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "toolbox/platform.h"
+
+namespace jvb {
+
+bool RenameReplace(const std::string& from, const std::string& to, int* err) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (err) *err = errno;
+  return false;
+}
+
+namespace {
+
+void Fill(const struct stat& st, FileInfo& info) {
+  info.size = static_cast<int64_t>(st.st_size);
+  info.mtime = static_cast<int64_t>(st.st_mtime);
+  info.mode = static_cast<uint32_t>(st.st_mode & 07777);
+  info.regular = S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+bool GetFileInfo(const std::string& path, FileInfo& info) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  Fill(st, info);
+  return true;
+}
+
+bool GetFileInfo(int fd, FileInfo& info) {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return false;
+  Fill(st, info);
+  return true;
+}
+
+void MakeOwnerOnly(const std::string& path) {
+  FileInfo info;
+  if (GetFileInfo(path, info) && (info.mode & 077) != 0)
+    ::chmod(path.c_str(), static_cast<mode_t>(info.mode & 0700));
+}
+
+}  // namespace jvb
