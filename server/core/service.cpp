@@ -198,6 +198,7 @@ void qmsTService::AllocateResources() {
 void qmsTService::FreeResources() {
   listener_.Close();
   messages_.reset();
+  CloseLogs();
   qmsTClass::FreeResources();
 }
 
