@@ -9,6 +9,7 @@
 #include "server/core/service.h"
 #include "server/core/template.h"
 #include "server/mail/mailbox.h"
+#include "server/mail/messagesender.h"
 #include "server/users/user.h"
 #include "server/users/userdatabase.h"
 #include "toolbox/md5.h"
@@ -21,9 +22,6 @@
 #include "toolbox/trace.h"
 
 namespace {
-
-// A header line longer than this goes out in pieces instead of being held whole.
-constexpr size_t kHeaderPiece = 65536;
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
@@ -466,96 +464,14 @@ void qmsTPOP3Session::cRETR(const std::string& command, const std::string& argum
 }
 
 void qmsTPOP3Session::SendMessage(const std::string& reply, jvbTTextFile& file, int64_t limit) {
-  std::vector<char> buffer(kBlockSize);
-  std::string out;
-  out.reserve(kBlockSize + kBlockSize / 8);
-  out = reply + "\r\n";
-  bool ok = true;
-  bool header = true;
-  std::string line;           // header line being collected
-  bool linePartSent = false;  // a piece of this header line already went out
-  bool lineStart = true;      // body: the next byte begins a line
-  int64_t lines = 0;
-  bool done = false;
-  char last = '\n';  // last byte of the data sent after the reply line
-
-  auto flush = [&]() {
-    if (ok && !out.empty()) ok = SendRaw(out);
-    if (!out.empty()) last = out.back();
-    out.clear();
-  };
-  // Every line starting with "." goes out with the dot doubled, header lines included: a
-  // lone "." in a header would otherwise end the reply early and let the rest of the
-  // message pose as server replies.
-  auto headerLine = [&](bool complete) {
-    if (!linePartSent && !line.empty() && line.front() == '.') out += '.';
-    out += line;
-    if (complete) {
-      out += "\r\n";
-      Debug(line, kDebugSend);
-    }
-  };
-
-  while (ok && !done && !terminate) {
+  qmsTMessageSender::Hooks hooks;
+  hooks.send = [this](const std::string& bytes) { return SendRaw(bytes); };
+  hooks.headerLineSent = [this](const std::string& line) { Debug(line, kDebugSend); };
+  hooks.proceed = [this] {
     ResetIdle();
-    const int64_t n = file.BlockRead(buffer.data(), static_cast<int64_t>(buffer.size()));
-    if (n <= 0) break;
-    const char* p = buffer.data();
-    const char* end = p + n;
-    while (header && p < end) {
-      const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-      if (!lf) {
-        line.append(p, end);
-        p = end;
-        if (line.size() > kHeaderPiece) {
-          // Keep a trailing CR back: it may belong to the line end.
-          std::string keep;
-          if (line.back() == '\r') {
-            keep = "\r";
-            line.pop_back();
-          }
-          headerLine(false);
-          linePartSent = true;
-          line = keep;
-        }
-        break;
-      }
-      line.append(p, lf);
-      p = lf + 1;
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.empty() && !linePartSent) {
-        out += "\r\n";
-        header = false;
-      } else {
-        headerLine(true);
-      }
-      line.clear();
-      linePartSent = false;
-    }
-    if (!header) {
-      if (limit == 0) {
-        done = true;
-      } else {
-        for (; p < end; ++p) {
-          const char c = *p;
-          if (lineStart && c == '.') out += '.';
-          out += c;
-          lineStart = c == '\r' || c == '\n';
-          if (c == '\n' && limit > 0 && ++lines >= limit) {
-            done = true;
-            break;
-          }
-        }
-      }
-    }
-    if (out.size() >= kBlockSize) flush();
-  }
-  if (header && (!line.empty() || linePartSent)) headerLine(true);  // header ended by EOF
-  // The end mark goes out with the last data: one segment, no wait for an ACK.
-  if (!out.empty()) last = out.back();
-  if (last != '\n') out += "\r\n";
-  out += ".\r\n";
-  flush();
+    return !terminate;
+  };
+  qmsTMessageSender(std::move(hooks), kBlockSize).Send(reply, file, limit);
 }
 
 void qmsTPOP3Session::cRSET() {
