@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "toolbox/platform.h"
+#include "toolbox/timeutil.h"
 
 namespace {
 
@@ -314,6 +315,12 @@ void jvbTTextConfig::LoadLocked() {
 }
 
 std::shared_ptr<const jvbTTextConfig::Table> jvbTTextConfig::Current() {
+  if (int interval = check_interval_ms_; interval > 0) {
+    int64_t ms = jvb::MonotonicMs();
+    std::lock_guard<std::mutex> g(table_mutex_);
+    if (loaded_ && ms - checked_ms_ < interval) return table_;
+    checked_ms_ = ms;
+  }
   // The fine stamp, not the two-second file age, so a change in the same two seconds as
   // the last parse is still noticed.
   uint64_t now = jvb::FileStamp(file_name_);
