@@ -315,6 +315,13 @@ void jvbTTextConfig::LoadLocked() {
 }
 
 std::shared_ptr<const jvbTTextConfig::Table> jvbTTextConfig::Current() {
+  if (file_locked_) {
+    // Held exclusively: only this object changes the file, and every read goes through
+    // the held descriptor, so once compared after taking the lock the table stays current.
+    std::lock_guard<std::mutex> g(table_mutex_);
+    if (loaded_ && locked_compared_) return table_;
+    locked_compared_ = true;
+  }
   if (int interval = check_interval_ms_; interval > 0) {
     int64_t ms = jvb::MonotonicMs();
     std::lock_guard<std::mutex> g(table_mutex_);
@@ -547,6 +554,10 @@ bool jvbTTextConfig::SetFileLock(bool lock) {
   if (lock == file_locked_) return true;
   if (lock) {
     file_.Init(file_name_, jvb::fmReadWriteExclusive);
+    {
+      std::lock_guard<std::mutex> g(table_mutex_);
+      locked_compared_ = false;
+    }
     file_locked_ = file_.Open();
     return file_locked_;
   }

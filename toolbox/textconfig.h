@@ -92,6 +92,7 @@ class jvbTTextConfig {
   bool loaded_ = false;
   std::atomic<int> check_interval_ms_{0};
   int64_t checked_ms_ = 0;  // last stamp comparison (monotonic), under table_mutex_
+  bool locked_compared_ = false;  // stamp compared since the file lock was taken
   std::atomic<bool> file_locked_{false};  // written under load_mutex_
   jvbTTextFile file_;  // held open while the file lock is set; used under load_mutex_
 };

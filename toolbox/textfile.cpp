@@ -141,6 +141,7 @@ bool jvbTTextFile::Seek(int64_t record) {
 
 int64_t jvbTTextFile::Size() {
   if (fd_ < 0) return -1;
+  if (opened_size_ >= 0) return opened_size_ / record_size_;
   struct stat st{};
   if (fstat(fd_, &st) != 0) return -1;
   return st.st_size / record_size_;
