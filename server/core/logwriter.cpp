@@ -67,8 +67,7 @@ void qmsTLogWriter::Recheck() {
   if (now - checked_ms_ < kRecheckMs) return;
   checked_ms_ = now;
   struct stat st{};
-  if (fd_ >= 0 && ::stat(name_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_)
-    return;
+  if (fd_ >= 0 && ::stat(name_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) return;
   OpenLocked();
 }
 

@@ -16,7 +16,7 @@ class jvbTTextFile;
 class qmsTMessageSender {
  public:
   struct Hooks {
-    std::function<bool(const std::string&)> send;           // bytes as they are
+    std::function<bool(const std::string&)> send;            // bytes as they are
     std::function<void(const std::string&)> headerLineSent;  // for the protocol debug log
     std::function<bool()> proceed;  // before each block: false stops (session ending)
   };
@@ -40,9 +40,9 @@ class qmsTMessageSender {
   std::string out_;
   bool ok_ = true;
   bool header_ = true;
-  std::string line_;          // header line being collected
+  std::string line_;             // header line being collected
   bool line_part_sent_ = false;  // a piece of this header line already went out
-  bool line_start_ = true;    // body: the next byte begins a line
+  bool line_start_ = true;       // body: the next byte begins a line
   int64_t lines_ = 0;
   bool done_ = false;
   char last_ = '\n';  // last byte of the data sent after the reply line

@@ -1,5 +1,3 @@
-#include "server/core/logwriter.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/core/logwriter.h"
 #include "tests/toolbox/tempdir.h"
 
 namespace {
