@@ -8,6 +8,9 @@
 #      (dovecot-pop3d, installed here if missing, without starting its system service; it
 #      runs from a temporary configuration and maildir on a loopback high port and is
 #      stopped by PID), and the ratio.
+#  (c) System calls per RETR: one more POP3 session of each server runs under "strace -c"
+#      (outside the timed runs; strace is installed here if missing); the count of all system
+#      calls of the server during that session, divided by the messages, is printed.
 # Environment: QMS_NO_BUILD=1 skips the release build; SMTP_MESSAGES (2000), CLIENTS (8),
 # PER_SESSION (1 message per SMTP session), POP3_MESSAGES (1000), SIZE (2048),
 # ROUNDS (3 POP3 sessions per server, the median counts), DELIVERY_WAIT (60 s).
@@ -70,6 +73,11 @@ if [[ ! -x /usr/sbin/dovecot ]] || ! dpkg -s dovecot-pop3d >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -q dovecot-pop3d >"$tmp/apt.log" 2>&1 \
     || { tail -20 "$tmp/apt.log" >&2; [[ $policy_made == 1 ]] && rm -f /usr/sbin/policy-rc.d; exit 1; }
   [[ $policy_made == 1 ]] && rm -f /usr/sbin/policy-rc.d
+fi
+if ! command -v strace >/dev/null 2>&1; then
+  echo "Installing strace ..."
+  DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -q strace >"$tmp/apt.log" 2>&1 \
+    || { tail -20 "$tmp/apt.log" >&2; exit 1; }
 fi
 # Whatever happened at installation: the system service must not run or start at boot.
 if command -v systemctl >/dev/null 2>&1 && [[ -d /run/systemd/system ]]; then
@@ -173,3 +181,24 @@ q, d = (float(open(p).read()) for p in sys.argv[1:3])
 print("POP3 ratio: Quillmar/32 time / Dovecot time = %.2f (at most 1.00: at least Dovecot's speed)"
       % (q / d))
 EOF
+
+# --- (c) system calls per RETR, one untimed session under strace -c ---------------------
+syscalls_per_retr() {  # NAME PORT PID...
+  local name="$1" port="$2" out="$tmp/strace-$1.txt" spid p t
+  shift 2
+  local args=()
+  for p in "$@"; do
+    for t in /proc/"$p"/task/*; do args+=(-p "${t##*/}"); done
+  done
+  strace -f -c -o "$out" "${args[@]}" 2>"$tmp/strace-$name.err" &
+  spid=$!
+  sleep 1  # attached to every thread before the session starts
+  timeout 600 python3 "$bench" pop3 "$name" "$port" user QmsUser1 1 >/dev/null
+  kill -INT "$spid"
+  wait "$spid" 2>/dev/null || true
+  python3 "$bench" syscalls "$out" "$name" "$POP3_MESSAGES"
+}
+syscalls_per_retr Quillmar "$pop3_port" "$qms_pid"
+# Dovecot: its master and every process it runs (login and POP3 processes start per session).
+# shellcheck disable=SC2046
+syscalls_per_retr Dovecot "$dovecot_port" "$dovecot_pid" $(pgrep -P "$dovecot_pid" || true)

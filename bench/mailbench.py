@@ -15,6 +15,8 @@ Sub-commands:
   pop3 NAME PORT USER PASS ROUNDS
                                one session per round: LIST, then RETR of every message;
                                prints the median seconds of LIST+RETR
+  syscalls FILE NAME N         system calls per RETR from an "strace -c" summary of a
+                               session of N RETRs
 """
 
 import datetime
@@ -213,6 +215,23 @@ def pop3_bench(name, port, user, password, rounds):
     return med
 
 
+def syscalls(path, name, n):
+    total, calls = 0, []
+    with open(path) as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) < 5 or not fields[3].isdigit():
+                continue
+            if fields[-1] == "total":
+                total = int(fields[3])
+            else:
+                calls.append((int(fields[3]), fields[-1]))
+    calls.sort(reverse=True)
+    top = ", ".join("%s %.1f" % (c, k / n) for k, c in calls[:8] if k / n >= 0.05)
+    print("POP3 %-9s: %.1f system calls per RETR (strace -c, all threads, one session of %d; %s)"
+          % (name, total / n, n, top))
+
+
 def main(argv):
     cmd = argv[1] if len(argv) > 1 else ""
     a = argv[2:]
@@ -224,6 +243,8 @@ def main(argv):
         write_users(a[0], int(a[1]), a[2])
     elif cmd == "smtp":
         return smtp_bench(int(a[0]), a[1], int(a[2]), int(a[3]), int(a[4]), int(a[5]), int(a[6]))
+    elif cmd == "syscalls":
+        syscalls(a[0], a[1], int(a[2]))
     elif cmd == "fill":
         fill(a[0], a[1], int(a[2]), int(a[3]))
     elif cmd == "pop3":

@@ -52,10 +52,22 @@ int LockKind(int mode) {
 
 void Pause50() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
 
+// How an open checks what it got after taking the lock.
+enum Recheck {
+  // The file still has a name (its holder may have unlinked it between our open and our
+  // lock): costs nothing beyond the one fstat every open makes.
+  kLinked,
+  // Lock files, whose holders unlink them or put a fresh one in place: the name must
+  // still lead to the locked inode.
+  kSameName,
+};
+
 // Open + lock once. Returns fd, or -1 with *err; *retry tells whether trying again may help.
-// With a root, path is resolved beneath it.
+// With a root, path is resolved beneath it. *out receives the file's status under the lock.
+// O_NONBLOCK only keeps a FIFO or device from blocking the open; the descriptor kept is a
+// regular file's, where the flag has no effect, so it stays set.
 int TryOpen(const RootDir* root, const std::string& path, int mode, bool create, mode_t createMode,
-            int* err, bool* retry) {
+            Recheck recheck, int* err, bool* retry, struct stat* out) {
   *retry = false;
   int flags = AccessFlags(mode) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   if (create) flags |= O_CREAT;
@@ -66,14 +78,6 @@ int TryOpen(const RootDir* root, const std::string& path, int mode, bool create,
     *retry = (errno == EINTR || errno == EMFILE || errno == ENFILE || errno == ETXTBSY);
     return -1;
   }
-  struct stat st{};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    ::close(fd);
-    return -1;
-  }
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   int kind = LockKind(mode);
   if (kind != 0 && flock(fd, kind | LOCK_NB) != 0) {
     *err = errno;
@@ -81,26 +85,36 @@ int TryOpen(const RootDir* root, const std::string& path, int mode, bool create,
     ::close(fd);
     return -1;
   }
-  // A lock file may have been unlinked by its holder between our open and our lock.
-  struct stat now{};
-  bool named = root ? root->StatBeneath(path, now) : ::stat(path.c_str(), &now) == 0;
-  if (!named || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    ::close(fd);
+    return -1;
+  }
+  bool named = st.st_nlink > 0;
+  if (named && recheck == kSameName) {
+    struct stat now{};
+    named = root ? root->StatBeneath(path, now) : ::stat(path.c_str(), &now) == 0;
+    named = named && now.st_ino == st.st_ino && now.st_dev == st.st_dev;
+  }
+  if (!named) {
     *err = EWOULDBLOCK;
     *retry = true;
     ::close(fd);
     return -1;
   }
+  if (out) *out = st;
   return fd;
 }
 
 int OpenRetry(const RootDir* root, const std::string& path, int mode, int timeoutMs, bool create,
-              mode_t createMode, int* err) {
+              mode_t createMode, int* err, struct stat* st, Recheck recheck = kLinked) {
   int64_t start = MonotonicMs();
   int local = 0;
   if (!err) err = &local;
   for (;;) {
     bool retry = false;
-    int fd = TryOpen(root, path, mode, create, createMode, err, &retry);
+    int fd = TryOpen(root, path, mode, create, createMode, recheck, err, &retry, st);
     if (fd >= 0) return fd;
     if (!retry || MonotonicMs() - start >= timeoutMs) return -1;
     Pause50();
@@ -111,34 +125,37 @@ int OpenRetry(const RootDir* root, const std::string& path, int mode, int timeou
 
 namespace {
 
-int TruncateIf(int fd, bool truncate, int* err) {
+int TruncateIf(int fd, bool truncate, int* err, struct stat* st) {
   if (fd >= 0 && truncate && ftruncate(fd, 0) != 0) {
     if (err) *err = errno;
     ::close(fd);
     return -1;
   }
+  if (fd >= 0 && truncate && st) st->st_size = 0;
   return fd;
 }
 
 }  // namespace
 
-int OpenShared(const std::string& path, int mode, int timeoutMs, int* err) {
-  return OpenRetry(nullptr, path, mode, timeoutMs, false, 0, err);
+int OpenShared(const std::string& path, int mode, int timeoutMs, int* err, struct stat* st) {
+  return OpenRetry(nullptr, path, mode, timeoutMs, false, 0, err, st);
 }
 
 int CreateShared(const std::string& path, int mode, int timeoutMs, bool truncate, mode_t createMode,
-                 int* err) {
-  return TruncateIf(OpenRetry(nullptr, path, mode, timeoutMs, true, createMode, err), truncate,
-                    err);
+                 int* err, struct stat* st) {
+  return TruncateIf(OpenRetry(nullptr, path, mode, timeoutMs, true, createMode, err, st), truncate,
+                    err, st);
 }
 
-int OpenShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs, int* err) {
-  return OpenRetry(&root, rel, mode, timeoutMs, false, 0, err);
+int OpenShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs, int* err,
+               struct stat* st) {
+  return OpenRetry(&root, rel, mode, timeoutMs, false, 0, err, st);
 }
 
 int CreateShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs,
-                 bool truncate, mode_t createMode, int* err) {
-  return TruncateIf(OpenRetry(&root, rel, mode, timeoutMs, true, createMode, err), truncate, err);
+                 bool truncate, mode_t createMode, int* err, struct stat* st) {
+  return TruncateIf(OpenRetry(&root, rel, mode, timeoutMs, true, createMode, err, st), truncate,
+                    err, st);
 }
 
 LockFile::~LockFile() { Release(); }
@@ -159,7 +176,9 @@ LockFile& LockFile::operator=(LockFile&& o) noexcept {
 bool LockFile::Acquire(const std::string& path, int timeoutMs, bool truncate, mode_t createMode) {
   Release();
   path_ = path;
-  fd_ = CreateShared(path, fmReadWriteExclusive, timeoutMs, truncate, createMode, &err_);
+  fd_ = TruncateIf(OpenRetry(nullptr, path, fmReadWriteExclusive, timeoutMs, true, createMode, &err_,
+                             nullptr, kSameName),
+                   truncate, &err_, nullptr);
   return fd_ >= 0;
 }
 

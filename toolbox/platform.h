@@ -100,19 +100,23 @@ void SetBeneathWalkOnly(bool on);
 // Opens an existing regular file with the mode's access and sharing lock.
 // Fails at once (ENOENT) when the file is missing; fails with EISDIR/EINVAL-like
 // errors for anything that is not a regular file (FIFOs, devices, sockets never block).
-// A held lock (EWOULDBLOCK) is retried every 50 ms until timeoutMs have passed.
-// Returns the descriptor (close-on-exec) or -1 with *err set to the errno of the last try.
-int OpenShared(const std::string& path, int mode, int timeoutMs, int* err);
+// A held lock (EWOULDBLOCK) is retried every 50 ms until timeoutMs have passed, and so is
+// a file that its holder unlinked while we waited for it.
+// Returns the descriptor (close-on-exec) or -1 with *err set to the errno of the last try;
+// *st, when given, receives the file's status taken under the lock.
+int OpenShared(const std::string& path, int mode, int timeoutMs, int* err,
+               struct stat* st = nullptr);
 
 // Creates the file when missing, or opens it; takes the lock with the same retry and
 // only then truncates it when truncate is true. Never truncates a file another holder uses.
 int CreateShared(const std::string& path, int mode, int timeoutMs, bool truncate,
-                 mode_t createMode, int* err);
+                 mode_t createMode, int* err, struct stat* st = nullptr);
 
 // The same, for a path beneath root.
-int OpenShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs, int* err);
+int OpenShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs, int* err,
+               struct stat* st = nullptr);
 int CreateShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs,
-                 bool truncate, mode_t createMode, int* err);
+                 bool truncate, mode_t createMode, int* err, struct stat* st = nullptr);
 
 // Lock file (".lck", ".locked"): created without truncation, locked exclusively, the
 // inode re-checked after locking. Release() unlinks while the lock is still held, so a

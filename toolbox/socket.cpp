@@ -84,6 +84,7 @@ int jvbTSocket::Accept(jvbTSocket& out) {
   out.Close();
   out.fd_ = fd;
   out.buffer_.clear();
+  out.recv_wait_ms_ = -1;
   out.SetPeer(ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port));
   return 0;
 }
@@ -136,6 +137,7 @@ int jvbTSocket::OpenConnection(bool bindLocal, uint32_t localAddress, uint32_t a
   fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   fd_ = fd;
   buffer_.clear();
+  recv_wait_ms_ = -1;
   SetPeer(address, port);
   return 0;
 }
@@ -205,20 +207,37 @@ int jvbTSocket::ReadLine(std::string& line, size_t maxLen, int timeoutMs,
     if (stop && stop->load()) return 0;
     int64_t left = deadline - jvb::MonotonicMs();
     if (left <= 0) return -2;
-    int w = WaitReadable(static_cast<int>(std::min<int64_t>(left, stop ? 250 : left)));
-    if (w < 0) return 0;
-    if (w == 0) continue;
     char buf[4096];
-    int fd = fd_;
-    if (fd < 0) return 0;
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
+    int n = RecvWithin(buf, sizeof buf, static_cast<int>(std::min<int64_t>(left, 250)));
+    if (n == -2) continue;
     if (n <= 0) return 0;
     // Whatever stood in line so far goes back in front of the new bytes.
     buffer_.assign(line);
     line.clear();
     buffer_.append(buf, n);
   }
+}
+
+int jvbTSocket::RecvWithin(char* buf, size_t max, int waitMs) {
+  int fd = fd_;
+  if (fd < 0) return 0;
+  waitMs = std::max(waitMs, 1);  // a zero time-out would wait for ever
+  if (recv_wait_ms_ == -1) {
+    // A non-blocking descriptor (or one that takes no time-out) waits the classic way.
+    int fl = fcntl(fd, F_GETFL);
+    recv_wait_ms_ = (fl < 0 || (fl & O_NONBLOCK)) ? -2 : 0;
+  }
+  if (recv_wait_ms_ >= 0 && waitMs != recv_wait_ms_) {
+    timeval tv{waitMs / 1000, (waitMs % 1000) * 1000};
+    recv_wait_ms_ = setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? waitMs : -2;
+  }
+  if (recv_wait_ms_ == -2) {
+    int w = WaitReadable(waitMs);
+    if (w <= 0) return w == 0 ? -2 : 0;
+  }
+  ssize_t n = ::recv(fd, buf, max, 0);
+  if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? -2 : 0;
+  return static_cast<int>(n);
 }
 
 std::string jvbTSocket::Peek(size_t max) {
@@ -239,6 +258,7 @@ void jvbTSocket::Close() {
   int fd = fd_.exchange(-1);
   if (fd >= 0) ::close(fd);
   buffer_.clear();
+  recv_wait_ms_ = -1;
 }
 
 int jvbTSocket::Release() { return fd_.exchange(-1); }

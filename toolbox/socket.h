@@ -40,7 +40,9 @@ class jvbTSocket {
   enum class LineEnd { kLf, kCrLf };
   // Reads one line (up to its end, which is stripped). Returns 1 line read, 0 peer closed or
   // error, -2 timeout, -3 line longer than maxLen (the rest of that line is consumed).
-  // stop, when given, is polled between waits of at most 250 ms.
+  // stop, when given, is polled between waits of at most 250 ms. The waits are blocking
+  // receives bounded by the socket's receive time-out (SO_RCVTIMEO, set when the wait
+  // changes), so a line costs one receive instead of a poll and a receive.
   int ReadLine(std::string& line, size_t maxLen, int timeoutMs,
                const std::atomic<bool>* stop = nullptr, LineEnd ends = LineEnd::kLf);
   // Bytes waiting without consuming them (FIONREAD + MSG_PEEK).
@@ -73,4 +75,9 @@ class jvbTSocket {
   uint16_t peer_port_ = 0;
   unsigned char octets_[4] = {0, 0, 0, 0};
   std::string buffer_;  // bytes read past the last line
+  // SO_RCVTIMEO in effect on fd_; -1 not looked at yet, -2 waits with poll instead.
+  int recv_wait_ms_ = -1;
+
+  // One blocking receive of at most waitMs: bytes, 0 peer closed or error, -2 nothing yet.
+  int RecvWithin(char* buf, size_t max, int waitMs);
 };

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "toolbox/platform.h"
+#include "toolbox/timeutil.h"
 
 namespace {
 
@@ -314,6 +315,19 @@ void jvbTTextConfig::LoadLocked() {
 }
 
 std::shared_ptr<const jvbTTextConfig::Table> jvbTTextConfig::Current() {
+  if (file_locked_) {
+    // Held exclusively: only this object changes the file, and every read goes through
+    // the held descriptor, so once compared after taking the lock the table stays current.
+    std::lock_guard<std::mutex> g(table_mutex_);
+    if (loaded_ && locked_compared_) return table_;
+    locked_compared_ = true;
+  }
+  if (int interval = check_interval_ms_; interval > 0) {
+    int64_t ms = jvb::MonotonicMs();
+    std::lock_guard<std::mutex> g(table_mutex_);
+    if (loaded_ && ms - checked_ms_ < interval) return table_;
+    checked_ms_ = ms;
+  }
   // The fine stamp, not the two-second file age, so a change in the same two seconds as
   // the last parse is still noticed.
   uint64_t now = jvb::FileStamp(file_name_);
@@ -540,6 +554,10 @@ bool jvbTTextConfig::SetFileLock(bool lock) {
   if (lock == file_locked_) return true;
   if (lock) {
     file_.Init(file_name_, jvb::fmReadWriteExclusive);
+    {
+      std::lock_guard<std::mutex> g(table_mutex_);
+      locked_compared_ = false;
+    }
     file_locked_ = file_.Open();
     return file_locked_;
   }

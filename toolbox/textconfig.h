@@ -55,6 +55,10 @@ class jvbTTextConfig {
   void SetCommentChars(const std::string& chars);
   bool SetFileLock(bool lock);
   bool FileLocked() const { return file_locked_; }
+  // Lookups compare the file's stamp with the parsed one at most once per interval
+  // (monotonic clock) instead of on every lookup; 0, the default, compares every time.
+  // For files read on every reply, such as message files.
+  void SetCheckInterval(int ms) { check_interval_ms_ = ms; }
   void Load();
 
   // Parsers without I/O, also used by the tests and fuzzers.
@@ -86,6 +90,9 @@ class jvbTTextConfig {
   uint64_t stamp_ = 0;
   int32_t file_age_ = -1;
   bool loaded_ = false;
+  std::atomic<int> check_interval_ms_{0};
+  int64_t checked_ms_ = 0;  // last stamp comparison (monotonic), under table_mutex_
+  bool locked_compared_ = false;  // stamp compared since the file lock was taken
   std::atomic<bool> file_locked_{false};  // written under load_mutex_
   jvbTTextFile file_;  // held open while the file lock is set; used under load_mutex_
 };

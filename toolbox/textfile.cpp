@@ -27,8 +27,10 @@ void jvbTTextFile::Init(const jvb::RootDir& root, const std::string& name, int m
 
 bool jvbTTextFile::Open() {
   Close();
-  fd_ = root_ ? jvb::OpenShared(*root_, name_, mode_, timeout_ms_, &last_error_)
-              : jvb::OpenShared(name_, mode_, timeout_ms_, &last_error_);
+  struct stat st{};
+  fd_ = root_ ? jvb::OpenShared(*root_, name_, mode_, timeout_ms_, &last_error_, &st)
+              : jvb::OpenShared(name_, mode_, timeout_ms_, &last_error_, &st);
+  if (fd_ >= 0 && mode_ != jvb::fmReadDenyNone) opened_size_ = st.st_size;
   return fd_ >= 0;
 }
 
@@ -43,9 +45,12 @@ bool jvbTTextFile::OpenOrCreate() {
 }
 
 bool jvbTTextFile::Create(int mode, bool truncate) {
+  struct stat st{};
   fd_ = root_ ? jvb::CreateShared(*root_, name_, mode, timeout_ms_, truncate, create_mode_,
-                                  &last_error_)
-              : jvb::CreateShared(name_, mode, timeout_ms_, truncate, create_mode_, &last_error_);
+                                  &last_error_, &st)
+              : jvb::CreateShared(name_, mode, timeout_ms_, truncate, create_mode_, &last_error_,
+                                  &st);
+  if (fd_ >= 0 && mode != jvb::fmReadDenyNone) opened_size_ = st.st_size;
   return fd_ >= 0;
 }
 
@@ -67,6 +72,7 @@ int64_t jvbTTextFile::BlockWrite(const void* buf, int64_t count) {
   if (fd_ < 0 || count <= 0) return 0;
   int64_t want = count * record_size_, done = 0;
   const char* p = static_cast<const char*>(buf);
+  opened_size_ = -1;
   while (done < want) {
     ssize_t n = ::write(fd_, p + done, want - done);
     if (n < 0 && errno == EINTR) continue;
@@ -81,6 +87,7 @@ int64_t jvbTTextFile::BlockWrite(const void* buf, int64_t count) {
 
 bool jvbTTextFile::Write(const std::string& bytes) {
   if (fd_ < 0) return false;
+  opened_size_ = -1;
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
@@ -101,12 +108,16 @@ bool jvbTTextFile::WriteLine(const std::string& text) {
 bool jvbTTextFile::ReadAll(std::string& out) {
   out.clear();
   if (fd_ < 0) return false;
-  struct stat st{};
-  if (fstat(fd_, &st) != 0) {
-    last_error_ = errno;
-    return false;
+  int64_t size = opened_size_;
+  if (size < 0) {
+    struct stat st{};
+    if (fstat(fd_, &st) != 0) {
+      last_error_ = errno;
+      return false;
+    }
+    size = st.st_size;
   }
-  out.resize(static_cast<size_t>(st.st_size));
+  out.resize(static_cast<size_t>(size));
   size_t got = 0;
   while (got < out.size()) {
     ssize_t n = ::pread(fd_, out.data() + got, out.size() - got, static_cast<off_t>(got));
@@ -130,6 +141,7 @@ bool jvbTTextFile::Seek(int64_t record) {
 
 int64_t jvbTTextFile::Size() {
   if (fd_ < 0) return -1;
+  if (opened_size_ >= 0) return opened_size_ / record_size_;
   struct stat st{};
   if (fstat(fd_, &st) != 0) return -1;
   return st.st_size / record_size_;
@@ -137,6 +149,7 @@ int64_t jvbTTextFile::Size() {
 
 bool jvbTTextFile::Truncate() {
   if (fd_ < 0) return false;
+  opened_size_ = -1;
   off_t pos = ::lseek(fd_, 0, SEEK_CUR);
   if (pos < 0 || ftruncate(fd_, pos) != 0) {
     last_error_ = errno;
@@ -152,6 +165,7 @@ void jvbTTextFile::Close() {
     ::close(fd_);
     fd_ = -1;
   }
+  opened_size_ = -1;
 }
 
 void jvbCreateEmptyFile(const std::string& name) {

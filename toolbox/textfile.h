@@ -34,6 +34,10 @@ class jvbTTextFile {
   bool SeekEnd();
   bool Seek(int64_t record);
   int64_t Size();  // in records
+  // Bytes in the file when it was opened, taken under its lock (no further system call);
+  // -1 once this record has written to it, when it is not open, or when it was opened
+  // without a lock (another writer may have grown it since).
+  int64_t OpenedSize() const { return opened_size_; }
   bool Truncate();  // at the current position
   bool Sync();
   void Close();
@@ -52,6 +56,7 @@ class jvbTTextFile {
   const jvb::RootDir* root_ = nullptr;
   int last_error_ = 0;
   int fd_ = -1;
+  int64_t opened_size_ = -1;
   int mode_ = jvb::fmReadDenyWrite;
   int record_size_ = 1;
   int flags_ = 0;

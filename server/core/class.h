@@ -1,12 +1,14 @@
 // qmsTClass: common base of the application, its groups and their services. It owns a
 // configuration file, a log with day lines, an extended log, a general lock and a timer.
-// Logln/Extln may be called from any thread (the log lock serialises them).
+// Both logs stay open from SetLogFile/SetExtFile until CloseLogs or the object's end.
+// Logln/Extln may be called from any thread (each log's lock serialises its lines).
 #pragma once
 
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "server/core/logwriter.h"
 #include "toolbox/semaphore.h"
 #include "toolbox/textconfig.h"
 #include "toolbox/textfile.h"
@@ -27,12 +29,13 @@ class qmsTClass {
   bool SetExtFile(const std::string& name);
   void Logln(const std::string& text);
   void Extln(const std::string& text);
+  void CloseLogs();
 
   jvbTTextConfig* Config() const { return config_.get(); }
   jvbTTimer& Timer() { return timer_; }
   std::recursive_mutex& Lock() { return lock_; }
   long CreatorThread() const { return creator_thread_; }
-  bool HasExtFile() const { return !ext_name_.empty(); }
+  bool HasExtFile() { return ext_.IsOpen(); }
 
  protected:
   std::recursive_mutex lock_;
@@ -40,9 +43,7 @@ class qmsTClass {
   jvbTTimer timer_;
 
  private:
-  std::mutex log_lock_;
-  std::string log_name_;
-  std::string ext_name_;
-  int32_t last_day_ = 0;  // day number of the last day line; 0 for a new or empty file
+  qmsTLogWriter log_;
+  qmsTLogWriter ext_;
   long creator_thread_ = 0;
 };

@@ -183,8 +183,11 @@ void qmsTService::AllocateResources() {
   int32_t p = qmsProtocolInfo(protocol_).port;
   if (!port.empty()) cfg->ReadInteger(p, section_, "Port");
   port_ = static_cast<uint16_t>(p);
-  if (protocol_ != prADMIN && qmsProtocolInfo(protocol_).messages)
+  if (protocol_ != prADMIN && qmsProtocolInfo(protocol_).messages) {
     messages_ = std::make_unique<jvbTTextConfig>(qmsProtocolInfo(protocol_).messages);
+    // Read for every reply: an edit is picked up within a second, without a stat per reply.
+    messages_->SetCheckInterval(1000);
+  }
   char b[512];
   if (address_ == 0)
     snprintf(b, sizeof b, "%s created (any address:%d)", Prefix().c_str(), port_);
@@ -198,6 +201,7 @@ void qmsTService::AllocateResources() {
 void qmsTService::FreeResources() {
   listener_.Close();
   messages_.reset();
+  CloseLogs();
   qmsTClass::FreeResources();
 }
 

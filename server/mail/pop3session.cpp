@@ -1,7 +1,9 @@
 #include "server/mail/pop3session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <vector>
 
 #include "server/core/commandtable.h"
 #include "server/core/group.h"
@@ -402,9 +404,13 @@ void qmsTPOP3Session::proceedRETR(const std::string& command, const qmsTMailboxE
 }
 
 void qmsTPOP3Session::SendMessage(const std::string& reply, jvbTTextFile& file, int64_t limit) {
-  std::vector<char> buffer(kBlockSize);
+  // Known size: read exactly that much, so no read is spent on finding the end.
+  int64_t left = file.OpenedSize();
+  const size_t block =
+      left >= 0 ? std::min<size_t>(kBlockSize, static_cast<size_t>(left)) : kBlockSize;
+  std::vector<char> buffer(std::max<size_t>(block, 1));
   std::string out;
-  out.reserve(kBlockSize + kBlockSize / 8);
+  out.reserve(reply.size() + 2 + block + block / 8 + 3);
   out = reply + "\r\n";
   bool ok = true;
   bool done = false;
@@ -415,12 +421,16 @@ void qmsTPOP3Session::SendMessage(const std::string& reply, jvbTTextFile& file, 
     out.clear();
   };
 
-  while (ok && !done && !terminate) {
+  while (ok && !done && left != 0 && !terminate) {
     ResetIdle();
-    const int64_t n = file.BlockRead(buffer.data(), static_cast<int64_t>(buffer.size()));
+    const int64_t want =
+        left > 0 ? std::min<int64_t>(left, static_cast<int64_t>(buffer.size())) : buffer.size();
+    const int64_t n = file.BlockRead(buffer.data(), want);
     if (n <= 0) break;
+    if (left > 0) left -= n;
     done = stuffer.Feed(buffer.data(), static_cast<size_t>(n), out);
     if (out.size() >= kBlockSize) flush();
+    if (n < want) break;  // the file ended early
   }
   // The end mark goes out with the last data: one segment, no wait for an ACK.
   stuffer.Finish(out);

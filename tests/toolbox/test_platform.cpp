@@ -106,6 +106,36 @@ TEST(Platform, OnlyRegularFilesAreOpened) {
   EXPECT_FALSE(jvb::ReadWholeFile(fifo, content));
 }
 
+// The size of a file comes with its open, taken under the lock; it no longer counts once
+// the record has written, and a reader without a lock gets none.
+TEST(Platform, SizeTakenAtTheOpen) {
+  TempDir dir;
+  std::string f = dir / "message.msg";
+  WriteFile(f, "0123456789");
+  struct {
+    int mode;
+    int64_t size;
+  } cases[] = {{jvb::fmReadExclusive, 10}, {jvb::fmReadDenyWrite, 10}, {jvb::fmReadDenyNone, -1}};
+  for (const auto& c : cases) {
+    jvbTTextFile file;
+    file.Init(f, c.mode);
+    ASSERT_TRUE(file.Open());
+    EXPECT_EQ(file.OpenedSize(), c.size) << c.mode;
+    std::string all;
+    EXPECT_TRUE(file.ReadAll(all));
+    EXPECT_EQ(all, "0123456789");
+  }
+  jvbTTextFile file;
+  file.Init(f, jvb::fmReadWriteExclusive);
+  ASSERT_TRUE(file.Open());
+  EXPECT_EQ(file.OpenedSize(), 10);
+  ASSERT_TRUE(file.SeekEnd() && file.Write("ab"));
+  EXPECT_EQ(file.OpenedSize(), -1);
+  std::string all;
+  EXPECT_TRUE(file.ReadAll(all));
+  EXPECT_EQ(all, "0123456789ab");
+}
+
 TEST(Platform, CreateNeverTruncatesBeforeTheLockIsHeld) {
   TempDir dir;
   std::string f = dir / "data.txt";

@@ -401,6 +401,41 @@ TEST_F(TextConfigTest, ChangeByAnotherWriterIsSeenAtOnce) {
   EXPECT_EQ(Value(c, "S", "k"), "333");
 }
 
+// With a check interval, a change by another writer waits for the next comparison (an
+// hour here, so it cannot come during the test); a write through the object is seen at
+// once, and a new object reads the file as it is.
+TEST_F(TextConfigTest, CheckIntervalDefersTheStampComparison) {
+  Put("[S]\nk=1\n");
+  jvbTTextConfig c(path_);
+  c.SetCheckInterval(3600 * 1000);
+  EXPECT_EQ(Value(c, "S", "k"), "1");
+  Put("[S]\nk=22\n");
+  EXPECT_EQ(Value(c, "S", "k"), "1");
+  jvbTTextConfig fresh(path_);
+  EXPECT_EQ(Value(fresh, "S", "k"), "22");
+  EXPECT_TRUE(c.WriteString("S", "k", "333"));
+  EXPECT_EQ(Value(c, "S", "k"), "333");
+  c.SetCheckInterval(0);
+  Put("[S]\nk=4\n");
+  EXPECT_EQ(Value(c, "S", "k"), "4");
+}
+
+// Taking the file lock compares once more: a change made before it is seen, and the
+// object's own writes under the lock are seen at once.
+TEST_F(TextConfigTest, FileLockComparesOnceAfterItIsTaken) {
+  Put("[S]\nk=1\n");
+  jvbTTextConfig c(path_);
+  EXPECT_EQ(Value(c, "S", "k"), "1");
+  Put("[S]\nk=22\n");
+  ASSERT_TRUE(c.SetFileLock(true));
+  EXPECT_EQ(Value(c, "S", "k"), "22");
+  EXPECT_TRUE(c.WriteString("S", "k", "333"));
+  EXPECT_EQ(Value(c, "S", "k"), "333");
+  EXPECT_TRUE(c.SetFileLock(false));
+  Put("[S]\nk=4\n");
+  EXPECT_EQ(Value(c, "S", "k"), "4");
+}
+
 TEST_F(TextConfigTest, DeletedFileEmptiesTheTableUntilItReturns) {
   Put("[S]\nk=1\n");
   jvbTTextConfig c(path_);
