@@ -59,7 +59,7 @@ TEST_F(QmsToolsTest, ThreadIdPrefixOnlyWhileSet) {
   qmsSetConsoleThreadId(false);
   qmsCon("without");
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(std::regex_search(out, std::regex(R"(^\[ *[0-9a-f]{4,}\] with\r\nwithout\r\n$)"))) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(^\[(?=[ 0-9a-f]{4,}\]) *[0-9a-f]+\] with\r\nwithout\r\n$)"))) << out;
 }
 
 TEST_F(QmsToolsTest, SystemLogDayLineOncePerDay) {
