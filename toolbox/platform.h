@@ -170,12 +170,21 @@ struct FileInfo {
   int64_t mtime = 0;
   uint32_t mode = 0;
   bool regular = false;
+  uint64_t device = 0;  // with inode: which file a name or descriptor stands for
+  uint64_t inode = 0;
 };
 // Of a path (links followed) or an open descriptor; false when it cannot be asked.
 bool GetFileInfo(const std::string& path, FileInfo& info);
 bool GetFileInfo(int fd, FileInfo& info);
 // Takes the group and other permissions off an existing file.
 void MakeOwnerOnly(const std::string& path);
+// Opens a regular file for appending (close-on-exec; created with mode when missing; a FIFO
+// or device in its place never blocks the open and is refused). Descriptor or -1.
+int OpenAppend(const std::string& path, uint32_t mode);
+// Writes all of data to the descriptor; false when a write fails.
+bool WriteAll(int fd, const std::string& data);
+// Closes a descriptor opened by this layer.
+void CloseFile(int fd);
 
 // --- File times ------------------------------------------------------------------
 // Packed DOS date-time of the last write, local time; -1 when missing or not a file,

@@ -1,6 +1,8 @@
 // jvb: file facts and changes of the platform layer, the one place sessions and stores
 // ask the file system about a file (see platform.h).
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -22,6 +24,8 @@ void Fill(const struct stat& st, FileInfo& info) {
   info.mtime = static_cast<int64_t>(st.st_mtime);
   info.mode = static_cast<uint32_t>(st.st_mode & 07777);
   info.regular = S_ISREG(st.st_mode);
+  info.device = static_cast<uint64_t>(st.st_dev);
+  info.inode = static_cast<uint64_t>(st.st_ino);
 }
 
 }  // namespace
@@ -44,6 +48,33 @@ void MakeOwnerOnly(const std::string& path) {
   FileInfo info;
   if (GetFileInfo(path, info) && (info.mode & 077) != 0)
     ::chmod(path.c_str(), static_cast<mode_t>(info.mode & 0700));
+}
+
+int OpenAppend(const std::string& path, uint32_t mode) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                  static_cast<mode_t>(mode));
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void CloseFile(int fd) {
+  if (fd >= 0) ::close(fd);
 }
 
 }  // namespace jvb

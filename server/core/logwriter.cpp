@@ -1,11 +1,5 @@
 #include "server/core/logwriter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "toolbox/platform.h"
 
 namespace {
@@ -24,30 +18,26 @@ bool qmsTLogWriter::Open(const std::string& name) {
 }
 
 bool qmsTLogWriter::OpenLocked() {
-  if (fd_ >= 0) ::close(fd_);
+  jvb::CloseFile(fd_);
   fd_ = -1;
   last_day_ = 0;
   checked_ms_ = jvb::MonotonicMs();
-  // Non-blocking only so that a FIFO put in its place cannot hold the open; a regular file
-  // ignores the flag.
-  int fd = ::open(name_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                  jvb::kModeShared);
-  if (fd < 0) return false;
-  struct stat st{};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return false;
+  int fd = jvb::OpenAppend(name_, jvb::kModeShared);
+  jvb::FileInfo info;
+  if (fd >= 0 && !jvb::GetFileInfo(fd, info)) {
+    jvb::CloseFile(fd);
+    fd = -1;
   }
+  if (fd < 0) return false;
   fd_ = fd;
-  dev_ = st.st_dev;
-  ino_ = st.st_ino;
-  if (st.st_size > 0) last_day_ = jvb::DayNumber(jvb::ToLocal(st.st_mtime));
+  file_ = info;
+  if (info.size > 0) last_day_ = jvb::DayNumber(jvb::ToLocal(static_cast<time_t>(info.mtime)));
   return true;
 }
 
 void qmsTLogWriter::Close() {
   std::lock_guard<std::mutex> g(lock_);
-  if (fd_ >= 0) ::close(fd_);
+  jvb::CloseFile(fd_);
   fd_ = -1;
   name_.clear();
 }
@@ -66,20 +56,14 @@ void qmsTLogWriter::Recheck() {
   int64_t now = jvb::MonotonicMs();
   if (now - checked_ms_ < kRecheckMs) return;
   checked_ms_ = now;
-  struct stat st{};
-  if (fd_ >= 0 && ::stat(name_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) return;
+  jvb::FileInfo now_there;
+  if (fd_ >= 0 && jvb::GetFileInfo(name_, now_there) && now_there.device == file_.device &&
+      now_there.inode == file_.inode)
+    return;
   OpenLocked();
 }
 
-void qmsTLogWriter::Put(const std::string& line) {
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
+void qmsTLogWriter::Put(const std::string& line) { jvb::WriteAll(fd_, line); }
 
 void qmsTLogWriter::Stamped(const std::string& text) {
   std::lock_guard<std::mutex> g(lock_);

@@ -7,13 +7,12 @@
 // Safe from any thread.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 
+#include "toolbox/platform.h"
 #include "toolbox/timeutil.h"
 
 class qmsTLogWriter {
@@ -49,8 +48,7 @@ class qmsTLogWriter {
   std::mutex lock_;
   std::string name_;
   int fd_ = -1;
-  dev_t dev_ = 0;
-  ino_t ino_ = 0;
+  jvb::FileInfo file_;  // what fd_ was opened on, to notice a log moved away
   int32_t last_day_ = 0;
   int64_t checked_ms_ = 0;
 };
