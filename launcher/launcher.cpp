@@ -41,12 +41,6 @@ void qmsLauncherInstallSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-namespace {
-
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
-}  // namespace
-
 qmsTLauncher::qmsTLauncher() : run_(qmsRunServerChild) {}
 
 bool qmsLauncherStopRequested() { return g_stop_requested != 0; }
@@ -108,17 +102,17 @@ bool qmsTLauncher::RexxLibraryLoads() {
 void qmsTLauncher::InstallUpgrade() {
   if (!jvb::FileExists(qms::kUpgradeProgram)) return;
   if (jvb::CopyFileAtomic(qms::kServerProgram, qms::kOldProgram))
-    qmsConLog("- Backup of " + Quoted(qms::kServerProgram) + " saved as " + Quoted(qms::kOldProgram) +
+    qmsConLog("- Backup of " + qmsQuoted(qms::kServerProgram) + " saved as " + qmsQuoted(qms::kOldProgram) +
               ".");
   if (!jvb::CopyFileAtomic(qms::kUpgradeProgram, qms::kServerProgram)) {
     qmsConLog("- Upgrade failed.");
   } else {
-    qmsConLog("- Copied new file " + Quoted(qms::kUpgradeProgram) + " to " +
-              Quoted(qms::kServerProgram) + ".");
+    qmsConLog("- Copied new file " + qmsQuoted(qms::kUpgradeProgram) + " to " +
+              qmsQuoted(qms::kServerProgram) + ".");
     if (jvb::DeleteFile(qms::kUpgradeProgram))
-      qmsConLog("- Deleted update file " + Quoted(qms::kUpgradeProgram) + ".");
+      qmsConLog("- Deleted update file " + qmsQuoted(qms::kUpgradeProgram) + ".");
     else
-      qmsConLog("- Unable to delete upgrade file " + Quoted(qms::kUpgradeProgram) + ".");
+      qmsConLog("- Unable to delete upgrade file " + qmsQuoted(qms::kUpgradeProgram) + ".");
   }
   qmsCon("");
 }
@@ -133,11 +127,11 @@ int qmsTLauncher::RunLoop() {
   do {
     qmsConLog("Checking for new server binary ...");
     InstallUpgrade();
-    qmsConLog("Calling server binary " + Quoted(qms::kServerProgram) + " ...");
+    qmsConLog("Calling server binary " + qmsQuoted(qms::kServerProgram) + " ...");
     qmsTRunResult r = run_(qms::kServerProgram);
     code = r.code;
     qmsCon("");
-    qmsConLog("Returned from server binary " + Quoted(qms::kServerProgram) + " ...");
+    qmsConLog("Returned from server binary " + qmsQuoted(qms::kServerProgram) + " ...");
     short_runs_ = r.seconds < 5 ? short_runs_ + 1 : 0;
     if (code != 0) qmsConLog("qmsHalt #" + std::to_string(code));
   } while (ShouldRestart(code));
