@@ -7,15 +7,10 @@
 // listing only shows entries that Map would reach by the same name.
 #include "toolbox/filesys.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <chrono>
-#include <filesystem>
 #include <map>
 #include <set>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
 #include "toolbox/platform.h"
@@ -59,21 +54,12 @@ std::string JoinVirtual(const std::string& dir, const std::string& name) {
 
 // The directory a mount point shows, as a listing item, when it exists as a directory.
 bool StatMountedDirectory(const std::string& dir, jvbTFSFindItem& item) {
-  std::error_code ec;
-  std::filesystem::file_status st = std::filesystem::status(dir, ec);
-  if (ec || !std::filesystem::is_directory(st)) return false;
+  jvb::FileInfo info;
+  if (!jvb::GetFileInfo(dir, info) || !info.directory) return false;
   item.attr = jvb::faDirectory;
-  using std::filesystem::perms;
-  const perms writable = perms::owner_write | perms::group_write | perms::others_write;
-  if ((st.permissions() & writable) == perms::none) item.attr |= jvb::faReadOnly;
+  if ((info.mode & 0222) == 0) item.attr |= jvb::faReadOnly;
   item.size = 0;
-  item.time = 0;
-  auto written = std::filesystem::last_write_time(dir, ec);
-  if (!ec) {
-    auto sys = std::chrono::file_clock::to_sys(written);
-    item.time = std::chrono::system_clock::to_time_t(
-        std::chrono::time_point_cast<std::chrono::system_clock::duration>(sys));
-  }
+  item.time = static_cast<time_t>(info.mtime);
   return true;
 }
 
@@ -183,8 +169,8 @@ bool jvbTFileSys::Resolve(const std::string& path, jvb::RootDir& root, std::stri
 bool jvbTFileSys::Exists(const std::string& path) const {
   jvb::RootDir root;
   std::string rel;
-  struct stat st{};
-  return Resolve(path, root, rel) && root.StatBeneath(rel, st) && S_ISREG(st.st_mode);
+  jvb::FileInfo info;
+  return Resolve(path, root, rel) && root.InfoBeneath(rel, info) && info.regular;
 }
 
 bool jvbTFileSys::IsDirectory(const std::string& path) const {

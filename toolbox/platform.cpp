@@ -16,11 +16,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <functional>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <thread>
 
+#include "toolbox/platform_faults.h"
 #include "toolbox/timeutil.h"
 
 extern char** environ;
@@ -218,6 +219,10 @@ bool ForceDirectories(const std::string& path) {
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to, int* err) {
+  if (fault::RenameFails(to)) {
+    if (err) *err = errno;
+    return false;
+  }
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   int e = errno;
   if (e == EINVAL || e == ENOSYS) {
@@ -271,7 +276,7 @@ bool CopyFileAtomic(const std::string& from, const std::string& to, int* err) {
     if (n == 0) break;
     ssize_t off = 0;
     while (off < n) {
-      ssize_t w = ::write(out, buf + off, n - off);
+      ssize_t w = WriteSome(out, buf + off, n - off);
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) {
         *err = w < 0 ? errno : EIO;
@@ -292,7 +297,7 @@ bool CopyFileAtomic(const std::string& from, const std::string& to, int* err) {
     *err = errno;
     ok = false;
   }
-  if (ok && ::rename(tmp.c_str(), to.c_str()) != 0) {
+  if (ok && (fault::RenameFails(to) || ::rename(tmp.c_str(), to.c_str()) != 0)) {
     *err = errno;
     ok = false;
   }
@@ -635,6 +640,7 @@ namespace {
 
 bool RenameAt(int fromDir, const std::string& from, int toDir, const std::string& to,
               bool replace) {
+  if (fault::RenameFails(to)) return false;
   if (replace) return ::renameat(fromDir, from.c_str(), toDir, to.c_str()) == 0;
   if (::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,6 +42,7 @@ inline constexpr mode_t kModeShared = 0644;
 
 // --- Paths beneath a root ----------------------------------------------------------
 struct DirEntry;
+struct FileInfo;
 
 // A directory that every path from a client or a directory search is resolved beneath.
 // Paths are relative to it ("/" separators; a leading "/" names the root itself) and are
@@ -75,6 +77,10 @@ class RootDir {
   // followLast false: the last component itself (a link stays a link).
   bool StatBeneath(const std::string& rel, struct stat& st, bool followLast = true) const;
   bool IsDirectoryBeneath(const std::string& rel, bool followLast = true) const;
+  // The same facts as GetFileInfo, of a path beneath the root; false when it is not there.
+  bool InfoBeneath(const std::string& rel, FileInfo& info, bool followLast = true) const;
+  // Anything at all by that name (with followLast false, a dangling link counts too).
+  bool ExistsBeneath(const std::string& rel, bool followLast = true) const;
   bool MkdirBeneath(const std::string& rel, mode_t mode = 0777) const;
   // With missing parents; true when a directory is there afterwards.
   bool MkdirsBeneath(const std::string& rel) const;
@@ -164,12 +170,13 @@ bool ReadWholeFile(const std::string& path, std::string& out, size_t maxBytes = 
 // Rename that replaces an existing target in one step.
 bool RenameReplace(const std::string& from, const std::string& to, int* err = nullptr);
 // What stat tells about a file: size, last write (seconds since the epoch), the
-// permission bits and whether it is a regular file.
+// permission bits and whether it is a regular file or a directory.
 struct FileInfo {
   int64_t size = 0;
   int64_t mtime = 0;
   uint32_t mode = 0;
   bool regular = false;
+  bool directory = false;
   uint64_t device = 0;  // with inode: which file a name or descriptor stands for
   uint64_t inode = 0;
 };
@@ -183,8 +190,36 @@ void MakeOwnerOnly(const std::string& path);
 int OpenAppend(const std::string& path, uint32_t mode);
 // Writes all of data to the descriptor; false when a write fails.
 bool WriteAll(int fd, const std::string& data);
+// One write(2) to a file: the bytes written, or -1 with errno. Every file write of the
+// suite goes through here (and so through the fault plan below).
+ssize_t WriteSome(int fd, const void* data, size_t size);
+// Sets the permission bits of an open file; false with errno when it cannot.
+bool SetFileMode(int fd, uint32_t mode);
 // Closes a descriptor opened by this layer.
 void CloseFile(int fd);
+
+// --- Fault injection (tests) ---------------------------------------------------------
+// A test makes the file changes of this layer fail as a full disk or a failing device
+// would, instead of changing process limits. While a plan is set, a file write that
+// would make a regular file larger than fileSizeLimit bytes fails whole with ENOSPC, and
+// a rename (RenameNoReplace, RenameReplace, RenameBeneath, CopyFileAtomic) to a name
+// ending in renameTargetSuffix fails with renameError, the source left where it was.
+// Process-wide; nothing fails while no plan is set.
+struct FaultPlan {
+  int64_t fileSizeLimit = -1;      // -1: writes never fail
+  std::string renameTargetSuffix;  // empty: renames never fail
+  int renameError = EIO;
+};
+void SetFaultPlan(const FaultPlan& plan);
+void ClearFaultPlan();
+// Sets a plan for the lifetime of the object.
+class ScopedFaultPlan {
+ public:
+  explicit ScopedFaultPlan(const FaultPlan& plan) { SetFaultPlan(plan); }
+  ~ScopedFaultPlan() { ClearFaultPlan(); }
+  ScopedFaultPlan(const ScopedFaultPlan&) = delete;
+  ScopedFaultPlan& operator=(const ScopedFaultPlan&) = delete;
+};
 
 // --- File times ------------------------------------------------------------------
 // Packed DOS date-time of the last write, local time; -1 when missing or not a file,

@@ -1,7 +1,6 @@
 #include "toolbox/qmstools.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -205,18 +204,18 @@ void qmsLog(const std::string& text) {
   NoteUtcOffset();
   jvb::DateTime now = jvb::NowLocal();
   std::string line = jvb::FormatLogStamp(now) + " " + Prefixed(text, g_log_tid);
-  struct stat st{};
-  bool fresh = ::stat(qms::kSystemLog, &st) != 0;
+  jvb::FileInfo info;
+  bool fresh = !jvb::GetFileInfo(qms::kSystemLog, info);
   jvbTTextFile f;
   f.Init(qms::kSystemLog, jvb::fmWriteDenyWrite);
   if (!f.OpenOrCreate()) return;
   if (!fresh) {
     // The last-write date decides, read after the lock is held so two writers agree.
-    struct stat held{};
-    if (fstat(f.fd(), &held) == 0) {
-      jvb::DateTime last = jvb::ToLocal(held.st_mtime);
-      fresh = held.st_size == 0 || last.year != now.year || last.month != now.month ||
-              last.day != now.day;
+    jvb::FileInfo held;
+    if (jvb::GetFileInfo(f.fd(), held)) {
+      jvb::DateTime last = jvb::ToLocal(held.mtime);
+      fresh =
+          held.size == 0 || last.year != now.year || last.month != now.month || last.day != now.day;
     }
   }
   f.SeekEnd();

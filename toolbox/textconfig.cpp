@@ -1,7 +1,5 @@
 #include "toolbox/textconfig.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <string_view>
@@ -498,11 +496,12 @@ bool jvbTTextConfig::RewriteLocked(const std::string& section, const std::string
   // The copy must be complete and on disk before the original is touched.
   jvbTTextFile backup;
   // The backup is as private as the file it copies (user files hold passwords).
-  struct stat original{};
-  mode_t backupMode = fstat(f->fd(), &original) == 0 ? (original.st_mode & 0777) : jvb::kModeShared;
+  jvb::FileInfo original;
+  mode_t backupMode =
+      jvb::GetFileInfo(f->fd(), original) ? (original.mode & 0777) : jvb::kModeShared;
   backup.Init(jvbBackupName(file_name_), jvb::fmWriteExclusive, 1, 0, 1000, backupMode);
   if (!backup.Rewrite()) return false;
-  fchmod(backup.fd(), backupMode);  // an older backup may have been created more open
+  jvb::SetFileMode(backup.fd(), backupMode);  // an older backup may have been created more open
   if (!backup.Write(previous) || !backup.Sync()) return false;
   backup.Close();
 

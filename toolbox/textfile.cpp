@@ -74,7 +74,7 @@ int64_t jvbTTextFile::BlockWrite(const void* buf, int64_t count) {
   const char* p = static_cast<const char*>(buf);
   opened_size_ = -1;
   while (done < want) {
-    ssize_t n = ::write(fd_, p + done, want - done);
+    ssize_t n = jvb::WriteSome(fd_, p + done, want - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       last_error_ = n < 0 ? errno : EIO;
@@ -90,7 +90,7 @@ bool jvbTTextFile::Write(const std::string& bytes) {
   opened_size_ = -1;
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+    ssize_t n = jvb::WriteSome(fd_, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       last_error_ = n < 0 ? errno : EIO;
@@ -110,12 +110,12 @@ bool jvbTTextFile::ReadAll(std::string& out) {
   if (fd_ < 0) return false;
   int64_t size = opened_size_;
   if (size < 0) {
-    struct stat st{};
-    if (fstat(fd_, &st) != 0) {
+    jvb::FileInfo info;
+    if (!jvb::GetFileInfo(fd_, info)) {
       last_error_ = errno;
       return false;
     }
-    size = st.st_size;
+    size = info.size;
   }
   out.resize(static_cast<size_t>(size));
   size_t got = 0;
@@ -142,9 +142,9 @@ bool jvbTTextFile::Seek(int64_t record) {
 int64_t jvbTTextFile::Size() {
   if (fd_ < 0) return -1;
   if (opened_size_ >= 0) return opened_size_ / record_size_;
-  struct stat st{};
-  if (fstat(fd_, &st) != 0) return -1;
-  return st.st_size / record_size_;
+  jvb::FileInfo info;
+  if (!jvb::GetFileInfo(fd_, info)) return -1;
+  return info.size / record_size_;
 }
 
 bool jvbTTextFile::Truncate() {

@@ -1,7 +1,5 @@
 #include "server/mail/imap4session.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 
 #include "server/core/commandtable.h"
@@ -25,11 +23,6 @@ std::string ByeLine() { return "* BYE IMAP4d closing connection " + qmsTSession:
 bool ValidFolderByte(unsigned char c) {
   if (c < 0x20 || c >= 0x7F) return false;
   return c != '"' && c != '\\' && c != '*' && c != '%';
-}
-
-bool NameExists(const jvb::RootDir& dir, const std::string& name) {
-  struct stat st {};
-  return dir.StatBeneath(name, st, false);
 }
 
 }  // namespace
@@ -440,7 +433,7 @@ void qmsTIMAP4Session::imapSELECT(const std::string& folder) {
 
 void qmsTIMAP4Session::imapCREATE(const std::string& folder) {
   const std::string rel = FolderPath(folder);
-  bool ok = !rel.empty() && !NameExists(user_root_, rel) && user_root_.MkdirsBeneath(rel);
+  bool ok = !rel.empty() && !user_root_.ExistsBeneath(rel, false) && user_root_.MkdirsBeneath(rel);
   Reply(ok ? "OKa" : "NOa", "CREATE");
 }
 
@@ -463,7 +456,7 @@ void qmsTIMAP4Session::imapRENAME(const std::string& from, const std::string& to
   const std::string target = FolderPath(to);
   bool ok = false;
   if (!source.empty() && user_root_.IsDirectoryBeneath(source, false) && !target.empty() &&
-      !NameExists(user_root_, target)) {
+      !user_root_.ExistsBeneath(target, false)) {
     size_t slash = target.rfind('/');
     if (slash != std::string::npos) user_root_.MkdirsBeneath(target.substr(0, slash));
     ok = user_root_.RenameBeneath(source, target);

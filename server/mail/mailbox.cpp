@@ -1,9 +1,6 @@
 #include "server/mail/mailbox.h"
-#include "toolbox/qmstools.h"
-#include "toolbox/textconfig.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +12,8 @@
 #include "toolbox/filesys.h"
 #include "toolbox/md5.h"
 #include "toolbox/platform.h"
+#include "toolbox/qmstools.h"
+#include "toolbox/textconfig.h"
 #include "toolbox/textfile.h"
 
 namespace {
@@ -82,11 +81,6 @@ bool SameContent(const jvb::RootDir& dir, const std::string& a, const std::strin
 std::string BaseName(const std::string& name) {
   size_t dot = name.rfind('.');
   return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
-bool NameExists(const jvb::RootDir& dir, const std::string& name) {
-  struct stat st {};
-  return dir.StatBeneath(name, st, false);
 }
 
 // Creates "<base>.qms" unless it exists. Written aside and moved into place without
@@ -265,14 +259,15 @@ void qmsTMailbox::SweepStaleFlags(const jvb::RootDir& dir) {
   dir.ListBeneath("", std::string("*") + kFlagExtension, kFileSearchMask, found);
   for (const auto& e : found) {
     const std::string base = BaseName(e.name);
-    if (NameExists(dir, base + kMessageExtension)) continue;
+    if (dir.ExistsBeneath(base + kMessageExtension, false)) continue;
     dir.UnlinkBeneath(e.name);
     dir.UnlinkBeneath(base + kBackupExtension);
   }
   dir.ListBeneath("", std::string("*") + kBackupExtension, kFileSearchMask, found);
   for (const auto& e : found) {
     const std::string base = BaseName(e.name);
-    if (NameExists(dir, base + kMessageExtension) || NameExists(dir, base + kFlagExtension))
+    if (dir.ExistsBeneath(base + kMessageExtension, false) ||
+        dir.ExistsBeneath(base + kFlagExtension, false))
       continue;
     dir.UnlinkBeneath(e.name);
   }
@@ -286,7 +281,7 @@ qmsTMailbox::FolderCounts qmsTMailbox::MarkRecent(const jvb::RootDir& dir, long 
   for (const auto& e : found) {
     ++counts.messages;
     const std::string base = BaseName(e.name);
-    if (NameExists(dir, base + kFlagExtension)) continue;
+    if (dir.ExistsBeneath(base + kFlagExtension, false)) continue;
     if (CreateFlagFile(dir, base, threadId)) ++counts.recent;
   }
   return counts;

@@ -2,10 +2,8 @@
 // file: replies, the queue files a message leaves (byte for byte), resets, lost
 // connections, limits, queue-file failures and the hooks.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <atomic>
-#include <csignal>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -22,6 +20,7 @@
 #include "server/mail/smtpsession.h"
 #include "tests/mail/smtptest.h"
 #include "tests/toolbox/tempdir.h"
+#include "toolbox/platform.h"
 #include "toolbox/textconfig.h"
 
 namespace {
@@ -349,23 +348,49 @@ TEST_F(SmtpSession, AFailedBodyWriteIsNeverAnsweredWithSuccess) {
   EXPECT_EQ(c->Code("MAIL FROM:<a@b.test>"), 250);
   EXPECT_EQ(c->Code("RCPT TO:<bob@example.test>"), 250);
   EXPECT_EQ(c->Code("DATA"), 354);
-  // Files of this process may not grow past 256 KiB while the message comes in, as on a
-  // full disk: the body write fails.
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
-  rlimit small = old;
-  small.rlim_cur = 256 * 1024;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   std::string text = "Subject: big\r\n\r\n";
   for (int i = 0; i < 8000; ++i) text += std::string(78, 'z') + "\r\n";
-  int code = c->Code(text + ".");
-  setrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, previous);
+  int code = 0;
+  {
+    // No file may grow past 256 KiB while the message comes in, as on a full disk: the
+    // body write fails.
+    jvb::FaultPlan full;
+    full.fileSizeLimit = 256 * 1024;
+    jvb::ScopedFaultPlan plan(full);
+    code = c->Code(text + ".");
+  }
   EXPECT_EQ(code, 451);
   EXPECT_TRUE(QueueHolds(0, 0));
   EXPECT_TRUE(Logged("DATA, unable to write file"));
   EXPECT_EQ(c->Code("QUIT"), 221);
+}
+
+TEST_F(SmtpSession, AFailedQueueRenameLosesNothingAndAcknowledgesNothing) {
+  Start();
+  auto c = Greeted();
+  const std::string message = "Subject: kept\r\n\r\nbody\r\n.";
+  EXPECT_EQ(c->Code("MAIL FROM:<a@b.test>"), 250);
+  EXPECT_EQ(c->Code("RCPT TO:<bob@example.test>"), 250);
+  EXPECT_EQ(c->Code("DATA"), 354);
+  int code = 0;
+  {
+    // The step that makes the message queued fails, as on a failing device.
+    jvb::FaultPlan broken;
+    broken.renameTargetSuffix = ".hdr";
+    broken.renameError = EIO;
+    jvb::ScopedFaultPlan plan(broken);
+    code = c->Code(message);
+  }
+  EXPECT_EQ(code, 451);  // the client keeps the message
+  EXPECT_TRUE(Logged("DATA, unable to queue message"));
+  EXPECT_TRUE(QueueHolds(0, 0));  // and nothing half-queued stays behind
+  // The session goes on, and the same message is queued once when sent again.
+  EXPECT_EQ(c->Code("MAIL FROM:<a@b.test>"), 250);
+  EXPECT_EQ(c->Code("RCPT TO:<bob@example.test>"), 250);
+  EXPECT_EQ(c->Code("DATA"), 354);
+  EXPECT_EQ(c->Code(message), 250);
+  EXPECT_EQ(c->Code("QUIT"), 221);
+  EXPECT_TRUE(QueueHolds(1, 1));
 }
 
 TEST_F(SmtpSession, AQueuedMessageIsNeverReplaced) {
