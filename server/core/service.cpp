@@ -241,96 +241,108 @@ void qmsTService::ReadSettings() {
 
 void qmsTService::RunService() {
   jvbTraceScope trace("qmsTService.RunService");
-  bool bound = false;
-  if (protocol_valid_) {
-    for (int attempt = 1; attempt <= 10 && !bound; ++attempt) {
-      int rc = listener_.Bind(address_, port_);
-      if (rc == 0) {
-        bound = true;
-        break;
-      }
-      char b[512];
-      snprintf(b, sizeof b, "%s cannot bind (rc=%d)", Prefix().c_str(), rc);
-      qmsConLog(b);
-      if (attempt < 10) {
-        // Back off, but give up at once when the stop has already been asked for.
-        for (int waited = 0; waited < attempt * attempt * 250 && state == ssCreated; waited += 10)
-          Sleep(10);
-        if (state != ssCreated) break;
-      }
-    }
-  }
-  if (bound) {
-    // Listen first: a client that reads "running" may connect at once.
-    int rc = listener_.Listen(16);
-    if (rc != 0) {
-      char b[512];
-      snprintf(b, sizeof b, "%s cannot listen (rc=%d)", Prefix().c_str(), rc);
-      qmsConLog(b);
-      listener_.Close();
-      bound = false;
-    }
-  }
-  if (bound) {
-    std::string group = jvb::AsciiLower(group_->Name()), section = jvb::AsciiLower(section_);
-    SetLogFile("log/" + group + "-" + section + ".log");
-    std::string ext;
-    group_->Config()->ReadString(ext, section_, "ExtendedLogFile");
-    if (!ext.empty()) SetExtFile(jvb::NativePath(ext));
+  if (protocol_valid_ && BindListener() && StartListening()) {
+    OpenLogs();
     ReadSettings();
-    jvbTTimer queueScan;
-    // The first queue scan comes five seconds after the start.
-    int64_t queueScanStart = jvb::MonotonicMs() - (static_cast<int64_t>(QueueScanFreq) - 5) * 1000;
-    int created = ssCreated;
-    if (state.compare_exchange_strong(created, ssRunning)) qmsConLog(Prefix() + " running");
-    int acceptErrors = 0;
-    while (state == ssRunning) {
-      waitingForConnection = true;
-      int ready = listener_.WaitReadable(PoolFillFreq);
-      bool queueScanNow = false;
-      if (ready <= 0 && state == ssRunning) {
-        if (protocol_ == prSMTP && jvb::MonotonicMs() - queueScanStart > QueueScanFreq * 1000LL) {
-          queueScanNow = true;
-        } else {
-          int pool = PoolCount();
-          if (pool + pending_ < ClientPool || (pool == 0 && pending_ == 0)) FillPool();
-          continue;
-        }
-      }
-      waitingForConnection = false;
-      queueScanStart = jvb::MonotonicMs();
-      if (state != ssRunning) break;
-      std::unique_ptr<jvbTSocket> client;
-      if (!queueScanNow) {
-        client = std::make_unique<jvbTSocket>();
-        int rc = listener_.Accept(*client);
-        if (rc != 0) {
-          char b[256];
-          snprintf(b, sizeof b, "\"Null\" socket received from socket API (rc=%d)", rc);
-          Log(b);
-          // Out of descriptors: wait before the next try instead of flooding the log.
-          if (++acceptErrors > 1) Sleep(std::min(PoolFillFreq * acceptErrors, 5000));
-          continue;
-        }
-        acceptErrors = 0;
-      }
-      qmsTSession* session = nullptr;
-      if (!TakeSession(&session)) {
-        char b[256];
-        snprintf(b, sizeof b, "%s no session thread available, connection from %s closed",
-                 Prefix().c_str(), client ? client->PeerDotted().c_str() : "queue scan");
-        Log(b);
-        continue;  // the client socket closes here
-      }
-      HandOver(session, std::move(client));
-    }
-    waitingForConnection = false;
+    ServeConnections();
     listener_.Close();
   }
   qmsConLog(Prefix() + " suspended");
   state = ssSuspended;
   while (state != ssStopRequested) Sleep(10);
   Sleep(1000);
+}
+
+bool qmsTService::BindListener() {
+  for (int attempt = 1; attempt <= 10; ++attempt) {
+    int rc = listener_.Bind(address_, port_);
+    if (rc == 0) return true;
+    char b[512];
+    snprintf(b, sizeof b, "%s cannot bind (rc=%d)", Prefix().c_str(), rc);
+    qmsConLog(b);
+    if (attempt == 10) break;
+    // Back off, but give up at once when the stop has already been asked for.
+    for (int waited = 0; waited < attempt * attempt * 250 && state == ssCreated; waited += 10)
+      Sleep(10);
+    if (state != ssCreated) return false;
+  }
+  return false;
+}
+
+bool qmsTService::StartListening() {
+  // Listen first: a client that reads "running" may connect at once.
+  int rc = listener_.Listen(16);
+  if (rc == 0) return true;
+  char b[512];
+  snprintf(b, sizeof b, "%s cannot listen (rc=%d)", Prefix().c_str(), rc);
+  qmsConLog(b);
+  listener_.Close();
+  return false;
+}
+
+void qmsTService::OpenLogs() {
+  std::string group = jvb::AsciiLower(group_->Name()), section = jvb::AsciiLower(section_);
+  SetLogFile("log/" + group + "-" + section + ".log");
+  std::string ext;
+  group_->Config()->ReadString(ext, section_, "ExtendedLogFile");
+  if (!ext.empty()) SetExtFile(jvb::NativePath(ext));
+}
+
+void qmsTService::ServeConnections() {
+  // The first queue scan comes five seconds after the start.
+  int64_t queueScanStart = jvb::MonotonicMs() - (static_cast<int64_t>(QueueScanFreq) - 5) * 1000;
+  int created = ssCreated;
+  if (state.compare_exchange_strong(created, ssRunning)) qmsConLog(Prefix() + " running");
+  int acceptErrors = 0;
+  while (state == ssRunning) {
+    const Wake wake = WaitForWork(queueScanStart);
+    if (wake == Wake::kIdle) continue;
+    waitingForConnection = false;
+    queueScanStart = jvb::MonotonicMs();
+    if (state != ssRunning) break;
+    std::unique_ptr<jvbTSocket> client;
+    if (wake == Wake::kListener && !AcceptConnection(client, acceptErrors)) continue;
+    StartSession(std::move(client));
+  }
+  waitingForConnection = false;
+}
+
+qmsTService::Wake qmsTService::WaitForWork(int64_t queueScanStart) {
+  waitingForConnection = true;
+  int ready = listener_.WaitReadable(PoolFillFreq);
+  if (ready > 0 || state != ssRunning) return Wake::kListener;
+  if (protocol_ == prSMTP && jvb::MonotonicMs() - queueScanStart > QueueScanFreq * 1000LL)
+    return Wake::kQueueScan;
+  int pool = PoolCount();
+  if (pool + pending_ < ClientPool || (pool == 0 && pending_ == 0)) FillPool();
+  return Wake::kIdle;
+}
+
+bool qmsTService::AcceptConnection(std::unique_ptr<jvbTSocket>& client, int& acceptErrors) {
+  client = std::make_unique<jvbTSocket>();
+  int rc = listener_.Accept(*client);
+  if (rc == 0) {
+    acceptErrors = 0;
+    return true;
+  }
+  char b[256];
+  snprintf(b, sizeof b, "\"Null\" socket received from socket API (rc=%d)", rc);
+  Log(b);
+  // Out of descriptors: wait before the next try instead of flooding the log.
+  if (++acceptErrors > 1) Sleep(std::min(PoolFillFreq * acceptErrors, 5000));
+  return false;
+}
+
+void qmsTService::StartSession(std::unique_ptr<jvbTSocket> client) {
+  qmsTSession* session = nullptr;
+  if (!TakeSession(&session)) {
+    char b[256];
+    snprintf(b, sizeof b, "%s no session thread available, connection from %s closed",
+             Prefix().c_str(), client ? client->PeerDotted().c_str() : "queue scan");
+    Log(b);
+    return;  // the client socket closes here
+  }
+  HandOver(session, std::move(client));
 }
 
 bool qmsTService::TakeSession(qmsTSession** session) {

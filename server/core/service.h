@@ -97,6 +97,23 @@ class qmsTService : public qmsTClass {
   int32_t PoolFillFreq = 250;
 
  private:
+  // What ended one wait of the listening loop: nothing (the pool was topped up), the
+  // listener (a connection, or the service is stopping), or a due queue scan.
+  enum class Wake { kIdle, kListener, kQueueScan };
+
+  // Binds the listener, retrying with a growing pause; false when it never bound or a
+  // stop was asked for meanwhile.
+  bool BindListener();
+  bool StartListening();  // false (listener closed) when it cannot listen
+  void OpenLogs();        // the service log and the extended log
+  // The loop that hands connections and queue scans to sessions until the service stops.
+  void ServeConnections();
+  Wake WaitForWork(int64_t queueScanStart);
+  // Accepts one connection; false (logged, with a pause after repeated failures) when
+  // the accept failed.
+  bool AcceptConnection(std::unique_ptr<jvbTSocket>& client, int& acceptErrors);
+  // Hands the client (none for a queue scan) to a pooled session, or closes it.
+  void StartSession(std::unique_ptr<jvbTSocket> client);
   void ReadSettings();
   bool TakeSession(qmsTSession** session);
   void HandOver(qmsTSession* session, std::unique_ptr<jvbTSocket> client);

@@ -368,80 +368,96 @@ bool qmsTDelivery::ConnectToDomainMX(const std::string& domain) {
   connect_errors_ = header_->ReadInteger(domain, "ConnectErrors", 0);
   const int32_t storedLookupErrors = lookup_errors_;
   lookup_recorded_ = connect_recorded_ = false;
-  bool connected = false;
-
-  uint32_t forward = 0;
-  if (!session_.ForwardToServer.empty() &&
-      jvbTSocket::ParseDotted(session_.ForwardToServer, &forward)) {
-    Log("Connecting to server " + qmsQuoted(Dotted(forward)) + " for forward to " +
-        qmsQuoted(name));
-    connected = Connect(forward, Dotted(forward));
-    if (!connected)
-      RecordConnectError(domain, "Connection to " + qmsQuoted(Dotted(forward)) + " failed");
-  } else {
-    jvbTDnsQuery mx;
-    if (mx.Query(jvbTDnsQuery::kTypeMX, name)) {
-      jvbTDnsQuery a;
-      for (int index = 0; !connected && !Terminating(); ++index) {
-        std::string host;
-        if (!mx.GetMX(index, host)) {
-          if (index == 0)
-            RecordLookupError(domain, "Query returned success, but unable to find MX record for " +
-                                          qmsQuoted(name));
-          break;
-        }
-        if (!a.Query(jvbTDnsQuery::kTypeA, host)) {
-          RecordLookupError(domain,
-                            "Unable to lookup A/CNAME record for MX server " + qmsQuoted(host));
-          continue;
-        }
-        std::string target;
-        if (a.FindCNAME(host, target)) host = target;
-        uint32_t address = 0;
-        if (!a.FindA(host, address)) {
-          RecordLookupError(
-              domain, "Query returned success, but unable to find A record for " + qmsQuoted(host));
-          continue;
-        }
-        const std::string where =
-            qmsQuoted(host) + " [" + Dotted(address) + "] for delivery to " + qmsQuoted(name);
-        Log("Connecting to MX server " + where);
-        connected = Connect(address, host);
-        if (!connected) RecordConnectError(domain, "Unable to connect to MX server " + where);
-      }
-    } else if (storedLookupErrors > session_.LookupRetries / 2) {
-      // No exchanger after several tries: the domain's own address may take mail.
-      jvbTDnsQuery a;
-      a.Query(jvbTDnsQuery::kTypeA, name);
-      std::string host = name, target;
-      if (a.FindCNAME(name, target)) host = target;
-      uint32_t address = 0;
-      if (!a.FindA(host, address)) {
-        RecordLookupError(domain, "Unable to lookup MX/A record(s) for " + qmsQuoted(name));
-      } else {
-        Log("Connecting to A server " + qmsQuoted(Dotted(address)) + " for delivery to " +
-            qmsQuoted(name));
-        connected = Connect(address, name);
-        if (!connected)
-          RecordConnectError(domain, "Unable to connect to A server " + qmsQuoted(name) + " [" +
-                                         Dotted(address) + "] for delivery to " + qmsQuoted(name));
-      }
-    } else {
-      RecordLookupError(domain, "Unable to lookup MX record(s) for " + qmsQuoted(name));
-    }
-  }
-
-  if (connected) {
-    Log("- Connected to " + qmsQuoted(server_name_));
-    std::string reply;
-    if (client_.RecvRes(reply) == 220) return true;
-    Log("Unknown server greeting " + qmsQuoted(reply));
-    client_.Close();
-  }
+  if (ReachDomain(domain, name, storedLookupErrors) && Greeted()) return true;
   domain_retry_ = FailedDomainRetry(now_, connect_recorded_, lookup_recorded_,
                                     session_.ConnectRetryDelay, session_.LookupRetryDelay);
   next_try_ = EarlierOf(next_try_, domain_retry_);
   Log("Unable to lookup/connect to any server for delivery to " + qmsQuoted(name));
+  return false;
+}
+
+bool qmsTDelivery::ReachDomain(const std::string& domain, const std::string& name,
+                               int32_t storedLookupErrors) {
+  uint32_t forward = 0;
+  if (!session_.ForwardToServer.empty() &&
+      jvbTSocket::ParseDotted(session_.ForwardToServer, &forward))
+    return ConnectToForwardServer(domain, name, forward);
+  jvbTDnsQuery mx;
+  if (mx.Query(jvbTDnsQuery::kTypeMX, name)) return ConnectToExchangers(domain, name, mx);
+  // No exchanger after several tries: the domain's own address may take mail.
+  if (storedLookupErrors > session_.LookupRetries / 2) return ConnectToDomainAddress(domain, name);
+  RecordLookupError(domain, "Unable to lookup MX record(s) for " + qmsQuoted(name));
+  return false;
+}
+
+bool qmsTDelivery::ConnectToForwardServer(const std::string& domain, const std::string& name,
+                                          uint32_t forward) {
+  Log("Connecting to server " + qmsQuoted(Dotted(forward)) + " for forward to " + qmsQuoted(name));
+  if (Connect(forward, Dotted(forward))) return true;
+  RecordConnectError(domain, "Connection to " + qmsQuoted(Dotted(forward)) + " failed");
+  return false;
+}
+
+bool qmsTDelivery::ConnectToExchangers(const std::string& domain, const std::string& name,
+                                       const jvbTDnsQuery& mx) {
+  jvbTDnsQuery a;
+  for (int index = 0; !Terminating(); ++index) {
+    std::string host;
+    if (!mx.GetMX(index, host)) {
+      if (index == 0)
+        RecordLookupError(
+            domain, "Query returned success, but unable to find MX record for " + qmsQuoted(name));
+      return false;
+    }
+    uint32_t address = 0;
+    if (!ResolveExchanger(domain, a, host, address)) continue;
+    const std::string where =
+        qmsQuoted(host) + " [" + Dotted(address) + "] for delivery to " + qmsQuoted(name);
+    Log("Connecting to MX server " + where);
+    if (Connect(address, host)) return true;
+    RecordConnectError(domain, "Unable to connect to MX server " + where);
+  }
+  return false;
+}
+
+bool qmsTDelivery::ResolveExchanger(const std::string& domain, jvbTDnsQuery& a, std::string& host,
+                                    uint32_t& address) {
+  if (!a.Query(jvbTDnsQuery::kTypeA, host)) {
+    RecordLookupError(domain, "Unable to lookup A/CNAME record for MX server " + qmsQuoted(host));
+    return false;
+  }
+  std::string target;
+  if (a.FindCNAME(host, target)) host = target;
+  if (a.FindA(host, address)) return true;
+  RecordLookupError(domain,
+                    "Query returned success, but unable to find A record for " + qmsQuoted(host));
+  return false;
+}
+
+bool qmsTDelivery::ConnectToDomainAddress(const std::string& domain, const std::string& name) {
+  jvbTDnsQuery a;
+  a.Query(jvbTDnsQuery::kTypeA, name);
+  std::string host = name, target;
+  if (a.FindCNAME(name, target)) host = target;
+  uint32_t address = 0;
+  if (!a.FindA(host, address)) {
+    RecordLookupError(domain, "Unable to lookup MX/A record(s) for " + qmsQuoted(name));
+    return false;
+  }
+  Log("Connecting to A server " + qmsQuoted(Dotted(address)) + " for delivery to " +
+      qmsQuoted(name));
+  if (Connect(address, name)) return true;
+  RecordConnectError(domain, "Unable to connect to A server " + qmsQuoted(name) + " [" +
+                                 Dotted(address) + "] for delivery to " + qmsQuoted(name));
+  return false;
+}
+
+bool qmsTDelivery::Greeted() {
+  Log("- Connected to " + qmsQuoted(server_name_));
+  std::string reply;
+  if (client_.RecvRes(reply) == 220) return true;
+  Log("Unknown server greeting " + qmsQuoted(reply));
+  client_.Close();
   return false;
 }
 

@@ -28,6 +28,7 @@
 #include "server/mail/smtpclient.h"
 #include "toolbox/textfile.h"
 
+class jvbTDnsQuery;
 class qmsTSMTPSession;
 
 // One pass over every complete message ("*.hdr") of the session's QueueDirectory.
@@ -85,6 +86,19 @@ class qmsTDelivery {
   void RecordConnectError(const std::string& domain, const std::string& text);
   void RecordError(const std::string& key, const std::string& text);
   bool Connect(uint32_t address, const std::string& host);
+  // The ways to a domain's server; each records its lookup or connect errors, true
+  // when connected. ReachDomain picks the way: the forward server, the exchangers, or
+  // after repeated lookup failures the domain's own address.
+  bool ReachDomain(const std::string& domain, const std::string& name, int32_t storedLookupErrors);
+  bool ConnectToForwardServer(const std::string& domain, const std::string& name, uint32_t forward);
+  bool ConnectToExchangers(const std::string& domain, const std::string& name,
+                           const jvbTDnsQuery& mx);
+  // The address of exchanger host (host becomes its canonical name), or false.
+  bool ResolveExchanger(const std::string& domain, jvbTDnsQuery& a, std::string& host,
+                        uint32_t& address);
+  bool ConnectToDomainAddress(const std::string& domain, const std::string& name);
+  // True when the connected server greets with 220; otherwise the connection is closed.
+  bool Greeted();
   void SaveHeader();
   void ResetIdle();
   bool Terminating() const;
