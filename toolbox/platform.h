@@ -190,8 +190,9 @@ void MakeOwnerOnly(const std::string& path);
 int OpenAppend(const std::string& path, uint32_t mode);
 // Writes all of data to the descriptor; false when a write fails.
 bool WriteAll(int fd, const std::string& data);
-// One write(2) to a file: the bytes written, or -1 with errno. Every file write of the
-// suite goes through here (and so through the fault plan below).
+// One write(2) to a file: the bytes written, or -1 with errno. The writes of records,
+// key files, queue files and logs go through here, and so through the fault plan below
+// (not the crash trap's: those must stay async-signal-safe).
 ssize_t WriteSome(int fd, const void* data, size_t size);
 // Sets the permission bits of an open file; false with errno when it cannot.
 bool SetFileMode(int fd, uint32_t mode);
