@@ -9,9 +9,11 @@ packages=(
   libregina3 libregina3-dev regina-rexx
   zip unzip python3
   libpam0g-dev libpam-modules
+  qt6-base-dev
 )
 test_packages=(
   libgtest-dev libgmock-dev dnsmasq-base curl
+  xvfb xauth
 )
 
 want=("${packages[@]}")
