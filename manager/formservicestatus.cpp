@@ -36,9 +36,8 @@ void TFormServiceStatus::Update(const mgr::ServiceStatus& s) {
   QString pool = QString::number(s.pool);
   QString sessions = QString::number(s.sessions);
   if (list_->topLevelItemCount() < row_ + 1) {
-    list_->addTopLevelItem(new QTreeWidgetItem(
-        {s.group, s.service, mgr::ProtocolName(s.protocol), mgr::StateName(s.state), pool,
-         sessions}));
+    list_->addTopLevelItem(new QTreeWidgetItem({s.group, s.service, mgr::ProtocolName(s.protocol),
+                                                mgr::StateName(s.state), pool, sessions}));
     return;
   }
   QTreeWidgetItem* item = list_->topLevelItem(row_);

@@ -58,8 +58,8 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<TManagerProbe> probe;
   if (qEnvironmentVariableIsSet(TManagerProbe::kVariable))
-    probe = std::make_unique<TManagerProbe>(qEnvironmentVariable(TManagerProbe::kVariable),
-                                            main, console, status);
+    probe = std::make_unique<TManagerProbe>(qEnvironmentVariable(TManagerProbe::kVariable), main,
+                                            console, status);
 
   TServerThread thread(
       &main, target.address, target.port,

@@ -22,14 +22,16 @@ constexpr int kHistoryCap = 1000;
 constexpr int kMemoLines = 300;
 
 QJsonObject WindowState(const QWidget& w) {
-  return {{"title", w.windowTitle()}, {"visible", w.isVisible()},
-          {"width", w.width()}, {"height", w.height()}};
+  return {{"title", w.windowTitle()},
+          {"visible", w.isVisible()},
+          {"width", w.width()},
+          {"height", w.height()}};
 }
 
 }  // namespace
 
-TManagerProbe::TManagerProbe(const QString& dir, TFormConsole& main,
-                             TFormConsoleScreen& console, TFormServiceStatus& status)
+TManagerProbe::TManagerProbe(const QString& dir, TFormConsole& main, TFormConsoleScreen& console,
+                             TFormServiceStatus& status)
     : dir_(dir), main_(main), console_(console), status_(status) {
   connect(&main_, &TFormConsole::PanelChanged, this, [this](int panel, const QString& text) {
     if (panel == 2 && history_.size() < kHistoryCap) history_.append(text);
@@ -88,7 +90,10 @@ QJsonObject TManagerProbe::Controls() const {
   if (auto* pages = main_.findChild<QTabWidget*>("PageControl1"))
     for (int i = 0; i < pages->count(); ++i) tabs.append(pages->tabText(i));
   QJsonArray panels{main_.Panel(0), main_.Panel(1), main_.Panel(2)};
-  return {{"buttons", buttons}, {"actions", actions}, {"tabs", tabs}, {"panels", panels},
+  return {{"buttons", buttons},
+          {"actions", actions},
+          {"tabs", tabs},
+          {"panels", panels},
           {"panel2_history", QJsonArray::fromStringList(history_)}};
 }
 

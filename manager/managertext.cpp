@@ -12,9 +12,9 @@ namespace {
 
 constexpr std::array<const char*, 6> kProtocolNames = {"ADMINd", "FTPd",  "HTTPd",
                                                        "IMAP4d", "POP3d", "SMTPd"};
-constexpr std::array<const char*, 8> kStateNames = {
-    "Allocating", "Allocated", "Running", "Suspending",
-    "Suspended",  "Stopping",  "Stopped", "Releasing"};
+constexpr std::array<const char*, 8> kStateNames = {"Allocating", "Allocated", "Running",
+                                                    "Suspending", "Suspended", "Stopping",
+                                                    "Stopped",    "Releasing"};
 
 // Windows-1252 characters of the bytes 0x80-0x9f; the five unassigned bytes keep their
 // Latin-1 control code.
@@ -88,8 +88,7 @@ std::optional<ServiceStatus> ParseServiceStatus(const std::string& group,
                                                 const std::string& value) {
   std::vector<std::string> fields = Split(value, ' ');
   ServiceStatus s;
-  int* numbers[] = {&s.groupIndex, &s.serviceIndex, &s.protocol,
-                    &s.state,      &s.pool,         &s.sessions};
+  int* numbers[] = {&s.groupIndex, &s.serviceIndex, &s.protocol, &s.state, &s.pool, &s.sessions};
   if (fields.size() != std::size(numbers)) return std::nullopt;
   for (size_t i = 0; i < fields.size(); ++i)
     if (!ToInt(fields[i], numbers[i])) return std::nullopt;

@@ -20,8 +20,8 @@ TPacketHandler::TPacketHandler(std::string password, TFormConsole& main,
 
 bool TPacketHandler::Handle(const qmpTBuffer& packet) {
   int code = packet.Code();
-  bool handled = code == qmpPing || code == qmpAuthenticate || code == qmpGetInt ||
-                 code == qmpGetStr;
+  bool handled =
+      code == qmpPing || code == qmpAuthenticate || code == qmpGetInt || code == qmpGetStr;
   if (!handled) return true;
   if (packet.Length() < qmpFixedSize(code)) return false;
   switch (code) {

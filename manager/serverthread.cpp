@@ -106,8 +106,7 @@ TServerThread::Receive TServerThread::ReceiveOne() {
   int length = static_cast<uint8_t>(bytes[6]) | static_cast<uint8_t>(bytes[7]) << 8;
   if (length > qmpMaxPayload) return Receive::kBad;
   bytes.resize(qmpHeaderSize + length);
-  if (!ReadExactly(bytes.data() + qmpHeaderSize, length, kPacketTimeoutMs))
-    return Receive::kClosed;
+  if (!ReadExactly(bytes.data() + qmpHeaderSize, length, kPacketTimeoutMs)) return Receive::kClosed;
   return received_.Assign(bytes.data(), bytes.size()) ? Receive::kPacket : Receive::kBad;
 }
 

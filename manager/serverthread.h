@@ -37,8 +37,7 @@ class TServerThread : public QThread {
   static constexpr int kPacketTimeoutMs = 30000;
 
   // window: an object of the window thread that runs the hand-overs.
-  TServerThread(QObject* window, uint32_t address, uint16_t port, Handler handler,
-                Poster poster);
+  TServerThread(QObject* window, uint32_t address, uint16_t port, Handler handler, Poster poster);
   ~TServerThread() override;
 
   // Window thread: sends a whole packet. False (and the connection counted as lost) when
@@ -72,11 +71,11 @@ class TServerThread : public QThread {
   Poster poster_;
 
   jvbTSocket socket_;
-  std::mutex send_lock_;             // held by sends and by the close of socket_
+  std::mutex send_lock_;  // held by sends and by the close of socket_
   std::atomic<bool> connected_{false};
-  std::atomic<bool> lost_{false};    // the current connection is over
-  std::atomic<bool> quit_{false};    // the program ends
-  qmpTSession sender_;               // connection thread: the identity request
+  std::atomic<bool> lost_{false};  // the current connection is over
+  std::atomic<bool> quit_{false};  // the program ends
+  qmpTSession sender_;             // connection thread: the identity request
   qmpTBuffer identity_;
   qmpTBuffer received_;
 };
