@@ -23,6 +23,7 @@ from qmstest import BUILD_DIR, POLL_TIMEOUT, SiteTestCase
 
 MANAGER_BINARY = os.path.join(BUILD_DIR, "manager", "qms32mgr")
 ARTIFACTS = os.path.join(BUILD_DIR, "test-artifacts", "manager")
+LSAN_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "manager.lsan")
 WINDOWS = ("TFormConsole", "TFormConsoleScreen", "TFormServiceStatus")
 PASSWORD = "Mgr-Secret"
 ADMIN_RUNNING = "ADMIN service /ADMIN running"
@@ -55,7 +56,8 @@ class Manager:
     def __init__(self, site, display_env, *args):
         self.probe = os.path.join(site.root, "probe%d" % len(site.processes))
         os.makedirs(self.probe)
-        env = site.env(QMS_MANAGER_PROBE=self.probe, **display_env)
+        env = site.env(QMS_MANAGER_PROBE=self.probe, LSAN_OPTIONS="suppressions=" + LSAN_FILE,
+                       **display_env)
         self.process = site.start([site.path("utilities", "qms32mgr")] + list(args), env=env)
         self.done = 0
 
