@@ -208,7 +208,7 @@ class ManagerTest(SiteTestCase):
         # The first connection: identity, digest and keep-alive answers.
         first = parse_stream(server.sessions[0].received)
         self.assertEqual(first[0][:2], (1, 1))
-        self.assertEqual(texts(first[0][2], 16, 3), [b"Quillmar/32 Console", b"0.9.5",
+        self.assertEqual(texts(first[0][2], 3), [b"Quillmar/32 Console", b"0.9.5",
                                                      qmstest.BUILD_ID.encode()])
         digest = hashlib.md5(CHALLENGE + PASSWORD.encode()).hexdigest().encode()
         self.assertIn((2, 2, b"\x04" + struct.pack("<HH", 5, 32) + digest), first)
@@ -283,8 +283,7 @@ CASES = [
 
 
 class FakeSession:
-    def __init__(self):
-        self.received = b""
+    received = b""  # what the manager sent on one connection
 
 
 class FakeServer:
@@ -352,7 +351,8 @@ def parse_stream(data):
     return out
 
 
-def texts(payload, fixed_size, count):
+def texts(payload, count):
+    """The first count texts a payload's descriptors name."""
     result = []
     for i in range(count):
         offset, length = struct.unpack_from("<HH", payload, i * 4)
