@@ -120,7 +120,7 @@ int qmsTConsole::Run(const std::vector<std::string>& args) {
   int rc = Start(options);
   screen_.reset();  // the terminal is back before anything else is written
   socket_.Close();
-  if (!farewell_.empty()) fprintf(stderr, "%s\n", farewell_.c_str());
+  if (!farewell_.empty()) fprintf(stderr, "%s\r\n", farewell_.c_str());
   if (options.trace) jvbTraceThreadEnd();
   return rc;
 }
@@ -395,7 +395,7 @@ void qmsTConsole::Console(const std::string& text) {
     return;
   }
   fputs(text.c_str(), stdout);
-  fputc('\n', stdout);
+  fputs("\r\n", stdout);  // console lines end as the server's do
   fflush(stdout);
 }
 

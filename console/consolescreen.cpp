@@ -275,16 +275,18 @@ void qmsTConsoleScreen::RedrawOutput() {
   }
   werase(out_);
   outRow_ = 0;
-  // Only the newest lines that fit are drawn again.
-  int height = getmaxy(out_);
+  // The newest whole lines that fit are drawn again.
+  size_t height = getmaxy(out_);
   std::deque<std::wstring> rows;
-  for (auto it = history_.rbegin(); it != history_.rend() && static_cast<int>(rows.size()) < height; ++it) {
+  for (auto it = history_.rbegin(); it != history_.rend(); ++it) {
     std::wstring w = Visible(*it, utf8_);
     std::deque<std::wstring> parts;
-    for (size_t at = 0; at < w.size() || parts.empty(); at += cols_) parts.push_back(w.substr(at, cols_));
+    for (size_t at = 0; at < w.size() || parts.empty(); at += cols_) {
+      parts.push_back(w.substr(at, cols_));
+    }
+    if (rows.size() + parts.size() > height) break;
     rows.insert(rows.begin(), parts.begin(), parts.end());
   }
-  while (static_cast<int>(rows.size()) > height) rows.pop_front();
   for (const auto& r : rows) OutputRow(r);
   wnoutrefresh(out_);
   doupdate();
