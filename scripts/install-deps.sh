@@ -9,9 +9,10 @@ packages=(
   libregina3 libregina3-dev regina-rexx
   zip unzip python3
   libpam0g-dev libpam-modules
+  libncurses-dev
 )
 test_packages=(
-  libgtest-dev libgmock-dev dnsmasq-base curl
+  libgtest-dev libgmock-dev dnsmasq-base curl tmux
 )
 
 want=("${packages[@]}")
