@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "console/consolescreen.h"
 #include "toolbox/md5.h"
@@ -127,9 +128,8 @@ int qmsTConsole::Run(const std::vector<std::string>& args) {
 
 void qmsTConsole::StartTrace(const qmsTConsoleOptions& options) {
   if (!options.trace) return;
-  jvbTraceFileName = options.tracePath.empty()
-                         ? jvb::ProgramDirectory() + "/con%4.4x%s.trc"
-                         : options.tracePath + "%4.4x%s.trc";
+  jvbTraceFileName = options.tracePath.empty() ? jvb::ProgramDirectory() + "/con%4.4x%s.trc"
+                                               : options.tracePath + "%4.4x%s.trc";
   jvbTraceEnabled = true;
   jvbTraceThreadStart();
 }
@@ -346,18 +346,19 @@ bool qmsTConsole::OnString() {
 // --- keys and sending ---------------------------------------------------------------------
 
 void qmsTConsole::OnKey(int letter) {
-  switch (letter) {
-    case 'd': SendCommand("debug"); break;
-    case 'h':
-      SendCommand("help");
-      Console("HELP (Alt+H)                                 -[ Press Alt+E to exit console ]-");
-      break;
-    case 'i': SendCommand("instant"); break;
-    case 'r': SendCommand("restart"); break;
-    case 'v': SendCommand("version"); break;
-    case 'x': SendCommand("shutdown"); break;
-    case 'e': exit_ = kExitOk; break;
-    default: break;
+  static const std::pair<int, const char*> kWords[] = {
+      {'d', "debug"},   {'h', "help"},    {'i', "instant"},
+      {'r', "restart"}, {'v', "version"}, {'x', "shutdown"},
+  };
+  if (letter == 'e') {
+    exit_ = kExitOk;
+    return;
+  }
+  for (const auto& [key, word] : kWords) {
+    if (key == letter) SendCommand(word);
+  }
+  if (letter == 'h') {
+    Console("HELP (Alt+H)                                 -[ Press Alt+E to exit console ]-");
   }
 }
 

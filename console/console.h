@@ -89,8 +89,8 @@ class qmsTConsole {
   std::unique_ptr<qmpTBuffer> in_, out_;
   std::unique_ptr<qmsTConsoleScreen> screen_;
   bool lost_ = false;
-  int exit_ = -1;               // set when a packet ends the program
-  std::string farewell_;        // printed after the terminal is given back
+  int exit_ = -1;         // set when a packet ends the program
+  std::string farewell_;  // printed after the terminal is given back
   uint32_t packetsSent_ = 0, packetsReceived_ = 0, bytesSent_ = 0, bytesReceived_ = 0;
   jvbTTimer elapsed_, keepAlive_;
   int64_t lastSecond_ = -1;

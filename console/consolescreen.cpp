@@ -20,7 +20,7 @@ namespace {
 constexpr int kFrameWidth = 80;  // five boxes of 16 columns
 constexpr int kBoxWidth = 16;
 constexpr int kBoxes = 5;
-constexpr int kFrameTop = 1;     // rows 2-9 of the screen, 0-based
+constexpr int kFrameTop = 1;  // rows 2-9 of the screen, 0-based
 constexpr int kFrameRows = 8;
 constexpr int kOutputTop = kFrameTop + kFrameRows;
 constexpr size_t kHistory = 500;  // output lines kept for a redraw
@@ -315,8 +315,8 @@ void qmsTConsoleScreen::SetTime(const std::string& time) {
 
 void qmsTConsoleScreen::SetUptime(int64_t seconds) {
   std::string up = Format("%d/%2.2d:%2.2d:%2.2d", static_cast<int>(seconds / 86400),
-                          static_cast<int>(seconds / 3600 % 24), static_cast<int>(seconds / 60 % 60),
-                          static_cast<int>(seconds % 60));
+                          static_cast<int>(seconds / 3600 % 24),
+                          static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
   uptime_ = Format("Up%12s", up.c_str());
   DrawFigure(5, uptime_);
   Flush();

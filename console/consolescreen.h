@@ -80,7 +80,7 @@ class qmsTConsoleScreen {
 
   std::string time_;
   std::string uptime_, memory_, rates_;
-  std::map<int, std::string> groups_;                   // group index -> title text
+  std::map<int, std::string> groups_;                    // group index -> title text
   std::map<std::pair<int, int>, std::string> services_;  // (group, service) -> row text
   std::deque<std::string> history_;
 };

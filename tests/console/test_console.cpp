@@ -25,10 +25,14 @@ TEST(ConsoleOptions, AddressWithAndWithoutPort) {
     uint32_t address;
     uint16_t port;
   } cases[] = {
-      {"127.0.0.1", true, 0x7F000001, 4321},  {"10.1.2.3:5000", true, 0x0A010203, 5000},
-      {"127.0.0.1:0", false, 0, 0},           {"127.0.0.1:65536", false, 0, 0},
-      {"127.0.0.1:", false, 0, 0},            {"127.0.0.1:-5", false, 0, 0},
-      {"localhost", false, 0, 0},             {"1.2.3", false, 0, 0},
+      {"127.0.0.1", true, 0x7F000001, 4321},
+      {"10.1.2.3:5000", true, 0x0A010203, 5000},
+      {"127.0.0.1:0", false, 0, 0},
+      {"127.0.0.1:65536", false, 0, 0},
+      {"127.0.0.1:", false, 0, 0},
+      {"127.0.0.1:-5", false, 0, 0},
+      {"localhost", false, 0, 0},
+      {"1.2.3", false, 0, 0},
   };
   for (const auto& c : cases) {
     uint32_t address = 0;
