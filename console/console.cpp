@@ -159,7 +159,10 @@ int qmsTConsole::Start(const qmsTConsoleOptions& options) {
   return Loop();
 }
 
-bool qmsTConsole::Connect(const qmsTConsoleOptions& options) {
+// Password, address and port: from the command line, else from the configuration file,
+// else the defaults. The port is the one given with the address, else the one the local
+// server's configuration names, else the standard one.
+std::string qmsTConsole::Settings(const qmsTConsoleOptions& options, uint16_t* port) {
   std::unique_ptr<jvbTTextConfig> config;
   if (jvb::FileExists(configFile_)) config = std::make_unique<jvbTTextConfig>(configFile_);
   password_ = options.password;
@@ -171,15 +174,18 @@ bool qmsTConsole::Connect(const qmsTConsoleOptions& options) {
       !address.empty()) {
     Console("Address read from config file ...");
   }
-  if (address.empty()) address = "127.0.0.1";
-  // The management service's port: given with the address, else the one the local
-  // server's configuration names, else the standard one.
-  uint16_t port = kAdminPort;
+  *port = kAdminPort;
   int configured = 0;
   if (config && config->ReadValue("ADMIN", "Port", portText) &&
       ParseNumber(portText, 65535, &configured) && configured > 0) {
-    port = static_cast<uint16_t>(configured);
+    *port = static_cast<uint16_t>(configured);
   }
+  return address.empty() ? "127.0.0.1" : address;
+}
+
+bool qmsTConsole::Connect(const qmsTConsoleOptions& options) {
+  uint16_t port = 0;
+  std::string address = Settings(options, &port);
   uint32_t ip = 0;
   if (!qmsParseConsoleAddress(address, &ip, &port)) {
     Console("Invalid address \"" + address + "\"");

@@ -64,6 +64,7 @@ class qmsTConsole {
   void Banner();
   void Usage();
   void StartTrace(const qmsTConsoleOptions& options);
+  std::string Settings(const qmsTConsoleOptions& options, uint16_t* port);
   bool Connect(const qmsTConsoleOptions& options);
   int Loop();
   void Idle();
