@@ -8,7 +8,7 @@
 #include "console/consolescreen.h"
 
 int main(int argc, char** argv) {
-  setlocale(LC_ALL, "");
+  setlocale(LC_CTYPE, "");  // the terminal's character set, for the line-drawing characters
   qmsConsoleSignals();
   std::vector<std::string> args(argv + 1, argv + argc);
   auto console = std::make_unique<qmsTConsole>();
