@@ -184,6 +184,7 @@ std::string qmsTConsole::Settings(const qmsTConsoleOptions& options, uint16_t* p
 }
 
 bool qmsTConsole::Connect(const qmsTConsoleOptions& options) {
+  jvbTraceScope trace("qmsTConsole.Connect");
   uint16_t port = 0;
   std::string address = Settings(options, &port);
   uint32_t ip = 0;
@@ -211,6 +212,7 @@ bool qmsTConsole::Connect(const qmsTConsoleOptions& options) {
 // --- run loop -----------------------------------------------------------------------------
 
 int qmsTConsole::Loop() {
+  jvbTraceScope trace("qmsTConsole.Loop");
   elapsed_.Reset();
   while (!lost_ && exit_ < 0) {
     if (qmsConsoleStopRequested()) return kExitOk;
@@ -290,6 +292,7 @@ bool qmsTConsole::OnPing() {
 }
 
 bool qmsTConsole::OnIdentity() {
+  jvbTraceScope trace("qmsTConsole.OnIdentity");
   static const char* kLines[] = {
       "Remote server application: \"%s\"", "Remote server version....: \"%s\"",
       "Remote server build id...: \"%s\"", "Remote server root.......: \"%s\""};
@@ -302,6 +305,7 @@ bool qmsTConsole::OnIdentity() {
 }
 
 bool qmsTConsole::OnChallenge() {
+  jvbTraceScope trace("qmsTConsole.OnChallenge");
   std::string challenge;
   if (!qmpTSession::GetText(1, *in_, challenge)) return false;
   Console("Replied to authentication request ...");
@@ -313,6 +317,7 @@ bool qmsTConsole::OnChallenge() {
 }
 
 bool qmsTConsole::OnVerdict() {
+  jvbTraceScope trace("qmsTConsole.OnVerdict");
   if (in_->GetByte(0) == 0) {
     Console("Authenticated ...");
     SwitchToFullScreen();
@@ -352,6 +357,7 @@ bool qmsTConsole::OnString() {
 // --- keys and sending ---------------------------------------------------------------------
 
 void qmsTConsole::OnKey(int letter) {
+  jvbTraceScope trace("qmsTConsole.OnKey");
   static const std::pair<int, const char*> kWords[] = {
       {'d', "debug"},   {'h', "help"},    {'i', "instant"},
       {'r', "restart"}, {'v', "version"}, {'x', "shutdown"},
@@ -369,6 +375,7 @@ void qmsTConsole::OnKey(int letter) {
 }
 
 void qmsTConsole::SendCommand(const std::string& word) {
+  jvbTraceScope trace("qmsTConsole.SendCommand");
   unsigned char stamp[8];
   jvb::PutStamp8(stamp, jvb::NowLocal());
   sender_.Request(qmpCommand, *out_);
@@ -407,6 +414,7 @@ void qmsTConsole::Console(const std::string& text) {
 }
 
 void qmsTConsole::SwitchToFullScreen() {
+  jvbTraceScope trace("qmsTConsole.SwitchToFullScreen");
   // Without a terminal the console stays in line mode and keeps printing console lines.
   screen_ = qmsTConsoleScreen::Open();
 }
