@@ -5,14 +5,13 @@ line it refuses a wrong password and reports a missing server. Against a fake se
 broken packet after the login ends it with the terminal given back."""
 
 import os
-import re
 import shutil
 import subprocess
 import unittest
 
 import qmstest
-from qmstest import BUILD_DIR, POLL_TIMEOUT, RUN_TIMEOUT
-from test_admin import (ADMIN_RUNNING, AUTH_OK, GETSTR, IDENTITY_CODE, INFORMATION, PASSWORD,
+from qmstest import BUILD_DIR, RUN_TIMEOUT
+from test_admin import (ADMIN_RUNNING, AUTH_OK, GETSTR, IDENTITY_CODE, INFORMATION,
                         PING, REQUEST, RESULT, AdminTestCase, FakeServer, challenge_packet,
                         packet, text_packet, verdict)
 
