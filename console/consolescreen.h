@@ -67,10 +67,6 @@ class qmsTConsoleScreen {
   void Put(int y, int x, const std::string& text, int limit, int attr);
   void Flush();
 
-  struct Service {
-    std::string text;
-  };
-
   SCREEN* screen_ = nullptr;
   WINDOW* out_ = nullptr;
   int lines_ = 0, cols_ = 0;
