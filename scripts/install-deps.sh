@@ -9,10 +9,10 @@ packages=(
   libregina3 libregina3-dev regina-rexx
   zip unzip python3
   libpam0g-dev libpam-modules
-  qt6-base-dev
+  qt6-base-dev libncurses-dev
 )
 test_packages=(
-  libgtest-dev libgmock-dev dnsmasq-base curl
+  libgtest-dev libgmock-dev dnsmasq-base curl tmux
   xvfb xauth
 )
 

@@ -747,6 +747,11 @@ std::string ProgramDirectory() {
   return s == std::string::npos ? std::string(".") : (s == 0 ? std::string("/") : p.substr(0, s));
 }
 
+std::string CurrentDirectory() {
+  char buf[4096];
+  return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
+}
+
 bool SameDirectory(const std::string& a, const std::string& b) {
   struct stat x{}, y{};
   if (::stat(a.c_str(), &x) != 0 || ::stat(b.c_str(), &y) != 0) return false;

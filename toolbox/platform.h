@@ -271,6 +271,8 @@ std::string NativePath(std::string p);
 // Absolute path of the running program (/proc/self/exe) and its directory.
 std::string ProgramPath();
 std::string ProgramDirectory();
+// The working directory ("." when it cannot be named).
+std::string CurrentDirectory();
 // True when both paths name the same directory (same device and inode).
 bool SameDirectory(const std::string& a, const std::string& b);
 // Executable regular file named name in a PATH directory; empty when none.

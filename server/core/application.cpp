@@ -25,6 +25,13 @@ namespace {
 
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// One word for a POSIX shell: in single quotes, each quote inside as '\''.
+std::string ShellQuoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 }  // namespace
 
 qmsTApplication::qmsTApplication(bool standalone) : standalone_(standalone) {
@@ -145,14 +152,18 @@ void qmsTApplication::StartConsole() {
   }
   // A window of its own, never this terminal: both would read the keyboard.
   std::string title = std::string(qms::kProductTitle) + " Console";
+  // The new window does not start in our directory, so it gets the full path.
+  std::string site = jvb::CurrentDirectory();
+  std::string console = site + "/" + qms::kConsoleProgram;
   std::vector<std::string> args;
   std::string program;
   if (getenv("TMUX")) {
+    // tmux hands a single command word to the shell: quote it.
     program = jvb::FindInPath("tmux");
-    args = {"new-window", "-d", "-n", title, qms::kConsoleProgram};
+    args = {"new-window", "-d", "-n", title, "-c", site, ShellQuoted(console)};
   } else if (getenv("DISPLAY") || getenv("WAYLAND_DISPLAY")) {
     program = jvb::FindInPath("x-terminal-emulator");
-    args = {"-T", title, "-e", qms::kConsoleProgram};
+    args = {"-T", title, "-e", console};
   }
   if (program.empty()) {
     qmsConLog("- No terminal window available, console not started");
