@@ -27,6 +27,11 @@ bool SetNonBlocking(int fd, bool on) {
   return fcntl(fd, F_SETFL, flags) == 0;
 }
 
+void SetUrgentInline(int fd) {
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one);
+}
+
 void ShutdownSend(int fd) { shutdown(fd, SHUT_WR); }
 
 int WaitTransfer(int dataFd, bool forWrite, int controlFd, int timeoutMs) {

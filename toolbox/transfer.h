@@ -12,6 +12,8 @@ namespace jvb {
 // Local port of a socket; 0 when unknown.
 int SocketLocalPort(int fd);
 bool SetNonBlocking(int fd, bool on);
+// Urgent bytes (a client's Telnet "synch" before ABOR) stay in the normal byte stream.
+void SetUrgentInline(int fd);
 // Half-close: no more sends, the peer sees the end of data.
 void ShutdownSend(int fd);
 

@@ -81,7 +81,9 @@ void qmsTFTPSession::cEPRT(const std::string& command, const std::string& argume
 }
 
 bool qmsTFTPSession::OpenPassive(const std::string& section) {
-  if (passive_) return true;
+  // Every PASV listens afresh: a connection left over from a refused command must never
+  // become the data connection of the next transfer.
+  passive_.reset();
   std::string range;
   int first = g_passive_first, count = g_passive_count;
   if (Group()->Config()->ReadValue(Service()->Section(), "PassivePortRangeOverride", range) &&
@@ -175,11 +177,19 @@ bool qmsTFTPSession::SetupDataConn() {
 
 void qmsTFTPSession::PollAbort() {
   jvbTSocket* control = Socket();
-  if (!control || control->Peek(1).empty()) return;
+  if (!control) return;
+  const std::string waiting = control->Peek(kMaxLine);
+  if (waiting.empty()) return;
+  // Only whole lines are taken; an ABOR whose line end is still on its way (the urgent
+  // byte of a Telnet synch may lag behind) is waited for briefly. Other commands sent
+  // during a transfer are read and dropped.
+  const bool whole = waiting.find('\n') != std::string::npos;
+  if (!whole && jvb::AsciiUpper(waiting).find("ABOR") == std::string::npos) return;
   std::string line;
-  if (ReadLine(line, kMaxLine) == 1 &&
-      jvb::AsciiUpper(StripCommandLine(line)).find("ABOR") != std::string::npos)
+  if (control->ReadLine(line, kMaxLine, whole ? 250 : 1000, &terminate) >= 0 &&
+      jvb::AsciiUpper(line).find("ABOR") != std::string::npos)
     abort_ = true;
+  ResetIdle();
 }
 
 bool qmsTFTPSession::WaitData(bool forWrite) {

@@ -13,6 +13,7 @@
 #include "toolbox/qmstools.h"
 #include "toolbox/textconfig.h"
 #include "toolbox/trace.h"
+#include "toolbox/transfer.h"
 
 namespace {
 
@@ -102,6 +103,7 @@ void qmsTFTPSession::Serve() {
   gate.refuse = [this] { SendTxt("421b", "CONNECT"); };
   gate.greet = [this] { Greet(); };
   if (!PassConnectGate(gate)) return;
+  jvb::SetUrgentInline(Socket()->Handle());
   for (;;) {
     if (!ServeCommands()) break;
     // REIN: the login ends, the connection stays and starts over with a fresh greeting.
@@ -138,6 +140,7 @@ bool qmsTFTPSession::ServeCommands() {
     if (rc != 1) break;
     std::string command, argument;
     qmsftp::SplitCommand(StripCommandLine(line), command, argument);
+    if (command.empty()) continue;  // the rest of a Telnet synch, or a blank line
     if (command != "PASS" && !command_hook_.empty()) {
       std::string output;
       if (CallHook(output, command_hook_ + " " + qmsNeutralizeTemplate(command) + " " +
