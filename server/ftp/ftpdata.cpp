@@ -99,7 +99,7 @@ bool qmsTFTPSession::OpenPassive(const std::string& section) {
     const int port = first + static_cast<int>(random() % static_cast<unsigned>(count));
     if (listener->Bind(local, static_cast<uint16_t>(port)) == 0 && listener->Listen(1) == 0) break;
     listener->Close();
-    if (terminate || jvb::MonotonicMs() > deadline) {
+    if (Stopping() || jvb::MonotonicMs() > deadline) {
       SendTxt("425a", section);
       Log(section + " No available port found", kLogData);
       return false;
@@ -154,7 +154,7 @@ bool qmsTFTPSession::SetupDataConn() {
     if (data_) data_->Close();
     data_.reset();
     const int64_t deadline = jvb::MonotonicMs() + kPassiveWaitMs;
-    while (!terminate && jvb::MonotonicMs() < deadline) {
+    while (!Stopping() && jvb::MonotonicMs() < deadline) {
       if (listener->WaitReadable(250) != 1) continue;
       auto conn = std::make_unique<jvbTSocket>();
       if (listener->Accept(*conn) != 0) continue;
@@ -196,7 +196,7 @@ bool qmsTFTPSession::WaitData(bool forWrite) {
   const int r = jvb::WaitTransfer(data_->Handle(), forWrite, Socket()->Handle(), 1000);
   if (r < 0) return false;
   if (r & 2) PollAbort();
-  return !abort_ && !terminate;
+  return !abort_ && !Stopping();
 }
 
 void qmsTFTPSession::UpdateFigures(int64_t size, bool retr) {
@@ -213,7 +213,7 @@ void qmsTFTPSession::SendFile(int fd, int64_t offset, int64_t size) {
   jvb::SetNonBlocking(dfd, true);
   const size_t block = (bandwidth_ > 0 || xqms_) ? kBlockSize : kFastBlock;
   int64_t pos = offset;
-  while (pos < size && !terminate && !abort_) {
+  while (pos < size && !Stopping() && !abort_) {
     const int64_t n = jvb::SendFileSome(dfd, fd, pos, std::min<int64_t>(block, size - pos));
     if (n == -2) {
       if (!WaitData(true)) abort_ = true;
@@ -229,7 +229,7 @@ void qmsTFTPSession::SendFile(int fd, int64_t offset, int64_t size) {
       bytes_done_ += n;
     }
     ResetIdle();
-    while (bandwidth_ > 0 && !terminate && !abort_) {
+    while (bandwidth_ > 0 && !Stopping() && !abort_) {
       const int64_t ms = transfer_timer_.ElapsedMs();
       const int64_t kb = bytes_done_ / 1024;
       if ((ms < 1000 ? kb : kb / (ms / 1000)) < bandwidth_) break;
@@ -249,7 +249,7 @@ bool qmsTFTPSession::ReceiveFile(int fd, int64_t offset, const std::string& comm
   jvb::SetNonBlocking(dfd, true);
   int64_t pos = offset;
   bool ok = true;
-  while (!terminate && !abort_) {
+  while (!Stopping() && !abort_) {
     const int64_t n = jvb::RecvSome(dfd, buf.data(), buf.size());
     if (n == -2) {
       if (!WaitData(false)) abort_ = true;

@@ -78,7 +78,7 @@ void qmsTFTPSession::List(bool toData, const std::string& command, const std::st
   const jvb::DateTime now = jvb::NowLocal();
   std::string out;
   jvbTFSFind find;
-  for (int rc = FileSys().FindFirst(mask, kListed, find); rc == 0 && !abort_ && !terminate;
+  for (int rc = FileSys().FindFirst(mask, kListed, find); rc == 0 && !abort_ && !Stopping();
        rc = FileSys().FindNext(find)) {
     const jvbTFSFindItem& e = *find.Current();
     const bool isDir = (e.attr & jvb::faDirectory) != 0;

@@ -233,7 +233,7 @@ void qmsTFTPSession::RadmMonitor(const std::string& arg) {
   const std::string file = "tmp/QMS" + std::to_string(jvb::MonotonicMs());
   jvb::CloseFile(jvb::OpenAppend(file, 0600));
   const int64_t end = jvb::MonotonicMs() + int64_t{seconds} * 1000;
-  while (!terminate && jvb::MonotonicMs() < end) {
+  while (!Stopping() && jvb::MonotonicMs() < end) {
     ResetIdle();
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }

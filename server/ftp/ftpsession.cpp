@@ -88,6 +88,7 @@ void qmsTFTPSession::ReadSettings() {
     cur_path_.clear();
   }
   Status = stNone;
+  killed_ = false;
 }
 
 bool qmsTFTPSession::Start() {
@@ -130,9 +131,9 @@ void qmsTFTPSession::Greet() {
 }
 
 bool qmsTFTPSession::ServeCommands() {
-  while (!terminate) {
+  while (!Stopping()) {
     std::string line;
-    int rc = ReadLine(line, kMaxLine);
+    int rc = ReadCommand(line);
     if (rc == -3) {
       SendTxt("500a", "GLOB");
       continue;
@@ -274,8 +275,18 @@ void qmsTFTPSession::Kill() {
     std::lock_guard<std::mutex> g(figures_lock_);
     final_key_ = "221d";
   }
-  terminate = true;
-  if (jvbTSocket* s = Socket()) s->Shutdown();
+  killed_ = true;
+}
+
+int qmsTFTPSession::ReadCommand(std::string& line) {
+  // The idle limit is Monitor's job; this wait only needs an outer bound.
+  const int limit = Timeout > 0 ? (Timeout + 60) * 1000 : 24 * 3600 * 1000;
+  const int rc = Socket()->ReadLine(line, kMaxLine, limit, &killed_);
+  if (rc == 1) {
+    ResetIdle();
+    Debug(line, kDebugRecv);
+  }
+  return Stopping() ? 0 : rc;
 }
 
 void qmsTFTPSession::OnIdleTimeout() {
@@ -347,14 +358,11 @@ void qmsTFTPSession::cPASS(const std::string&, const std::string& argument) {
   if (IsAnonymous()) password_ = password;
   qmsTPasswordResult rc = SessionPassword(password);
   if (rc == pwAuthenticated) {
-    if (IsAnonymous()) {
-      bandwidth_ = anon_bandwidth_;
-      SendTxt("230b", "PASS");
-    } else {
-      SendTxt("230a", "PASS");
-    }
-    Status = stLoggedIn;
+    // The session is set up before the client hears of it.
+    if (IsAnonymous()) bandwidth_ = anon_bandwidth_;
     AfterLogin();
+    Status = stLoggedIn;
+    SendTxt(IsAnonymous() ? "230b" : "230a", "PASS");
     return;
   }
   Status = stNone;

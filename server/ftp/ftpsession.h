@@ -78,6 +78,9 @@ class qmsTFTPSession : public qmsTSession {
   using Handler = void (qmsTFTPSession::*)(const std::string&, const std::string&);
 
   void ReadSettings();
+  // One command line, as the base ReadLine, but also ended by a kill.
+  int ReadCommand(std::string& line);
+  bool Stopping() const { return terminate || killed_; }
   void Serve();
   // Runs commands until the connection ends; true when it ended with REIN.
   bool ServeCommands();
@@ -218,7 +221,8 @@ class qmsTFTPSession : public qmsTSession {
   int mlst_facts_ = mfSize | mfModify | mfType | mfPerm;
   std::string final_key_ = "221a";
   std::string command_hook_;
-  bool rein_ = false;
+  // Set by another session's RADM KILL; the session ends its loop and says why.
+  std::atomic<bool> killed_{false};
 };
 
 std::unique_ptr<qmsTSession> qmsMakeFTPSession(qmsTService* service);
