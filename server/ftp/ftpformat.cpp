@@ -235,13 +235,18 @@ bool ValidLanguage(const std::string& lang) {
   });
 }
 
-std::string FillAB(std::string text, const std::string& a, const std::string& b) {
-  for (const auto& [from, to] : {std::pair<std::string, const std::string&>{"%A%", a},
-                                 std::pair<std::string, const std::string&>{"%B%", b}}) {
-    for (size_t p = text.find(from); p != std::string::npos; p = text.find(from, p + to.size()))
-      text.replace(p, from.size(), to);
+std::string FillAB(const std::string& text, const std::string& a, const std::string& b) {
+  // One pass over the template: a value is never searched for placeholders again.
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 3, "%A%") == 0 || text.compare(i, 3, "%B%") == 0) {
+      out += text[i + 1] == 'A' ? a : b;
+      i += 2;
+    } else {
+      out += text[i];
+    }
   }
-  return text;
+  return out;
 }
 
 }  // namespace qmsftp

@@ -60,6 +60,6 @@ int TimeLeft(int64_t done, int64_t size, int64_t elapsedSeconds);
 bool ValidLanguage(const std::string& lang);
 
 // "%A%" and "%B%" replaced in text.
-std::string FillAB(std::string text, const std::string& a, const std::string& b);
+std::string FillAB(const std::string& text, const std::string& a, const std::string& b);
 
 }  // namespace qmsftp
