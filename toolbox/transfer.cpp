@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,11 +20,16 @@ int SocketLocalPort(int fd) {
   return ntohs(sa.sin_port);
 }
 
-bool SetNonBlocking(int fd, bool on) {
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0) return false;
-  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  return fcntl(fd, F_SETFL, flags) == 0;
+void SetIoTimeout(int fd, int ms) {
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+int64_t RecvFull(int socketFd, char* buf, size_t max) {
+  ssize_t n = recv(socketFd, buf, max, MSG_WAITALL);
+  if (n >= 0) return n;
+  return (errno == EAGAIN || errno == EINTR) ? -2 : -1;
 }
 
 void SetUrgentInline(int fd) {
@@ -34,26 +39,9 @@ void SetUrgentInline(int fd) {
 
 void ShutdownSend(int fd) { shutdown(fd, SHUT_WR); }
 
-int WaitTransfer(int dataFd, bool forWrite, int controlFd, int timeoutMs) {
-  pollfd p[2] = {{dataFd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0},
-                 {controlFd, POLLIN, 0}};
-  int n = poll(p, controlFd >= 0 ? 2 : 1, timeoutMs);
-  if (n < 0) return errno == EINTR ? 0 : -1;
-  int result = 0;
-  if (p[0].revents) result |= 1;
-  if (controlFd >= 0 && p[1].revents) result |= 2;
-  return result;
-}
-
 int64_t SendFileSome(int socketFd, int fileFd, int64_t offset, size_t count) {
   off_t off = offset;
   ssize_t n = sendfile(socketFd, fileFd, &off, count);
-  if (n >= 0) return n;
-  return (errno == EAGAIN || errno == EINTR) ? -2 : -1;
-}
-
-int64_t RecvSome(int socketFd, char* buf, size_t max) {
-  ssize_t n = recv(socketFd, buf, max, MSG_DONTWAIT);
   if (n >= 0) return n;
   return (errno == EAGAIN || errno == EINTR) ? -2 : -1;
 }

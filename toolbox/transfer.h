@@ -11,24 +11,20 @@ namespace jvb {
 
 // Local port of a socket; 0 when unknown.
 int SocketLocalPort(int fd);
-bool SetNonBlocking(int fd, bool on);
+// Bounds every blocking send and receive on the socket (0: no bound).
+void SetIoTimeout(int fd, int ms);
 // Urgent bytes (a client's Telnet "synch" before ABOR) stay in the normal byte stream.
 void SetUrgentInline(int fd);
 // Half-close: no more sends, the peer sees the end of data.
 void ShutdownSend(int fd);
 
-// Waits for the data descriptor (readable, or writable with forWrite) and the control
-// descriptor (readable; -1 for none). Bit 1: data ready (or failed), bit 2: control has
-// bytes; 0 on time-out, -1 on error.
-int WaitTransfer(int dataFd, bool forWrite, int controlFd, int timeoutMs);
-
-// Sends up to count bytes of the file from offset with sendfile on a non-blocking socket:
-// bytes sent, 0 at the end of the file, -2 when the socket is full, -1 on error
-// (errno kept).
+// Sends up to count bytes of the file from offset with sendfile; on a socket with an I/O
+// time-out it returns what went out when the time-out passes. Bytes sent, 0 at the end of
+// the file, -2 when nothing went out in time, -1 on error (errno kept).
 int64_t SendFileSome(int socketFd, int fileFd, int64_t offset, size_t count);
-// Receives what is waiting on a non-blocking socket: bytes, 0 end of data, -1 error,
-// -2 nothing yet.
-int64_t RecvSome(int socketFd, char* buf, size_t max);
+// Receives until buf is full, the data ends or the socket's I/O time-out passes: bytes,
+// 0 end of data, -1 error, -2 nothing within the time-out.
+int64_t RecvFull(int socketFd, char* buf, size_t max);
 
 // Writes all bytes at offset; false with errno on a failure (a full disk).
 bool WriteAt(int fd, const char* data, size_t size, int64_t offset);

@@ -30,6 +30,8 @@ namespace {
 constexpr int kLogChange = 2;
 constexpr int kLogData = 32;
 constexpr size_t kRecvBuffer = 256 * 1024;
+// Longest blocking wait on the data connection before ABOR is looked for again.
+constexpr int kIoWaitMs = 250;
 constexpr int kConnectWaitMs = 15000;
 
 // The passive port range, shared by every FTP session of the process.
@@ -192,13 +194,6 @@ void qmsTFTPSession::PollAbort() {
   ResetIdle();
 }
 
-bool qmsTFTPSession::WaitData(bool forWrite) {
-  const int r = jvb::WaitTransfer(data_->Handle(), forWrite, Socket()->Handle(), 1000);
-  if (r < 0) return false;
-  if (r & 2) PollAbort();
-  return !abort_ && !Stopping();
-}
-
 void qmsTFTPSession::UpdateFigures(int64_t size, bool retr) {
   const int64_t elapsed = transfer_timer_.ElapsedMs() / 1000;
   std::lock_guard<std::mutex> g(figures_lock_);
@@ -209,26 +204,24 @@ void qmsTFTPSession::UpdateFigures(int64_t size, bool retr) {
 }
 
 void qmsTFTPSession::SendFile(int fd, int64_t offset, int64_t size) {
+  // Blocking sends bounded by a short time-out: the kernel moves large pieces without
+  // waking the session, and a client that stops reading still lets ABOR be seen.
   const int dfd = data_->Handle();
-  jvb::SetNonBlocking(dfd, true);
+  jvb::SetIoTimeout(dfd, kIoWaitMs);
   const size_t block = (bandwidth_ > 0 || xqms_) ? kBlockSize : kFastBlock;
   int64_t pos = offset;
   while (pos < size && !Stopping() && !abort_) {
     const int64_t n = jvb::SendFileSome(dfd, fd, pos, std::min<int64_t>(block, size - pos));
-    if (n == -2) {
-      if (!WaitData(true)) abort_ = true;
-      continue;
-    }
     if (n <= 0) {
+      if (n == -2) {
+        PollAbort();
+        continue;
+      }
       if (n < 0) abort_ = true;  // the client went away: a short send
       break;
     }
     pos += n;
-    {
-      std::lock_guard<std::mutex> g(figures_lock_);
-      bytes_done_ += n;
-    }
-    ResetIdle();
+    Progress(n, size, true);
     while (bandwidth_ > 0 && !Stopping() && !abort_) {
       const int64_t ms = transfer_timer_.ElapsedMs();
       const int64_t kb = bytes_done_ / 1024;
@@ -236,23 +229,30 @@ void qmsTFTPSession::SendFile(int fd, int64_t offset, int64_t size) {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
       PollAbort();
     }
-    UpdateFigures(size, true);
     if (xqms_) SendCmd("", "QMS RETR|0|" + std::to_string(bytes_done_) + "|");
     PollAbort();
   }
-  jvb::SetNonBlocking(dfd, false);
+}
+
+void qmsTFTPSession::Progress(int64_t n, int64_t size, bool retr) {
+  {
+    std::lock_guard<std::mutex> g(figures_lock_);
+    bytes_done_ += n;
+  }
+  ResetIdle();
+  UpdateFigures(size, retr);
 }
 
 bool qmsTFTPSession::ReceiveFile(int fd, int64_t offset, const std::string& command) {
   std::vector<char> buf(kRecvBuffer);
   const int dfd = data_->Handle();
-  jvb::SetNonBlocking(dfd, true);
+  jvb::SetIoTimeout(dfd, kIoWaitMs);
   int64_t pos = offset;
   bool ok = true;
   while (!Stopping() && !abort_) {
-    const int64_t n = jvb::RecvSome(dfd, buf.data(), buf.size());
+    const int64_t n = jvb::RecvFull(dfd, buf.data(), buf.size());
     if (n == -2) {
-      if (!WaitData(false)) abort_ = true;
+      PollAbort();
       continue;
     }
     if (n <= 0) break;  // the end of the data, or a broken connection
@@ -262,16 +262,10 @@ bool qmsTFTPSession::ReceiveFile(int fd, int64_t offset, const std::string& comm
       break;
     }
     pos += n;
-    {
-      std::lock_guard<std::mutex> g(figures_lock_);
-      bytes_done_ += n;
-    }
-    ResetIdle();
-    UpdateFigures(0, false);
+    Progress(n, 0, false);
     if (xqms_) SendCmd("", "QMS " + command + "|0|" + std::to_string(bytes_done_) + "|");
     PollAbort();
   }
-  jvb::SetNonBlocking(dfd, false);
   return ok;
 }
 

@@ -36,7 +36,7 @@ class qmsTFTPSession : public qmsTSession {
  public:
   static constexpr size_t kMaxLine = 4096;      // longer command lines get GLOB/500a
   static constexpr size_t kBlockSize = 16384;   // transfer block with a cap or progress lines
-  static constexpr size_t kFastBlock = 1 << 20;  // plain transfers
+  static constexpr size_t kFastBlock = 4 << 20;  // plain transfers
   static constexpr int kPassiveWaitMs = 15000;
 
   enum StatusValue : int {
@@ -144,13 +144,12 @@ class qmsTFTPSession : public qmsTSession {
   void CloseData();
   // Reads waiting control bytes; sets the abort flag when they hold "ABOR".
   void PollAbort();
-  // Waits until the data socket can take (or give) bytes or the control connection has
-  // bytes; polls for ABOR. False when the transfer must stop.
-  bool WaitData(bool forWrite);
   void SendFile(int fd, int64_t offset, int64_t size);
   // Receives into fd at offset; false on a write error (errno kept in hook_result_).
   bool ReceiveFile(int fd, int64_t offset, const std::string& command);
   void UpdateFigures(int64_t size, bool retr);
+  // n more bytes moved: the figures, and the idle timer reset.
+  void Progress(int64_t n, int64_t size, bool retr);
   void RetrStats();
   void StorStats(int64_t size);
 
