@@ -47,6 +47,14 @@ class FtpTest(FtpServerTestCase):
         self.assertEqual(ftp.sendcmd("XPWD"), '257 "/pub" is the current directory')
         anon = self.client("anonymous", "guest@example.test")
         self.assertEqual(anon.pwd(), "/")
+        self.assertTrue(say(anon, "REIN").startswith("220 localhost FTPd ready"))
+        self.assertEqual(say(anon, "PWD")[:3], "530")
+        self.assertTrue(anon.login("mia", "mia-pass").startswith("230"))
+        # Client text in a reply is never a template: no session variable leaks.
+        self.assertEqual(say(anon, "USER %(curroot)"), "530 Already logged in or user given, "
+                         "send PASS or start over")
+        self.assertEqual(anon.mkd("%(curroot)"), "%(curroot)")
+        self.assertTrue(os.path.isdir(os.path.join(self.area, "%(curroot)")))
 
     def test_transfers_are_byte_exact_in_both_modes(self):
         ftp = self.client("mia", "mia-pass")
@@ -134,6 +142,9 @@ class FtpTest(FtpServerTestCase):
             ftp = self.client("mia", "mia-pass", passive=passive)
             conn = ftp.transfercmd("RETR big.bin")
             self.assertEqual(len(conn.recv(1000)) > 0, True)
+            # A file another session is reading is in use: not deleted under it.
+            other = self.client("mia", "mia-pass")
+            self.assertEqual(say(other, "DELE big.bin")[:3], "450")
             self.assertEqual(ftp.abort()[:3], "426")
             conn.close()
             self.assertEqual(ftp.voidcmd("NOOP")[:3], "200")
@@ -211,6 +222,31 @@ class FtpTest(FtpServerTestCase):
         self.assertTrue(reply(f).startswith("550"))
         s.sendall(b"NOOP\r\n")
         self.assertTrue(reply(f).startswith("200"))
+
+    def test_passive_port_takes_only_the_client(self):
+        with open(os.path.join(self.area, "d.bin"), "wb") as f:
+            f.write(b"data" * 1000)
+        s, f = self.raw()
+        for line in (b"USER mia", b"PASS mia-pass", b"TYPE I", b"EPSV"):
+            s.sendall(line + b"\r\n")
+            last = reply(f)
+        port = int(last.split("|||")[1].split("|")[0])
+        thief = socket.create_connection(("127.0.0.1", port), source_address=("127.0.0.2", 0))
+        self.addCleanup(thief.close)
+        data = socket.create_connection(("127.0.0.1", port))
+        self.addCleanup(data.close)
+        s.sendall(b"RETR d.bin\r\n")
+        self.assertTrue(reply(f).startswith("150"))
+        got = b""
+        while len(got) < 4000:
+            chunk = data.recv(65536)
+            if not chunk:
+                break
+            got += chunk
+        self.assertEqual(got, b"data" * 1000)
+        self.assertTrue(reply(f).startswith("226"))
+        thief.settimeout(30)
+        self.assertEqual(thief.recv(10), b"")  # closed, never served
 
     def test_client_vanishing_mid_upload_keeps_what_arrived(self):
         s, f = self.raw()
