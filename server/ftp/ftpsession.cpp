@@ -52,6 +52,7 @@ void qmsTFTPSession::ReadSettings() {
   std::string root = "/";
   cfg->ReadValue(section, "RootDirectory", root);
   if (!root.empty()) FileSys().SetRoot(root);
+  FileSys().SetCurrentDirectory("/");  // after REIN, nothing of the last login remains
   user_bandwidth_ = 0;
   anon_bandwidth_ = 0;
   timeout_max_ = 300;
@@ -86,6 +87,7 @@ void qmsTFTPSession::ReadSettings() {
     std::lock_guard<std::mutex> g(figures_lock_);
     final_key_ = "221a";
     cur_path_.clear();
+    user_name_.clear();
   }
   Status = stNone;
   killed_ = false;

@@ -47,8 +47,12 @@ class FtpTest(FtpServerTestCase):
         self.assertEqual(ftp.sendcmd("XPWD"), '257 "/pub" is the current directory')
         anon = self.client("anonymous", "guest@example.test")
         self.assertEqual(anon.pwd(), "/")
+        anon.cwd("/pub")
         self.assertTrue(say(anon, "REIN").startswith("220 localhost FTPd ready"))
         self.assertEqual(say(anon, "PWD")[:3], "530")
+        anon.login("anonymous", "again@example.test")
+        self.assertEqual(anon.pwd(), "/")  # nothing of the first login remains
+        say(anon, "REIN")
         self.assertTrue(anon.login("mia", "mia-pass").startswith("230"))
         # Client text in a reply is never a template: no session variable leaks.
         self.assertEqual(say(anon, "USER %(curroot)"), "530 Already logged in or user given, "
