@@ -64,7 +64,7 @@ bool WriteAt(int fd, const char* data, size_t size, int64_t offset) {
 bool TruncateAt(int fd, int64_t size) { return ftruncate(fd, size) == 0; }
 
 int64_t FreeDiskBytes(int fd) {
-  struct statvfs s{};
+  struct statvfs s {};
   if (fstatvfs(fd, &s) != 0) return -1;
   return static_cast<int64_t>(s.f_bavail) * static_cast<int64_t>(s.f_frsize);
 }

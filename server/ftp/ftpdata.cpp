@@ -171,8 +171,7 @@ bool qmsTFTPSession::SetupDataConn() {
   const uint16_t port = port_given_ ? port_port_ : Socket()->PeerPort();
   port_given_ = false;
   auto conn = std::make_unique<jvbTSocket>();
-  if (conn->ConnectFrom(Socket()->LocalAddress(), address, port, kConnectWaitMs) != 0)
-    return false;
+  if (conn->ConnectFrom(Socket()->LocalAddress(), address, port, kConnectWaitMs) != 0) return false;
   data_ = std::move(conn);
   return true;
 }
@@ -325,7 +324,7 @@ void qmsTFTPSession::cRETR(const std::string&, const std::string& argument) {
   jvb::RootDir root;
   std::string rel;
   FileHandle file;
-  struct stat st{};
+  struct stat st {};
   int err = ENOENT;
   if (FileSys().Resolve(v, root, rel))
     file.fd = jvb::OpenShared(root, rel, jvb::fmReadDenyWrite, 1000, &err, &st);
@@ -370,9 +369,9 @@ namespace {
 // Opens the upload target beneath root: APPE and restarted STOR keep what is there (cut at
 // the offset), a plain STOR replaces it once no one else holds it. Returns the position to
 // write at, or -1 with the reply's log text in why.
-int64_t OpenUpload(const jvb::RootDir& root, const std::string& rel, bool append,
-                   int64_t offset, int& fd, int& err, std::string& why) {
-  struct stat st{};
+int64_t OpenUpload(const jvb::RootDir& root, const std::string& rel, bool append, int64_t offset,
+                   int& fd, int& err, std::string& why) {
+  struct stat st {};
   if (append || offset > 0) {
     fd = jvb::OpenShared(root, rel, jvb::fmReadWriteExclusive, 1000, &err, &st);
     if (fd < 0 && append && err == ENOENT)
@@ -403,7 +402,7 @@ void qmsTFTPSession::cSTOR(const std::string& command, const std::string& argume
   restart_ = 0;
   jvb::RootDir root;
   std::string rel;
-  struct stat st{};
+  struct stat st {};
   const bool resolved = !v.empty() && FileSys().Resolve(v, root, rel);
   const bool exists = resolved && root.StatBeneath(rel, st, false);
   const int rights = Rights(real);

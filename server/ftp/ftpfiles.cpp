@@ -148,7 +148,7 @@ void qmsTFTPSession::cRNFR(const std::string&, const std::string& argument) {
   }
   jvb::RootDir root;
   std::string rel;
-  struct stat st{};
+  struct stat st {};
   if (!FileSys().Resolve(v, root, rel) || rel == "/" || !root.StatBeneath(rel, st, false) ||
       !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))) {
     SendTxt("550a", "RNFR");
@@ -250,7 +250,7 @@ void qmsTFTPSession::cMLST(const std::string&, const std::string& argument) {
   }
   jvb::RootDir root;
   std::string rel;
-  struct stat st{};
+  struct stat st {};
   if (!FileSys().Resolve(v, root, rel) || !root.StatBeneath(rel, st) ||
       !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
     SendTxt("550a", "MLST");

@@ -155,11 +155,9 @@ std::string Stamp14(time_t t) {
 std::string DateString(time_t t, const jvb::DateTime& now) {
   jvb::DateTime d = jvb::ToLocal(t);
   char b[48];
-  const bool recent =
-      d.year == now.year || (d.year == now.year - 1 && d.month > now.month);
+  const bool recent = d.year == now.year || (d.year == now.year - 1 && d.month > now.month);
   if (recent)
-    snprintf(b, sizeof b, "%s %2d %02d:%02d ", jvb::MonthShort(d.month), d.day, d.hour,
-             d.minute);
+    snprintf(b, sizeof b, "%s %2d %02d:%02d ", jvb::MonthShort(d.month), d.day, d.hour, d.minute);
   else
     snprintf(b, sizeof b, "%s %2d  %04d ", jvb::MonthShort(d.month), d.day, d.year);
   return b;
@@ -169,9 +167,9 @@ std::string LongLine(bool directory, const std::string& accessString, int links,
                      const std::string& owner, const std::string& group, int64_t size,
                      const std::string& date) {
   char b[512];
-  snprintf(b, sizeof b, "%c%s %3d %-8s %-8s %7lld %s", directory ? 'd' : '-',
-           accessString.c_str(), links, owner.substr(0, 64).c_str(),
-           group.substr(0, 64).c_str(), static_cast<long long>(size), date.c_str());
+  snprintf(b, sizeof b, "%c%s %3d %-8s %-8s %7lld %s", directory ? 'd' : '-', accessString.c_str(),
+           links, owner.substr(0, 64).c_str(), group.substr(0, 64).c_str(),
+           static_cast<long long>(size), date.c_str());
   return b;
 }
 
@@ -230,8 +228,8 @@ int TimeLeft(int64_t done, int64_t size, int64_t elapsed) {
 bool ValidLanguage(const std::string& lang) {
   if (lang.empty() || lang.size() > 16) return false;
   return std::all_of(lang.begin(), lang.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-';
   });
 }
 

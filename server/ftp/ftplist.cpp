@@ -55,8 +55,7 @@ void qmsTFTPSession::List(bool toData, const std::string& command, const std::st
   const bool all = options.find('a') != std::string::npos;
   const bool mark = options.find('F') != std::string::npos;
   std::string mask = Virtual(path.empty() ? "." : path);
-  if (!mask.empty() && mask.find_first_of("?*") == std::string::npos &&
-      FileSys().IsDirectory(mask))
+  if (!mask.empty() && mask.find_first_of("?*") == std::string::npos && FileSys().IsDirectory(mask))
     mask += mask.back() == '/' ? "*" : "/*";
   const size_t slash = mask.rfind('/');
   const std::string dir = slash == std::string::npos || slash == 0 ? "/" : mask.substr(0, slash);

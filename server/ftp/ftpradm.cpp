@@ -61,12 +61,11 @@ void qmsTFTPSession::SiteRadm(const std::string& arg) {
     const char* key;
     const char* command;
   } const kPosts[] = {
-      {"RESTART", "Remote restart by Administrator", "SITE RADM restart", "RADMc",
-       "restart.idle"},
+      {"RESTART", "Remote restart by Administrator", "SITE RADM restart", "RADMc", "restart.idle"},
       {"SHUTDOWN", "Remote shutdown by Administrator", "SITE RADM shutdown", "RADMd",
        "shutdown.idle"},
-      {"INSTANT", "Instant remote restart/shutdown by Administrator", "SITE RADM instant",
-       "RADMe", "instant"},
+      {"INSTANT", "Instant remote restart/shutdown by Administrator", "SITE RADM instant", "RADMe",
+       "instant"},
   };
   for (const auto& p : kPosts) {
     if (!Is(word, p.word)) continue;

@@ -128,8 +128,7 @@ void qmsTFTPSession::Serve() {
 }
 
 void qmsTFTPSession::Greet() {
-  SendCmd(welcome_file_,
-          qmsNeutralizeTemplate("220 " + Host + " FTPd ready " + ProductTail()));
+  SendCmd(welcome_file_, qmsNeutralizeTemplate("220 " + Host + " FTPd ready " + ProductTail()));
 }
 
 bool qmsTFTPSession::ServeCommands() {

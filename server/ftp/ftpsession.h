@@ -34,8 +34,8 @@ class qmsTService;
 
 class qmsTFTPSession : public qmsTSession {
  public:
-  static constexpr size_t kMaxLine = 4096;      // longer command lines get GLOB/500a
-  static constexpr size_t kBlockSize = 16384;   // transfer block with a cap or progress lines
+  static constexpr size_t kMaxLine = 4096;       // longer command lines get GLOB/500a
+  static constexpr size_t kBlockSize = 16384;    // transfer block with a cap or progress lines
   static constexpr size_t kFastBlock = 4 << 20;  // plain transfers
   static constexpr int kPassiveWaitMs = 15000;
 
@@ -68,15 +68,12 @@ class qmsTFTPSession : public qmsTSession {
     std::string user, path;
   };
   Figures Snapshot();
-  // Another session's RADM KILL: the final reply key, then terminate.
+  // Another session's RADM KILL: the session ends its loop and answers QUIT/221d.
   void Kill();
 
   std::atomic<int> Status{stNone};
 
  private:
-  friend class qmsTFTPSiteCommands;
-  using Handler = void (qmsTFTPSession::*)(const std::string&, const std::string&);
-
   void ReadSettings();
   // One command line, as the base ReadLine, but also ended by a kill.
   int ReadCommand(std::string& line);
@@ -157,6 +154,7 @@ class qmsTFTPSession : public qmsTSession {
   void cLIST(const std::string& cmd, const std::string& arg);
   void cNLST(const std::string& cmd, const std::string& arg);
   void cMLSD(const std::string& cmd, const std::string& arg);
+
  public:
   // The listing; toData false writes the lines on the control connection (SITE).
   void List(bool toData, const std::string& command, const std::string& argument);
@@ -189,9 +187,9 @@ class qmsTFTPSession : public qmsTSession {
   void RadmMonitor(const std::string& arg);
   void SendSiteLines(const std::vector<std::string>& lines);
 
-  std::unique_ptr<jvbTSocket> data_;
-  std::unique_ptr<jvbTSocket> passive_;
-  bool port_given_ = false;  // data_ is an unconnected PORT target
+  std::unique_ptr<jvbTSocket> data_;     // the data connection of one transfer
+  std::unique_ptr<jvbTSocket> passive_;  // PASV/EPSV listener until the next transfer
+  bool port_given_ = false;  // PORT/EPRT named the target of the next data connection
   uint32_t port_address_ = 0;
   uint16_t port_port_ = 0;
   std::atomic<bool> abort_{false};

@@ -164,15 +164,19 @@ std::vector<std::string> qmsTFTPSession::SessionLines(bool admin, bool radm) {
       if (radm) {
         snprintf(b, sizeof b, " %d|%s|%d-%d,%d,%d|%lld|%s|%lld|%s|", s.socketHandle.load(),
                  user.c_str(), f.status, f.percent, f.rate, f.timeLeft,
-                 static_cast<long long>(idle), address.c_str(),
-                 static_cast<long long>(connected), f.path.c_str());
+                 static_cast<long long>(idle), address.c_str(), static_cast<long long>(connected),
+                 f.path.c_str());
         lines.push_back(b);
         return;
       }
       std::string state;
       switch (f.status) {
-        case stNone: state = "CONN (" + std::to_string(idle) + ")"; break;
-        case stLoggedIn: state = "IDLE (" + std::to_string(idle) + ")"; break;
+        case stNone:
+          state = "CONN (" + std::to_string(idle) + ")";
+          break;
+        case stLoggedIn:
+          state = "IDLE (" + std::to_string(idle) + ")";
+          break;
         case stRetr:
           snprintf(b, sizeof b, "RETR (%d%% at %dkB/s, ETA: %d:%2.2d:%2.2d)", f.percent, f.rate,
                    f.timeLeft / 3600, f.timeLeft / 60 % 60, f.timeLeft % 60);
@@ -183,9 +187,14 @@ std::vector<std::string> qmsTFTPSession::SessionLines(bool admin, bool radm) {
                    static_cast<long long>(f.bytesDone / 1024), f.rate);
           state = b;
           break;
-        case stList: state = "LIST"; break;
-        case stSite: state = "SITE (" + std::to_string(idle) + "s)"; break;
-        default: break;
+        case stList:
+          state = "LIST";
+          break;
+        case stSite:
+          state = "SITE (" + std::to_string(idle) + "s)";
+          break;
+        default:
+          break;
       }
       snprintf(b, sizeof b, " %5d %-16s ", s.socketHandle.load(), user.c_str());
       std::string line = b;

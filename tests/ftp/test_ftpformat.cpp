@@ -32,8 +32,8 @@ TEST(FtpFormat, PortArguments) {
       {"1,2,3", prTooFew, 0, 0},
       {"1,2,3,4,5,", prTooFew, 0, 0},
       {"1,2,3,4,5,6,7", prInvalid, 0, 0},
-      {"256,0,0,1,4,1", prInvalid, 0, 0},    // an octet above 255 never wraps
-      {"1,2,3,4,0,0", prInvalid, 0, 0},      // port 0
+      {"256,0,0,1,4,1", prInvalid, 0, 0},  // an octet above 255 never wraps
+      {"1,2,3,4,0,0", prInvalid, 0, 0},    // port 0
       {"1,2,3,4,1000,1", prInvalid, 0, 0},
       {"1,2,3,4,-1,5", prInvalid, 0, 0},
       {"a,b,c,d,e,f", prInvalid, 0, 0},
@@ -56,8 +56,8 @@ TEST(FtpFormat, EprtArguments) {
   EXPECT_EQ(a, 0x7F000001u);
   EXPECT_EQ(p, 5282);
   EXPECT_EQ(ParseEprt("!1!10.1.2.3!21!", a, p), prOk);
-  for (const char* bad : {"|2|::1|5282|", "|1|127.0.0.1|0|", "|1|127.0.0.1|65536|",
-                          "|1|1.2.3|80|", "|1|127.0.0.1|80|x", "", "junk"})
+  for (const char* bad : {"|2|::1|5282|", "|1|127.0.0.1|0|", "|1|127.0.0.1|65536|", "|1|1.2.3|80|",
+                          "|1|127.0.0.1|80|x", "", "junk"})
     EXPECT_NE(ParseEprt(bad, a, p), prOk) << bad;
 }
 
@@ -105,7 +105,7 @@ TEST(FtpFormat, ListingDatesAndLines) {
   now.year = 2026;
   now.month = 3;
   now.day = 10;
-  struct tm tm{};
+  struct tm tm {};
   tm.tm_year = 2025 - 1900;  // previous year, later month: still shows the time
   tm.tm_mon = 10;
   tm.tm_mday = 5;
