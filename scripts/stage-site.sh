@@ -48,7 +48,7 @@ mv "$dir/documentation.staging.$$" "$dir/documentation"
 
 # Runtime directories of the default group (never under config/).
 site="$dir/sites/default"
-mkdir -p "$site"/{stat,queue,home,ftp/pub,www}
+mkdir -p "$site"/{stat,queue,home,ftp/pub,ftp/users/admin,ftp/users/user,www}
 if [[ ! -e "$site/www/index.html" ]]; then
   cat > "$site/www/index.html" <<'HTML'
 <!DOCTYPE html>

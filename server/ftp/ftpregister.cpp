@@ -1,0 +1,5 @@
+#include "server/core/service.h"
+#include "server/core/sessionfactory.h"
+#include "server/ftp/ftpsession.h"
+
+void qmsRegisterFtp() { qmsRegisterSession(prFTP, qmsMakeFTPSession); }
