@@ -1,6 +1,7 @@
 #include "server/core/protocols.h"
 
 #include "server/admin/adminsession.h"
+#include "server/http/httpregister.h"
 #include "server/mail/mailregister.h"
 #include "server/scripting/scriptregister.h"
 
@@ -11,4 +12,5 @@ void qmsRegisterProtocols() {
   qmsRegisterSmtp();
   qmsRegisterPop3();
   qmsRegisterImap4();
+  qmsRegisterHttp();
 }

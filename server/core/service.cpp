@@ -12,6 +12,7 @@
 #include "server/core/group.h"
 #include "server/core/session.h"
 #include "server/core/sessionfactory.h"
+#include "toolbox/netfile.h"
 #include "toolbox/platform.h"
 #include "toolbox/qmstools.h"
 #include "toolbox/timeutil.h"
@@ -220,6 +221,9 @@ void qmsTService::ReadSettings() {
   PoolFillFreq = 250;
   cfg->ReadInteger(PoolFillFreq, section_, "PoolFillFreq");
   PoolFillFreq = clamp(PoolFillFreq, 50, 30000);
+  ListenBacklog = 16;
+  cfg->ReadInteger(ListenBacklog, section_, "ListenBacklog");
+  ListenBacklog = clamp(ListenBacklog, 1, jvb::ListenBacklogLimit());
   int32_t count = 32, sizeKb = 1024;
   cfg->ReadInteger(count, section_, "CacheMaxCount");
   cfg->ReadInteger(sizeKb, section_, "CacheMaxSize");
@@ -262,7 +266,7 @@ void qmsTService::RunService() {
   }
   if (bound) {
     // Listen first: a client that reads "running" may connect at once.
-    int rc = listener_.Listen(16);
+    int rc = listener_.Listen(ListenBacklog);
     if (rc != 0) {
       char b[512];
       snprintf(b, sizeof b, "%s cannot listen (rc=%d)", Prefix().c_str(), rc);

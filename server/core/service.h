@@ -95,6 +95,7 @@ class qmsTService : public qmsTClass {
   int32_t ClientPool = 4;
   int32_t QueueScanFreq = 60;
   int32_t PoolFillFreq = 250;
+  int32_t ListenBacklog = 16;  // connections the kernel queues; capped by somaxconn
 
  private:
   void ReadSettings();
