@@ -11,7 +11,7 @@ packages=(
   libpam0g-dev libpam-modules
 )
 test_packages=(
-  libgtest-dev libgmock-dev dnsmasq-base curl
+  libgtest-dev libgmock-dev dnsmasq-base curl chromium
 )
 
 want=("${packages[@]}")
