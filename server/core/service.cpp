@@ -327,6 +327,9 @@ void qmsTService::RunService() {
         continue;  // the client socket closes here
       }
       HandOver(session, std::move(client));
+      // While connections keep arriving the loop never idles to refill the pool: start the
+      // next session now, so the next client finds one waiting instead of a thread start.
+      if (PoolCount() + pending_ < ClientPool) FillPool();
     }
     waitingForConnection = false;
     listener_.Close();
@@ -508,6 +511,7 @@ void qmsTService::Monitor() {
       active_count_ = static_cast<int>(active_.size());
       s->done = false;
       s->released = true;
+      s->released.notify_all();  // under the lock: the owner frees the session only after it
       continue;
     }
     ++it;
@@ -533,7 +537,10 @@ void* ClientThread(void* arg) {
     if (!session->EnteredPool()) service->PendingFailed();
     if (served || session->HandedOver()) {
       session->done = true;
-      while (!session->released) Sleep(10);
+      // Sleeps until Monitor releases it (no polling: a busy server has many such threads).
+      while (!session->released) session->released.wait(false);
+      // Monitor notifies under the service lock; once it is free, Monitor is done with us.
+      { std::lock_guard<std::recursive_mutex> g(service->Lock()); }
     }
     session.reset();
   });
