@@ -15,6 +15,7 @@
 #include "toolbox/qmstools.h"
 #include "toolbox/textconfig.h"
 #include "toolbox/textfile.h"
+#include "toolbox/timeutil.h"
 #include "toolbox/trace.h"
 
 namespace {
@@ -40,18 +41,49 @@ std::unique_ptr<qmsTSession> qmsMakeHTTPSession(qmsTService* service) {
 
 bool qmsTHTTPSession::Start() {
   qmsTSession::Start();
+  // Everything else is prepared after the wake: the accept loop waits for pooled sessions.
+  return WaitAndServe([this] { Serve(); });
+}
+
+void qmsTHTTPSession::LoadSettings() {
   jvbTTextConfig* cfg = Group()->Config();
   const std::string& section = Service()->Section();
-  if (!cfg->ReadValue(section, "RootDirectory", default_root_) || default_root_.empty())
-    default_root_ = "/";
-  cfg->ReadString(ext_fields_text_, section, "ExtendedLogFields");
+  for (auto& kv : cfg->SectionKeys(section)) settings_.emplace(std::move(kv.first), std::move(kv.second));
+  if (!Setting("RootDirectory", default_root_) || default_root_.empty()) default_root_ = "/";
+  Setting("ExtendedLogFields", ext_fields_text_);
   jvbTTextConfig::CutWords(ext_fields_text_, ext_fields_);
+  std::string text;
+  Setting("IndexFiles", text);
+  jvbTTextConfig::CutWords(text, index_files_);
   int32_t postKb = kDefaultPostKb;
-  cfg->ReadInteger(postKb, section, "PostSizeMax");
+  if (Setting("PostSizeMax", text)) jvbTTextConfig::ParseInteger(text, postKb);
   post_limit_ = static_cast<int64_t>(std::max(postKb, 0)) * 1024;
   access_.Init(cfg);
   UseAnonymous();
-  return WaitAndServe([this] { Serve(); });
+}
+
+bool qmsTHTTPSession::Setting(const std::string& key, std::string& value) const {
+  auto it = settings_.find(key);
+  if (it == settings_.end()) return false;
+  value = it->second;
+  return true;
+}
+
+const jvbTFSMapping& qmsTHTTPSession::MapPath(const std::string& path) {
+  const std::string key = root_ + "\n" + path;
+  auto it = mapped_.find(key);
+  if (it != mapped_.end()) return it->second;
+  if (mapped_.size() >= 256) mapped_.clear();
+  return mapped_.emplace(key, FileSys().Map(path)).first->second;
+}
+
+uint32_t qmsTHTTPSession::AccessTo(const std::string& realPath) {
+  auto it = rights_.find(realPath);
+  if (it != rights_.end()) return it->second;
+  if (rights_.size() >= 256) rights_.clear();
+  uint32_t access = access_.GetAccessTo(realPath, User());
+  rights_.emplace(realPath, access);
+  return access;
 }
 
 void qmsTHTTPSession::Serve() {
@@ -59,6 +91,7 @@ void qmsTHTTPSession::Serve() {
   ConnectGate gate;
   gate.logCategory = 2;
   if (!PassConnectGate(gate)) return;
+  LoadSettings();
   root_ = "/";
   FileSys().SetRoot(default_root_);
   root_ = default_root_;
@@ -154,6 +187,8 @@ void qmsTHTTPSession::UseAnonymous() {
 void qmsTHTTPSession::ReadRights() {
   access_.SetUserConfig(user_ ? &user_->Config() : nullptr);
   access_.ReadConfig();
+  rights_.clear();
+  user_name_ = user_ ? user_->GetUsername() : std::string("anonymous");
 }
 
 void qmsTHTTPSession::Fail(int status, const std::string& message) {
@@ -173,11 +208,7 @@ void qmsTHTTPSession::ProcessRequest() {
     ChooseHandling();
   }
   bool bodyRead = ReceiveBody();
-  char b[400];
-  const std::string* host = Request.Header("HOST");
-  const unsigned char* o = Socket()->PeerOctets();
-  snprintf(b, sizeof b, " %d.%d.%d.%d", o[0], o[1], o[2], o[3]);
-  Log(qmsQuoted(Request.line) + " " + (host ? *host : std::string("-")) + b);
+  processed_ = true;
   if (bodyRead) Answer();
   LogResult();
 }
@@ -187,7 +218,7 @@ void qmsTHTTPSession::ProcessRequest() {
 
 const jvb::RootDir* qmsTHTTPSession::RootFor(const std::string& path, std::string& rel,
                                              std::string& real) {
-  jvbTFSMapping m = FileSys().Map(path);
+  const jvbTFSMapping& m = MapPath(path);
   if (m.realPath.empty()) return nullptr;
   if (!mount_.valid() || m.mountedDirectory != mount_dir_) {
     mount_dir_.clear();
@@ -195,7 +226,7 @@ const jvb::RootDir* qmsTHTTPSession::RootFor(const std::string& path, std::strin
     mount_dir_ = m.mountedDirectory;
   }
   rel = m.rest.empty() ? std::string("/") : m.rest;
-  real = std::move(m.realPath);
+  real = m.realPath;
   return &mount_;
 }
 
@@ -235,10 +266,8 @@ void qmsTHTTPSession::ResolveMode() {
   std::string root = default_root_;
   if (const std::string* host = Request.Header("HOST")) {
     std::string value, name = jvb::AsciiLower(*host);
-    jvbTTextConfig* cfg = Group()->Config();
-    const std::string& section = Service()->Section();
-    if (cfg->ReadValue(section, "RootDirectory[" + name + "]", value) ||
-        cfg->ReadValue(section, "RootDirectory[" + name.substr(0, name.rfind(':')) + "]", value))
+    if (Setting("RootDirectory[" + name + "]", value) ||
+        Setting("RootDirectory[" + name.substr(0, name.rfind(':')) + "]", value))
       root = value;
   }
   if (root != root_) {
@@ -258,12 +287,8 @@ void qmsTHTTPSession::ResolveMode() {
 }
 
 void qmsTHTTPSession::TryIndexFiles() {
-  std::string names;
-  Group()->Config()->ReadString(names, Service()->Section(), "IndexFiles");
-  std::vector<std::string> list;
-  jvbTTextConfig::CutWords(names, list);
   const std::string dir = Path == "/" ? std::string() : Path;
-  for (const std::string& name : list) {
+  for (const std::string& name : index_files_) {
     struct stat st{};
     std::string candidate = dir + "/" + name;
     if (!name.empty() && LocateFile(candidate, st)) {
@@ -293,12 +318,12 @@ void qmsTHTTPSession::Authorize() {
 
 void qmsTHTTPSession::CheckAccess() {
   switch (Mode) {
-    case hmAdmin: Access = access_.GetAccessTo("!admin", User()); break;
+    case hmAdmin: Access = AccessTo("!admin"); break;
     case hmIcon: Access = 4; break;
-    case hmDirectory: Access = access_.GetAccessTo(FileSys().RealDirectory(Path), User()); break;
+    case hmDirectory: Access = AccessTo(FileSys().RealDirectory(Path)); break;
     case hmFile:
-    case hmIndexFile: Access = access_.GetAccessTo(real_path_, User()); break;
-    default: Access = access_.GetAccessTo(Path.empty() ? Path : FileSys().RealPath(Path), User());
+    case hmIndexFile: Access = AccessTo(real_path_); break;
+    default: Access = AccessTo(Path.empty() ? Path : MapPath(Path).realPath);
   }
   if (!(Access & 4) && !(Access & 1) && Status != 401) Fail(401, "No access");
 }
@@ -308,10 +333,8 @@ std::string qmsTHTTPSession::ExtensionList(const char* key) {
   size_t slash = Path.rfind('/');
   std::string dir = jvb::AsciiLower(slash == 0 || slash == std::string::npos ? std::string("/")
                                                                               : Path.substr(0, slash));
-  jvbTTextConfig* cfg = Group()->Config();
   std::string list;
-  if (!cfg->ReadValue(Service()->Section(), std::string(key) + "[" + dir + "]", list))
-    cfg->ReadValue(Service()->Section(), key, list);
+  if (!Setting(std::string(key) + "[" + dir + "]", list)) Setting(key, list);
   std::vector<std::string> words;
   jvbTTextConfig::CutWords(jvb::AsciiLower(list), words);
   std::string out = " ";
@@ -326,7 +349,7 @@ void qmsTHTTPSession::ChooseHandling() {
   const std::string word = " " + ext + " ";
   if (!ext.empty() && ExtensionList("ApplicationDirectory").find(word) != std::string::npos) {
     Mode = hmApplication;
-    if (!Group()->Config()->ReadValue(Service()->Section(), "Application[" + ext + "]", ContentType))
+    if (!Setting("Application[" + ext + "]", ContentType))
       Fail(500, "Applicaton setting for " + qmsQuoted(ext) + " not found");
     return;
   }
@@ -400,12 +423,32 @@ void qmsTHTTPSession::Answer() {
   }
 }
 
+// The request's lines go to the service log in one write, each with its own stamp and
+// thread prefix as Log writes them.
 void qmsTHTTPSession::LogResult() {
-  char b[128];
+  std::string lines;
+  auto add = [&](const std::string& text) {
+    if (!lines.empty()) lines += "\r\n" + jvb::FormatLogStamp(jvb::NowLocal()) + " ";
+    lines += log_prefix_ + qmsVisibleText(text);
+  };
+  if (log_prefix_.empty()) {
+    char id[32];
+    snprintf(id, sizeof id, "[%4lx] ", static_cast<long>(threadId.load()));
+    log_prefix_ = id;
+  }
+  char b[160];
+  if (processed_) {
+    processed_ = false;
+    const std::string* host = Request.Header("HOST");
+    const unsigned char* o = Socket()->PeerOctets();
+    snprintf(b, sizeof b, " %d.%d.%d.%d", o[0], o[1], o[2], o[3]);
+    add(qmsQuoted(Request.line) + " " + (host ? *host : std::string("-")) + b);
+  }
   snprintf(b, sizeof b, ">>> %d %lld/%lld ", Status, static_cast<long long>(BytesSent),
            static_cast<long long>(ContentLength));
-  Log(b + (User() ? User()->GetUsername() : std::string("anonymous")));
-  if (!Message.empty()) Log(">>> " + Message);
+  add(b + user_name_);
+  if (!Message.empty()) add(">>> " + Message);
+  Service()->Log(lines);
   if (!ext_fields_.empty()) ExtendedLog();
   if (!body_file_.empty()) {
     jvb::DeleteFile(body_file_);

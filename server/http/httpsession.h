@@ -16,12 +16,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "server/core/servicecache.h"
 #include "server/core/session.h"
 #include "server/http/httprequest.h"
 #include "server/users/access.h"
+#include "toolbox/filesys.h"
 #include "toolbox/platform.h"
 
 class qmsTService;
@@ -99,6 +101,20 @@ class qmsTHTTPSession : public qmsTSession {
   // The mounted directory holding a virtual path, opened once and kept while the
   // following requests stay inside it; rel receives the path beneath it.
   const jvb::RootDir* RootFor(const std::string& path, std::string& rel, std::string& real);
+
+  // Per connection: the service's settings as the connection found them, the virtual
+  // paths already mapped and the access words already asked (cleared with the user).
+  bool Setting(const std::string& key, std::string& value) const;
+  void LoadSettings();
+  const jvbTFSMapping& MapPath(const std::string& path);
+  uint32_t AccessTo(const std::string& realPath);
+  std::unordered_map<std::string, std::string> settings_;
+  std::unordered_map<std::string, jvbTFSMapping> mapped_;
+  std::unordered_map<std::string, uint32_t> rights_;
+  std::string user_name_ = "anonymous";
+  std::string log_prefix_;
+  bool processed_ = false;  // ProcessRequest ran: its request line is logged
+  std::vector<std::string> index_files_;
 
   Tqms_access access_;
   std::string default_root_ = "/";
