@@ -486,6 +486,7 @@ bool qmsTService::StopService() {
 
 void qmsTService::Monitor() {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  bool releasedAny = false;
   for (auto it = active_.begin(); it != active_.end();) {
     qmsTSession* s = it->second;
     if (s->Timeout > 0 && !s->terminate) {
@@ -511,11 +512,18 @@ void qmsTService::Monitor() {
       active_count_ = static_cast<int>(active_.size());
       s->done = false;
       s->released = true;
-      s->released.notify_all();  // under the lock: the owner frees the session only after it
+      releasedAny = true;
       continue;
     }
     ++it;
   }
+  // One wake-up per pass for every finished session, however many there are.
+  if (releasedAny) released_event_.notify_all();
+}
+
+void qmsTService::WaitReleased(qmsTSession* session) {
+  std::unique_lock<std::recursive_mutex> g(lock_);
+  released_event_.wait(g, [session] { return session->released.load(); });
 }
 
 namespace {
@@ -538,9 +546,7 @@ void* ClientThread(void* arg) {
     if (served || session->HandedOver()) {
       session->done = true;
       // Sleeps until Monitor releases it (no polling: a busy server has many such threads).
-      while (!session->released) session->released.wait(false);
-      // Monitor notifies under the service lock; once it is free, Monitor is done with us.
-      { std::lock_guard<std::recursive_mutex> g(service->Lock()); }
+      service->WaitReleased(session.get());
     }
     session.reset();
   });
