@@ -43,9 +43,9 @@ class HTTPServerTestCase(unittest.TestCase):
             text = f.read().decode("latin-1")
         eol = "\r\n" if "\r\n" in text else "\n"
         # Only "user" may read /private; the vhost root is open to all.
-        text = text.replace("sites/default/home*;admin;users;000;000",
-                            eol.join(["sites/default/home*;admin;users;000;000",
-                                      "sites/default/www/private*;user;users;700;000",
+        text = text.replace("sites/default/www*;admin;users;755;000",
+                            eol.join(["sites/default/www/private*;user;users;700;000",
+                                      "sites/default/www*;admin;users;755;000",
                                       "sites/default/vhost*;admin;users;755;000"]))
         text = text.replace("/www=sites/default/www",
                             "/www=sites/default/www" + eol + "/vhost=sites/default/vhost")
