@@ -13,7 +13,7 @@ namespace jvb {
 
 bool ReadAll(int fd, std::string& out, size_t maxBytes) {
   out.clear();
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) == 0 && st.st_size > 0) {
     if (static_cast<uint64_t>(st.st_size) > maxBytes) return false;
     out.reserve(static_cast<size_t>(st.st_size));

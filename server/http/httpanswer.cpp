@@ -83,8 +83,9 @@ void qmsTHTTPSession::SendHeader(int64_t fileTime, int64_t contentLength, int st
   AddLine(h, "HTTP/1.1 ", statusLine.data(), statusLine.size());
   h.append("Server: Quillmar/0.9.5\r\nDate: ");
   h.append(d.date, d.dateLen);
-  h.append("\r\nPragma: no-cache\r\nAccept-Ranges: none\r\nPublic: GET, HEAD, POST\r\n"
-           "Allow: GET, HEAD, POST\r\n");
+  h.append(
+      "\r\nPragma: no-cache\r\nAccept-Ranges: none\r\nPublic: GET, HEAD, POST\r\n"
+      "Allow: GET, HEAD, POST\r\n");
   AddLine(h, "Content-Type: ", ContentType.data(), ContentType.size());
   h.append(cacheable ? "Cache-Control: max-age=120\r\n" : "Cache-Control: no-cache\r\n");
   h.append(KeepAlive ? "Connection: Keep-Alive\r\n" : "Connection: close\r\n");
@@ -128,7 +129,8 @@ bool qmsTHTTPSession::SendWithBody(const char* body, size_t len) {
 void qmsTHTTPSession::SendError(int status) {
   Status = status;
   html_ = true;
-  Variables().AddValue("http.statusmessage", ReturnFIB(Section("STATUS." + std::to_string(status))));
+  Variables().AddValue("http.statusmessage",
+                       ReturnFIB(Section("STATUS." + std::to_string(status))));
   std::string body = ReturnFIB(Section("STATUS.DOCUMENT"));
   html_ = false;
   SendHeader(-1, static_cast<int64_t>(body.size()), status);
@@ -164,8 +166,8 @@ void qmsTHTTPSession::SendIcon() {
 
 bool qmsTHTTPSession::ExpandDocument(std::string& text, bool ssi, bool fib) {
   // Expansion may grow a document; what the cache could never hold is refused.
-  const size_t cap = std::min<size_t>(kTemplateMaxFileSize,
-                                      static_cast<size_t>(Service()->Cache().MaxSize()));
+  const size_t cap =
+      std::min<size_t>(kTemplateMaxFileSize, static_cast<size_t>(Service()->Cache().MaxSize()));
   if (fib) {
     html_ = true;
     ExpandFIB(text);
@@ -178,7 +180,7 @@ bool qmsTHTTPSession::ExpandDocument(std::string& text, bool ssi, bool fib) {
 bool qmsTHTTPSession::LoadFile(qmsTServiceCache::Content& data, bool ssi, bool fib,
                                const std::string& path) {
   if (path != Path) {
-    struct stat st{};
+    struct stat st {};
     if (!LocateFile(path, st)) return false;
   }
   qmsTServiceCache& cache = Service()->Cache();
@@ -186,10 +188,10 @@ bool qmsTHTTPSession::LoadFile(qmsTServiceCache::Content& data, bool ssi, bool f
     data = cached_;
     return true;
   }
-  const size_t cap = (ssi || fib) ? std::min<size_t>(kTemplateMaxFileSize,
-                                                     static_cast<size_t>(cache.MaxSize()))
-                                  : size_t{64} << 20;
-  struct stat st{};
+  const size_t cap =
+      (ssi || fib) ? std::min<size_t>(kTemplateMaxFileSize, static_cast<size_t>(cache.MaxSize()))
+                   : size_t{64} << 20;
+  struct stat st {};
   int err = 0;
   int fd = jvb::OpenShared(mount_, rel_path_, jvb::fmReadDenyWrite, 1000, &err, &st);
   if (fd < 0) return false;
@@ -207,7 +209,7 @@ bool qmsTHTTPSession::LoadFile(qmsTServiceCache::Content& data, bool ssi, bool f
 
 void qmsTHTTPSession::SendFile(bool ssi, bool fib) {
   if (!ssi && !fib && !cached_ && file_size_ >= Service()->SendBufferSize()) {
-    struct stat st{};
+    struct stat st {};
     int err = 0;
     int fd = jvb::OpenShared(mount_, rel_path_, jvb::fmReadDenyWrite, 1000, &err, &st);
     if (fd < 0) {
@@ -283,10 +285,10 @@ void qmsTHTTPSession::SendDirectory() {
       snprintf(clock, sizeof clock, "%02d:%02d:%02d", t.hour, t.minute, t.second);
       Variables().AddValue("http.itemicon", dir ? "<IMG SRC=\"/!icon?icon20-folder.gif\" ALT=\"\">"
                                                 : "<IMG SRC=\"/!icon?icon20-file.gif\" ALT=\"\">");
-      Variables().AddValue("http.itemname", "<A HREF=\"" +
-                                                qmsHTMLEscape(qmsURLEncodePath(base + "/" + it->name)) +
-                                                (dir ? "/" : "") + "\">" + qmsHTMLEscape(it->name) +
-                                                (dir ? "/" : "") + "</A>");
+      Variables().AddValue("http.itemname",
+                           "<A HREF=\"" + qmsHTMLEscape(qmsURLEncodePath(base + "/" + it->name)) +
+                               (dir ? "/" : "") + "\">" + qmsHTMLEscape(it->name) +
+                               (dir ? "/" : "") + "</A>");
       Variables().AddValue("http.itemsize", std::to_string(it->size));
       Variables().AddValue("http.itemdate", date);
       Variables().AddValue("http.itemtime", clock);

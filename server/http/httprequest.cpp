@@ -71,7 +71,8 @@ bool qmsTHTTPRequest::AddHeaderLine(const std::string& text) {
 }
 
 int qmsHTTPMethodCode(const std::string& m) {
-  static const char* const kMethods[] = {"OPTIONS", "GET", "HEAD", "POST", "PUT", "DELETE", "TRACE"};
+  static const char* const kMethods[] = {"OPTIONS", "GET",    "HEAD", "POST",
+                                         "PUT",     "DELETE", "TRACE"};
   for (int i = 0; i < 7; ++i)
     if (m == kMethods[i]) return i + 1;
   return hmOther;
@@ -135,8 +136,8 @@ std::string qmsURLEncodePath(const std::string& path) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : path) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-        c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' ||
+        c == '-' || c == '_' || c == '.' || c == '~') {
       out += static_cast<char>(c);
     } else {
       out += '%';
@@ -152,12 +153,23 @@ std::string qmsHTMLEscape(const std::string& text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -204,7 +216,7 @@ int64_t qmsContentLength(const std::string& value, int64_t limit) {
 
 size_t qmsHTTPDateInto(int64_t epochSeconds, char* out) {
   time_t t = static_cast<time_t>(epochSeconds);
-  struct tm g{};
+  struct tm g {};
   gmtime_r(&t, &g);
   int n = snprintf(out, 30, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[g.tm_wday % 7], g.tm_mday,
                    kMonths[g.tm_mon % 12], g.tm_year + 1900, g.tm_hour, g.tm_min, g.tm_sec);

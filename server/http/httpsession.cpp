@@ -48,7 +48,8 @@ bool qmsTHTTPSession::Start() {
 void qmsTHTTPSession::LoadSettings() {
   jvbTTextConfig* cfg = Group()->Config();
   const std::string& section = Service()->Section();
-  for (auto& kv : cfg->SectionKeys(section)) settings_.emplace(std::move(kv.first), std::move(kv.second));
+  for (auto& kv : cfg->SectionKeys(section))
+    settings_.emplace(std::move(kv.first), std::move(kv.second));
   if (!Setting("RootDirectory", default_root_) || default_root_.empty()) default_root_ = "/";
   Setting("ExtendedLogFields", ext_fields_text_);
   jvbTTextConfig::CutWords(ext_fields_text_, ext_fields_);
@@ -275,7 +276,7 @@ void qmsTHTTPSession::ResolveMode() {
     root_ = root;
   }
   Path = FileSys().Normalize(Request.uri);
-  struct stat st{};
+  struct stat st {};
   if (!Path.empty() && LocateFile(Path, st)) {
     Mode = hmFile;
   } else if (!Path.empty() && S_ISDIR(st.st_mode)) {
@@ -289,7 +290,7 @@ void qmsTHTTPSession::ResolveMode() {
 void qmsTHTTPSession::TryIndexFiles() {
   const std::string dir = Path == "/" ? std::string() : Path;
   for (const std::string& name : index_files_) {
-    struct stat st{};
+    struct stat st {};
     std::string candidate = dir + "/" + name;
     if (!name.empty() && LocateFile(candidate, st)) {
       Path = std::move(candidate);
@@ -318,12 +319,21 @@ void qmsTHTTPSession::Authorize() {
 
 void qmsTHTTPSession::CheckAccess() {
   switch (Mode) {
-    case hmAdmin: Access = AccessTo("!admin"); break;
-    case hmIcon: Access = 4; break;
-    case hmDirectory: Access = AccessTo(FileSys().RealDirectory(Path)); break;
+    case hmAdmin:
+      Access = AccessTo("!admin");
+      break;
+    case hmIcon:
+      Access = 4;
+      break;
+    case hmDirectory:
+      Access = AccessTo(FileSys().RealDirectory(Path));
+      break;
     case hmFile:
-    case hmIndexFile: Access = AccessTo(real_path_); break;
-    default: Access = AccessTo(Path.empty() ? Path : MapPath(Path).realPath);
+    case hmIndexFile:
+      Access = AccessTo(real_path_);
+      break;
+    default:
+      Access = AccessTo(Path.empty() ? Path : MapPath(Path).realPath);
   }
   if (!(Access & 4) && !(Access & 1) && Status != 401) Fail(401, "No access");
 }
@@ -331,8 +341,8 @@ void qmsTHTTPSession::CheckAccess() {
 // Extensions of key[dir] when that is set, else of key, lower-cased with blanks around.
 std::string qmsTHTTPSession::ExtensionList(const char* key) {
   size_t slash = Path.rfind('/');
-  std::string dir = jvb::AsciiLower(slash == 0 || slash == std::string::npos ? std::string("/")
-                                                                              : Path.substr(0, slash));
+  std::string dir = jvb::AsciiLower(
+      slash == 0 || slash == std::string::npos ? std::string("/") : Path.substr(0, slash));
   std::string list;
   if (!Setting(std::string(key) + "[" + dir + "]", list)) Setting(key, list);
   std::vector<std::string> words;
@@ -345,7 +355,8 @@ std::string qmsTHTTPSession::ExtensionList(const char* key) {
 void qmsTHTTPSession::ChooseHandling() {
   if (Mode != hmFile && Mode != hmIndexFile) return;
   size_t slash = Path.rfind('/'), dot = Path.rfind('.');
-  std::string ext = dot != std::string::npos && dot > slash ? jvb::AsciiLower(Path.substr(dot)) : "";
+  std::string ext =
+      dot != std::string::npos && dot > slash ? jvb::AsciiLower(Path.substr(dot)) : "";
   const std::string word = " " + ext + " ";
   if (!ext.empty() && ExtensionList("ApplicationDirectory").find(word) != std::string::npos) {
     Mode = hmApplication;
@@ -408,8 +419,12 @@ bool qmsTHTTPSession::ReceiveBody() {
 
 void qmsTHTTPSession::Answer() {
   switch (Mode) {
-    case hmAdmin: (Access & 1) ? SendAdmin() : SendError(401); break;
-    case hmIcon: SendIcon(); break;
+    case hmAdmin:
+      (Access & 1) ? SendAdmin() : SendError(401);
+      break;
+    case hmIcon:
+      SendIcon();
+      break;
     case hmFile:
     case hmIndexFile:
       if (Path != Request.uri)
@@ -417,9 +432,14 @@ void qmsTHTTPSession::Answer() {
       else
         (Access & 4) ? SendFile(ssi_, fib_) : SendError(401);
       break;
-    case hmApplication: ((Access & 1) && (Access & 64)) ? SendCGI() : SendError(401); break;
-    case hmDirectory: ((Access & 1) && (Access & 32)) ? SendDirectory() : SendError(401); break;
-    default: SendError(Status ? Status : 500);
+    case hmApplication:
+      ((Access & 1) && (Access & 64)) ? SendCGI() : SendError(401);
+      break;
+    case hmDirectory:
+      ((Access & 1) && (Access & 32)) ? SendDirectory() : SendError(401);
+      break;
+    default:
+      SendError(Status ? Status : 500);
   }
 }
 

@@ -118,11 +118,12 @@ class qmsTHTTPSession : public qmsTSession {
 
   Tqms_access access_;
   std::string default_root_ = "/";
-  std::string root_;            // virtual root of this request
+  std::string root_;  // virtual root of this request
   std::vector<std::string> ext_fields_;
   std::string ext_fields_text_;
   bool anonymous_user_ = false;
-  bool html_ = false;  // expanding a page: client text in variables is HTML-escaped  // the session user is the account "anonymous"
+  bool html_ = false;  // expanding a page: client text in variables is HTML-escaped  // the session
+                       // user is the account "anonymous"
   int64_t post_limit_ = 0;
   std::string body_file_;
   std::string header_;  // reused for every answer

@@ -97,8 +97,8 @@ void qmsTHTTPSession::ExtendedLog() {
     if (!line.empty()) line += ' ';
     if (f == "x-common") {
       char tail[64];
-      snprintf(tail, sizeof tail, "[%02d/%s/%04d %02d:%02d:%02d]", now.day, jvb::MonthShort(now.month),
-               now.year, now.hour, now.minute, now.second);
+      snprintf(tail, sizeof tail, "[%02d/%s/%04d %02d:%02d:%02d]", now.day,
+               jvb::MonthShort(now.month), now.year, now.hour, now.minute, now.second);
       const std::string& host = Socket()->peerHostName;
       line += (host.empty() ? std::string(ip) : host) + " -" +
               (anonymous_user_ || !User() ? std::string(" -") : " " + User()->GetUsername()) + " " +

@@ -20,7 +20,8 @@ TEST(HTTPRequest, RequestLinesSplitDecodeAndClassify) {
       {"GET /", hmGET, hvOther, "/", "", false},
       {"OPTIONS * HTTP/1.1", hmOPTIONS, hv11, "*", "", false},
       {"BREW /pot HTTP/0.9", hmOther, hv09, "/pot", "", false},
-      {"GET /x.txt%00.gif HTTP/1.1", hmGET, hv11, std::string("/x.txt\0.gif", 11).c_str(), "", true},
+      {"GET /x.txt%00.gif HTTP/1.1", hmGET, hv11, std::string("/x.txt\0.gif", 11).c_str(), "",
+       true},
       {"GET /a%0d%0ab HTTP/1.1", hmGET, hv11, "/a\r\nb", "", true},
       {"GET /%2e%2e/%zz%4 HTTP/1.1", hmGET, hv11, "/../%zz%4", "", false},
       {"GET /q%3fa=1 HTTP/1.1", hmGET, hv11, "/q", "a=1", false},
@@ -81,7 +82,8 @@ TEST(HTTPRequest, CredentialsLengthsAndEscapes) {
   EXPECT_EQ(qmsContentLength("", 100), -1);
 
   EXPECT_EQ(qmsURLEncodePath("/a b/<c>&%.txt"), "/a%20b/%3Cc%3E%26%25.txt");
-  EXPECT_EQ(qmsHTMLEscape("<a href=\"x\">&'</a>"), "&lt;a href=&quot;x&quot;&gt;&amp;&#39;&lt;/a&gt;");
+  EXPECT_EQ(qmsHTMLEscape("<a href=\"x\">&'</a>"),
+            "&lt;a href=&quot;x&quot;&gt;&amp;&#39;&lt;/a&gt;");
   EXPECT_EQ(qmsHTTPDate(1041964200), "Tue, 07 Jan 2003 18:30:00 GMT");
 }
 
@@ -102,7 +104,8 @@ TEST(HTTPDocumentCache, SharesBodiesChecksStampsAndAges) {
 
   // Evicted entries stay valid for whoever still sends them.
   for (int i = 0; i < 8; ++i)
-    cache.AddShared(1, std::make_shared<const std::string>(std::string(10, 'x')), "/f" + std::to_string(i));
+    cache.AddShared(1, std::make_shared<const std::string>(std::string(10, 'x')),
+                    "/f" + std::to_string(i));
   EXPECT_EQ(cache.Count(), 4u);
   EXPECT_EQ(*got, "document");
   EXPECT_TRUE(cache.FindShared("/a", 7, got));  // read documents outlive unread ones
