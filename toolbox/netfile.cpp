@@ -1,6 +1,7 @@
 #include "toolbox/netfile.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -64,6 +65,20 @@ int64_t SendFileBlock(int sock, int fd, int64_t* offset, int64_t count) {
     sent += n;
   }
   return sent;
+}
+
+void DrainAfterReply(int sock, int waitMs, size_t maxBytes) {
+  if (sock < 0) return;
+  shutdown(sock, SHUT_WR);
+  char buf[16384];
+  size_t total = 0;
+  while (total < maxBytes) {
+    pollfd p{sock, POLLIN, 0};
+    if (poll(&p, 1, waitMs) <= 0) return;
+    ssize_t n = recv(sock, buf, sizeof buf, 0);
+    if (n <= 0) return;
+    total += static_cast<size_t>(n);
+  }
 }
 
 int ListenBacklogLimit() {

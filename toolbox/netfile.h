@@ -19,6 +19,10 @@ bool SendBoth(int sock, const char* head, size_t headLen, const char* body, size
 // Sends up to count bytes of fd from *offset with sendfile and advances *offset. Returns
 // the bytes sent (fewer at the end of the file), -1 when the peer is gone.
 int64_t SendFileBlock(int sock, int fd, int64_t* offset, int64_t count);
+// Ends a connection whose client may still be sending (a refused request): the write side
+// is closed first and what arrives is read and dropped for up to waitMs or maxBytes, so the
+// kernel does not answer the unread bytes with a reset that could destroy the reply.
+void DrainAfterReply(int sock, int waitMs, size_t maxBytes);
 // net.core.somaxconn, the largest backlog listen() honours (4096 when unreadable).
 int ListenBacklogLimit();
 

@@ -12,6 +12,7 @@
 #include "server/users/user.h"
 #include "server/users/userdatabase.h"
 #include "toolbox/filesys.h"
+#include "toolbox/netfile.h"
 #include "toolbox/qmstools.h"
 #include "toolbox/textconfig.h"
 #include "toolbox/textfile.h"
@@ -115,6 +116,7 @@ void qmsTHTTPSession::Serve() {
       Fail(rc, "Request refused while reading it");
       SendError(rc);
       LogResult();
+      jvb::DrainAfterReply(Socket()->Handle(), 1000, 1 << 20);
       break;
     }
     const std::string* conn = Request.Header("CONNECTION");
@@ -127,7 +129,10 @@ void qmsTHTTPSession::Serve() {
       SendError(400);
       LogResult();
     }
-    if (!KeepAlive || terminate) break;
+    if (!KeepAlive || terminate) {
+      if (drain_ && !terminate) jvb::DrainAfterReply(Socket()->Handle(), 1000, 1 << 20);
+      break;
+    }
     ClearRequest();
   }
   Log("Client session ended");
@@ -382,10 +387,12 @@ bool qmsTHTTPSession::ReceiveBody() {
   if (Request.methodCode != hmPOST) {
     // A body nobody reads would be taken for the next request.
     if (length != 0) KeepAlive = false;
+    drain_ = length != 0;
     return true;
   }
   if (length < 0) {
     KeepAlive = false;
+    drain_ = true;
     Fail(length == -1 ? 400 : 413, length == -1 ? "Bad Content-Length" : "Request body too large");
     return true;
   }

@@ -113,7 +113,9 @@ class qmsTHTTPSession : public qmsTSession {
   std::unordered_map<std::string, uint32_t> rights_;
   std::string user_name_ = "anonymous";
   std::string log_prefix_;
-  bool processed_ = false;  // ProcessRequest ran: its request line is logged
+  bool processed_ = false;
+  bool drain_ = false;  // the client may still be sending what was not read  // ProcessRequest ran:
+                        // its request line is logged
   std::vector<std::string> index_files_;
 
   Tqms_access access_;
