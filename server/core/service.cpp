@@ -221,9 +221,6 @@ void qmsTService::ReadSettings() {
   PoolFillFreq = 250;
   cfg->ReadInteger(PoolFillFreq, section_, "PoolFillFreq");
   PoolFillFreq = clamp(PoolFillFreq, 50, 30000);
-  ListenBacklog = 16;
-  cfg->ReadInteger(ListenBacklog, section_, "ListenBacklog");
-  ListenBacklog = clamp(ListenBacklog, 1, jvb::ListenBacklogLimit());
   int32_t count = 32, sizeKb = 1024;
   cfg->ReadInteger(count, section_, "CacheMaxCount");
   cfg->ReadInteger(sizeKb, section_, "CacheMaxSize");
@@ -266,6 +263,9 @@ void qmsTService::RunService() {
   }
   if (bound) {
     // Listen first: a client that reads "running" may connect at once.
+    ListenBacklog = 16;
+    group_->Config()->ReadInteger(ListenBacklog, section_, "ListenBacklog");
+    ListenBacklog = std::min(std::max(ListenBacklog, 1), jvb::ListenBacklogLimit());
     int rc = listener_.Listen(ListenBacklog);
     if (rc != 0) {
       char b[512];

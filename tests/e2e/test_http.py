@@ -5,6 +5,7 @@ listings) and Python's http.client for malformed and hostile requests."""
 import hashlib
 import os
 import re
+import subprocess
 
 import qmstest
 from httptest import HTTPServerTestCase, USER, USER_PASSWORD
@@ -131,3 +132,15 @@ class HTTPTest(HTTPServerTestCase):
         self.assertTrue(log[3].startswith("#Start-Date: "))
         self.assertTrue(any(re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d 127\.0\.0\.1 GET "
                                          r"/page\.shtml 200 19", l) for l in log), log)
+
+    def test_listen_backlogs(self):
+        """The shipped HTTP service asks for 511 (capped by somaxconn); a service without
+        the key keeps 16. ss shows a listener's backlog in its Send-Q column."""
+        with open("/proc/sys/net/core/somaxconn") as f:
+            somaxconn = int(f.read())
+        smtp = int(qmstest.parse_config(self.site.read("config", "default", "default.cfg"))
+                   ["SMTP"]["Port"])
+        for port, backlog in ((self.port, min(511, somaxconn)), (smtp, 16)):
+            out = subprocess.run(["ss", "-ltnH", "sport = :%d" % port], stdout=subprocess.PIPE,
+                                 text=True, check=True).stdout.split()
+            self.assertEqual(int(out[2]), backlog, out)
