@@ -50,11 +50,7 @@ mv "$dir/documentation.staging.$$" "$dir/documentation"
 site="$dir/sites/default"
 mkdir -p "$site"/{stat,queue,home,ftp/pub,ftp/users/admin,ftp/users/user,www}
 if [[ ! -e "$site/www/index.html" ]]; then
-  cat > "$site/www/index.html" <<'HTML'
-<!DOCTYPE html>
-<html><head><title>Quillmar/32</title></head>
-<body><h1>Quillmar/32</h1><p>This site is served by Quillmar/32.</p></body></html>
-HTML
+  cp "$src/documentation/www/index.html" "$site/www/index.html"
 fi
 if [[ ! -e "$site/ftp/pub/readme.txt" ]]; then
   printf 'Files in /pub are open to every FTP user of this site.\r\n' > "$site/ftp/pub/readme.txt"
