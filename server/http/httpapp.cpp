@@ -76,16 +76,6 @@ std::string Absolute(const std::string& path) {
   return jvb::WorkingDirectory() + "/" + (path.compare(0, 2, "./") == 0 ? path.substr(2) : path);
 }
 
-// The query as the client sent it: programs and forms decode it themselves.
-std::string RawQuery(const std::string& requestLine) {
-  size_t b = requestLine.find(' ');
-  if (b == std::string::npos) return {};
-  size_t e = requestLine.find(' ', b + 1);
-  std::string uri = requestLine.substr(b + 1, e == std::string::npos ? e : e - b - 1);
-  size_t q = uri.find('?');
-  return q == std::string::npos ? std::string() : uri.substr(q + 1);
-}
-
 }  // namespace
 
 // Runs the application a request names, for one session.
@@ -160,7 +150,7 @@ std::vector<std::string> qmsTHTTPApp::Environment() {
   env.Add("CONTENT_LENGTH", header("CONTENT-LENGTH"));
   env.Add("CONTENT_TYPE", header("CONTENT-TYPE"));
   env.Add("GATEWAY_INTERFACE", "CGI/1.1");
-  env.Add("QUERY_STRING", RawQuery(r.line));
+  env.Add("QUERY_STRING", qmsRawQuery(r.line));
   env.Add("REMOTE_ADDR", sock ? sock->PeerDotted() : std::string());
   env.Add("REMOTE_HOST", sock && sock->peerHostName != sock->PeerDotted() ? sock->peerHostName
                                                                           : std::string());

@@ -126,3 +126,49 @@ bool qmsCGIStatus(std::string& block, std::string& statusText, int& status) {
   }
   return false;
 }
+
+std::string qmsRawQuery(const std::string& requestLine) {
+  size_t b = requestLine.find(' ');
+  if (b == std::string::npos) return {};
+  size_t e = requestLine.find(' ', b + 1);
+  std::string uri = requestLine.substr(b + 1, e == std::string::npos ? e : e - b - 1);
+  size_t q = uri.find('?');
+  return q == std::string::npos ? std::string() : uri.substr(q + 1);
+}
+
+namespace {
+
+std::string Translate(std::string text) {
+  for (char& c : text)
+    if (c == '+') c = ' ';
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() &&
+        isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+bool qmsQueryValue(const std::string& query, int n, const std::string& name, std::string& value) {
+  size_t pos = 0;
+  while (pos <= query.size()) {
+    size_t amp = query.find('&', pos);
+    if (amp == std::string::npos) amp = query.size();
+    const std::string pair = query.substr(pos, amp - pos);
+    size_t eq = pair.find('=');
+    if (Translate(pair.substr(0, eq)) == name && n-- == 0) {
+      value = eq == std::string::npos ? std::string() : Translate(pair.substr(eq + 1));
+      return true;
+    }
+    pos = amp + 1;
+  }
+  return false;
+}

@@ -43,3 +43,10 @@ bool qmsCGIStatus(std::string& block, std::string& statusText, int& status);
 // Length of the header block at the start of data, through its empty line (LF or CR LF
 // ends); 0 while it has not ended.
 size_t qmsCGIHeaderEnd(const std::string& data);
+
+// The query of a request line as the client sent it (not decoded): CGI programs and
+// forms decode it themselves, so an encoded "&" or "=" keeps its meaning.
+std::string qmsRawQuery(const std::string& requestLine);
+// The n-th value (from 0) of name in a query "a=1&b=2", both sides decoded ("+" is a
+// blank, "%xx" a byte); false when there is none.
+bool qmsQueryValue(const std::string& query, int n, const std::string& name, std::string& value);
