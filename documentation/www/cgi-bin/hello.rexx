@@ -10,7 +10,15 @@ call qmsSAY session, '<!DOCTYPE html><html lang="en"><head><meta charset="utf-8"
 call qmsSAY session, '<meta name="viewport" content="width=device-width, initial-scale=1">'
 call qmsSAY session, '<title>REXX application example</title></head><body>'
 call qmsSAY session, '<h1>Hello from REXX</h1>'
-call qmsSAY session, '<p>Request: ' || qmsVAR(session, '%(http.request.method)') || ' ',
-  || qmsVAR(session, '%(http.request.uri)') || '</p>'
+call qmsSAY session, '<p>Request: ' || html(qmsVAR(session, '%(http.request.method)')) || ' ',
+  || html(qmsVAR(session, '%(http.request.uri)')) || '</p>'
 call qmsSAY session, '</body></html>'
 return ''
+
+/* Text from the request, made safe for HTML. */
+html: procedure
+  parse arg text
+  text = changestr('&', text, '&amp;')
+  text = changestr('<', text, '&lt;')
+  text = changestr('>', text, '&gt;')
+  return changestr('"', text, '&quot;')
