@@ -52,8 +52,8 @@ pid_t SpawnGroup(const std::string& program, const std::vector<std::string>& arg
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                      POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   pid_t pid = -1;
   int rc = posix_spawn(&pid, program.c_str(), &fa, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);

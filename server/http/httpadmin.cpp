@@ -41,8 +41,8 @@ const char* ProtocolName(int protocol) {
 }
 
 const char* StateName(int state) {
-  static const char* const kStates[] = {"Allocating", "Created",    "Running",  "Suspending",
-                                        "Suspended",  "Stopping",   "Leaving",  "Released"};
+  static const char* const kStates[] = {"Allocating", "Created",  "Running", "Suspending",
+                                        "Suspended",  "Stopping", "Leaving", "Released"};
   return state >= 0 && state < 8 ? kStates[state] : "Unknown";
 }
 
@@ -119,9 +119,13 @@ std::string qmsTHTTPAdmin::Page() {
   if (pg.empty()) return Expand("ADMIN.FRAMES");
   if (pg == "hd") {
     return std::string("<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>") +
-           qms::kProductTitle + " - Management</title></head><body style=\"margin:0;text-align:center\">"
-           "<a href=\"" + qms::kHomePageUrl + "\" target=\"_top\"><img src=\"/!icon?header400x40-qmsadm.gif\" "
-           "width=\"400\" height=\"40\" alt=\"Quillmar/32 management\" style=\"border:0\"></a></body></html>";
+           qms::kProductTitle +
+           " - Management</title></head><body style=\"margin:0;text-align:center\">"
+           "<a href=\"" +
+           qms::kHomePageUrl +
+           "\" target=\"_top\"><img src=\"/!icon?header400x40-qmsadm.gif\" "
+           "width=\"400\" height=\"40\" alt=\"Quillmar/32 management\" "
+           "style=\"border:0\"></a></body></html>";
   }
   if (pg == "mn") {
     Set("http.adminmenu", Menu());
@@ -200,21 +204,26 @@ std::string qmsTHTTPAdmin::Menu() {
   item(2, Link("!admin?pg=ca", "Groups and Object Access"));
   item(1, "Services");
   std::vector<qmsTService*> services = s_.Group()->Services();
-  for (qmsTService* sv : services) item(2, Link("!admin?pg=cs&gr=" + sv->Section(), E(sv->Section())));
+  for (qmsTService* sv : services)
+    item(2, Link("!admin?pg=cs&gr=" + sv->Section(), E(sv->Section())));
   item(0, "REAL TIME");
   item(1, Link("!admin?pg=sl", "Services"));
-  for (qmsTService* sv : services) item(2, Link("!admin?pg=sc&gr=" + sv->Section(), E(sv->Section())));
+  for (qmsTService* sv : services)
+    item(2, Link("!admin?pg=sc&gr=" + sv->Section(), E(sv->Section())));
   item(0, "HISTORICAL");
   item(1, Link("!admin?pg=lf", "Log Files"));
   return m + "</ul>\n";
 }
 
 std::string qmsTHTTPAdmin::ConfigGlobal() {
-  static const char* const kRows[][2] = {
-      {"*Services", "ServiceSections"},       {"*Site admin e-mail", "SiteAdminMail"},
-      {"*Site administrator", "SiteAdminUser"}, {"*Site description", "SiteDescription"},
-      {"*Home directory root", "HomeDirectoryRoot"}, {"*User file directory", "UserDirectory"},
-      {"*Statistics directory", "StatDirectory"}, {"*Groups", "GroupsDefined"}};
+  static const char* const kRows[][2] = {{"*Services", "ServiceSections"},
+                                         {"*Site admin e-mail", "SiteAdminMail"},
+                                         {"*Site administrator", "SiteAdminUser"},
+                                         {"*Site description", "SiteDescription"},
+                                         {"*Home directory root", "HomeDirectoryRoot"},
+                                         {"*User file directory", "UserDirectory"},
+                                         {"*Statistics directory", "StatDirectory"},
+                                         {"*Groups", "GroupsDefined"}};
   jvbTTextConfig* cfg = s_.Group()->Config();
   std::string out = H(2, "Global settings") + "<form method=\"get\" action=\"!admin\">" +
                     IHidden("pg", "cg") + "<table>\n" + TH({"Setting", "Value"});
@@ -224,8 +233,9 @@ std::string qmsTHTTPAdmin::ConfigGlobal() {
     out += TD({"<label for=\"f-" + std::string(row[1]) + "\">" + E(row[0]) + "</label>",
                IText(row[1], value, 40)});
   }
-  return out + "</table><p class=\"buttons\"><input type=\"reset\" value=\"Reset\"> "
-               "<input type=\"submit\" value=\"Apply\" disabled></p></form>\n";
+  return out +
+         "</table><p class=\"buttons\"><input type=\"reset\" value=\"Reset\"> "
+         "<input type=\"submit\" value=\"Apply\" disabled></p></form>\n";
 }
 
 std::string qmsTHTTPAdmin::ConfigAccess() {
@@ -241,14 +251,15 @@ std::string qmsTHTTPAdmin::ConfigAccess() {
     std::vector<std::string> f = Tqms_access::SplitFields(line);
     if (line.empty() || line[0] == ';' || f.size() < 5) continue;
     out += TD({"<code>" + Link("!admin?pg=ca&pm=" + f[0], E(f[0])) + "</code>", E(f[1]), E(f[2]),
-               "<code>" + Triples(f[3], "rwx") + "</code>", "<code>" + Triples(f[4], "dlx") + "</code>"});
+               "<code>" + Triples(f[3], "rwx") + "</code>",
+               "<code>" + Triples(f[4], "dlx") + "</code>"});
   }
   return out + "</table>\n";
 }
 
 std::string qmsTHTTPAdmin::ConfigVFS() {
-  std::string out = H(2, "VFS settings") + H(3, "*VFS links") + "<table>\n" +
-                    TH({"Virtual path", "Real path"});
+  std::string out =
+      H(2, "VFS settings") + H(3, "*VFS links") + "<table>\n" + TH({"Virtual path", "Real path"});
   for (const auto& kv : s_.Group()->Config()->SectionKeys("VFS"))
     out += TD({E(kv.first), E(kv.second)});
   out += "</table>\n" + H(3, "VFS tree") + "<table>\n" + TH({"Virtual path", "Real path"});
@@ -288,8 +299,8 @@ qmsTService* qmsTHTTPAdmin::FindService(const std::string& section) {
 }
 
 std::string qmsTHTTPAdmin::ConfigService() {
-  static const char* const kKeys[] = {"Address", "Port",     "Protocol", "ClientAddress",
-                                      "DebugFlag", "Host",   "LogFlag",  "Timeout"};
+  static const char* const kKeys[] = {"Address",   "Port", "Protocol", "ClientAddress",
+                                      "DebugFlag", "Host", "LogFlag",  "Timeout"};
   qmsTService* sv = FindService(Query("gr"));
   if (!sv) return H(2, "Service settings") + "<p>No such service.</p>";
   std::string form = "<form method=\"get\" action=\"!admin\">" + IHidden("pg", "cs") +
@@ -297,7 +308,8 @@ std::string qmsTHTTPAdmin::ConfigService() {
   for (const char* key : kKeys) {
     std::string value;
     s_.Group()->Config()->ReadValue(sv->Section(), key, value);
-    form += TD({"<label for=\"f-" + std::string(key) + "\">*" + key + "</label>", IText(key, value, 40)});
+    form += TD(
+        {"<label for=\"f-" + std::string(key) + "\">*" + key + "</label>", IText(key, value, 40)});
   }
   form += "</table></form>\n";
   Set("http.service", E(sv->Section()));
@@ -314,10 +326,10 @@ std::string qmsTHTTPAdmin::LogFiles() {
   int32_t kb = 4;
   jvbTTextConfig::ParseInteger(Query("lb"), kb);
   const int64_t want = std::min<int64_t>(std::max<int64_t>(int64_t{kb} * 1024, 2048), 32768);
-  Set("http.logform", "<form method=\"get\" action=\"!admin\">" + IHidden("pg", "lf") +
-                          ISelect("fn", logs, fn) + " to <input type=\"submit\" value=\"View\"> last " +
-                          ISelect("lb", {"4", "8", "16", "32"}, std::to_string(kb)) +
-                          " kBytes.</form>");
+  Set("http.logform",
+      "<form method=\"get\" action=\"!admin\">" + IHidden("pg", "lf") + ISelect("fn", logs, fn) +
+          " to <input type=\"submit\" value=\"View\"> last " +
+          ISelect("lb", {"4", "8", "16", "32"}, std::to_string(kb)) + " kBytes.</form>");
   std::string data;
   bool listed = false;
   for (const auto& l : logs) listed = listed || l == fn;
@@ -325,16 +337,17 @@ std::string qmsTHTTPAdmin::LogFiles() {
     data = "The log file " + E(fn) + " is not one of the listed files.";
   } else if (listed) {
     int err = 0;
-    struct stat st{};
-    int fd = jvb::OpenShared(std::string(kLogDirectory) + "/" + fn, jvb::fmReadDenyNone, 1000,
-                             &err, &st);
+    struct stat st {};
+    int fd = jvb::OpenShared(std::string(kLogDirectory) + "/" + fn, jvb::fmReadDenyNone, 1000, &err,
+                             &st);
     if (fd >= 0) {
       const int64_t from = std::max<int64_t>(0, st.st_size - want);
       std::string text(static_cast<size_t>(st.st_size - from), '\0');
       ssize_t got = ::pread(fd, text.data(), text.size(), from);
       jvb::CloseFile(fd);
       text.resize(got > 0 ? static_cast<size_t>(got) : 0);
-      if (from > 0) text.erase(0, text.find('\n') == std::string::npos ? text.size() : text.find('\n') + 1);
+      if (from > 0)
+        text.erase(0, text.find('\n') == std::string::npos ? text.size() : text.find('\n') + 1);
       std::string lines;
       for (size_t pos = 0; pos < text.size();) {
         size_t nl = text.find('\n', pos);
@@ -378,7 +391,7 @@ std::string qmsTHTTPAdmin::ServiceConnections() {
         idle = x.idleTimer.ElapsedMs() / 1000;
       }
       time_t since = time(nullptr) - static_cast<time_t>(up);
-      struct tm t{};
+      struct tm t {};
       localtime_r(&since, &t);
       strftime(b, sizeof b, "%H:%M:%S", &t);
       vars.emplace_back("http.itemconnected", b);
@@ -404,7 +417,8 @@ std::string qmsTHTTPAdmin::ServiceList() {
   for (qmsTGroup* g : s_.Group()->Application()->Groups()) {
     for (qmsTService* sv : g->Services()) {
       std::string address;
-      if (sv->Group() && sv->Group()->Config()) sv->Group()->Config()->ReadValue(sv->Section(), "Address", address);
+      if (sv->Group() && sv->Group()->Config())
+        sv->Group()->Config()->ReadValue(sv->Section(), "Address", address);
       char tid[32];
       snprintf(tid, sizeof tid, "%4lx", static_cast<long>(sv->CreatorThread()));
       Set("http.itemservice", E(g->Name() + "/" + sv->Section()));

@@ -34,7 +34,8 @@ bool qmsTHTTPAdmin::ChangeAllowed() const {
   const std::string* host = s_.Request.Header("HOST");
   if (!origin || *origin == "null") return origin == nullptr;
   const std::string o = jvb::AsciiLower(*origin);
-  return host && (o == "http://" + jvb::AsciiLower(*host) || o == "https://" + jvb::AsciiLower(*host));
+  return host &&
+         (o == "http://" + jvb::AsciiLower(*host) || o == "https://" + jvb::AsciiLower(*host));
 }
 
 std::string qmsTHTTPAdmin::AccountEditor() {
@@ -44,7 +45,8 @@ std::string qmsTHTTPAdmin::AccountEditor() {
   std::vector<std::string> users;
   jvb::FindFiles(dir, "*", 0, entries);
   for (const auto& e : entries)
-    if (qmsValidAccountName(e.name) && e.name.find('.') == std::string::npos) users.push_back(e.name);
+    if (qmsValidAccountName(e.name) && e.name.find('.') == std::string::npos)
+      users.push_back(e.name);
   std::string us = Query("us");
   std::string out = H(2, "Account editor") + "<form method=\"get\" action=\"!admin\">Select user " +
                     IHidden("pg", "ae") + ISelect("us", users, us) +
@@ -87,10 +89,12 @@ std::string qmsTHTTPAdmin::UpdateAccount(const std::string& user, std::string& f
       return list;
     }
   }
-  static const char* const kKeys[][2] = {
-      {"Fullname", "Changed Fullname"},           {"Aliases", "Changed Aliases"},
-      {"RootDirectory", "Changed Root directory"}, {"LoginDirectory", "Changed Login directory"},
-      {"MaxBandwidth", "Changed Max bandwidth"},  {"ClientAddress", "Changed Client address"}};
+  static const char* const kKeys[][2] = {{"Fullname", "Changed Fullname"},
+                                         {"Aliases", "Changed Aliases"},
+                                         {"RootDirectory", "Changed Root directory"},
+                                         {"LoginDirectory", "Changed Login directory"},
+                                         {"MaxBandwidth", "Changed Max bandwidth"},
+                                         {"ClientAddress", "Changed Client address"}};
   for (const auto& k : kKeys)
     if (UpdateConfig(k[0], "USER", file)) list += Item(k[1]);
   std::string p1, p2;
@@ -118,28 +122,34 @@ std::string qmsTHTTPAdmin::AccountRecord(const std::string& user, const std::str
     return v;
   };
   auto flag = [&](const char* key) { return value(key) == "1"; };
-  std::string out = H(2, "Account record") + "<form method=\"post\" action=\"!admin?pg=ae&amp;us=" +
-                    E(user) + "\">\n<table>\n" + TH({"Setting", "Value"});
+  std::string out = H(2, "Account record") +
+                    "<form method=\"post\" action=\"!admin?pg=ae&amp;us=" + E(user) +
+                    "\">\n<table>\n" + TH({"Setting", "Value"});
   for (const char* key : {"Username", "Fullname", "Aliases"})
     out += TD({Label(key, key), IText(key, value(key), 40)});
-  out += TD({Label("Password0", "Password"), Password("Password", 0) + " " + Password("Password", 1)});
+  out +=
+      TD({Label("Password0", "Password"), Password("Password", 0) + " " + Password("Password", 1)});
   out += TD({"*User flags", std::string("<label><input type=\"checkbox\" name=\"ChangePassword\"") +
-                                (flag("ChangePassword") ? " checked" : "") + "> Allow password change</label>"});
+                                (flag("ChangePassword") ? " checked" : "") +
+                                "> Allow password change</label>"});
   const int type = flag("Administrator") ? 2 : flag("Anonymous") ? 1 : 0;
   std::string radios;
   const char* const kTypes[] = {"Normal user", "Anonymous user", "Administrative user"};
   for (int i = 0; i < 3; ++i)
     radios += "<label><input type=\"radio\" name=\"UserType\" value=\"" + std::to_string(i) + "\"" +
               (i == type ? " checked" : "") + "> " + kTypes[i] + "</label> ";
-  out += TD({"*User type", "<fieldset><legend class=\"sr\">User type</legend>" + radios + "</fieldset>"});
+  out += TD(
+      {"*User type", "<fieldset><legend class=\"sr\">User type</legend>" + radios + "</fieldset>"});
   static const char* const kRows[][2] = {{"RootDirectory", "Root directory"},
                                          {"LoginDirectory", "Login directory"},
                                          {"ClientAddress", "Client address"}};
   for (const auto& r : kRows) out += TD({Label(r[0], r[1]), IText(r[0], value(r[0]), 40)});
-  out += TD({Label("MaxBandwidth", "Max bandwidth"), IText("MaxBandwidth", value("MaxBandwidth"), 8) + " kB/s"});
-  return out + "</table>\n<p class=\"buttons\"><input type=\"reset\" value=\"Reset\"> "
-               "<input type=\"submit\" name=\"bt\" value=\"Apply\"> "
-               "<input type=\"submit\" name=\"bt\" value=\"Save as new\"></p></form>\n";
+  out += TD({Label("MaxBandwidth", "Max bandwidth"),
+             IText("MaxBandwidth", value("MaxBandwidth"), 8) + " kB/s"});
+  return out +
+         "</table>\n<p class=\"buttons\"><input type=\"reset\" value=\"Reset\"> "
+         "<input type=\"submit\" name=\"bt\" value=\"Apply\"> "
+         "<input type=\"submit\" name=\"bt\" value=\"Save as new\"></p></form>\n";
 }
 
 std::string qmsTHTTPAdmin::AccountStatistics(const std::string& user) {
@@ -149,11 +159,17 @@ std::string qmsTHTTPAdmin::AccountStatistics(const std::string& user) {
   if (!db || !db->FindUser(user, u) || !u->OpenStat()) return out + "</table>\n";
   const Tqms_user& st = u->Stat();
   static const std::pair<const char*, Tqms_user::Counter> kRows[] = {
-      {"Files sent (FTP)", Tqms_user::ftpSent},        {"KBytes sent (FTP)", Tqms_user::ftpSentKB},
-      {"Files received (FTP)", Tqms_user::ftpRecv},    {"KBytes received (FTP)", Tqms_user::ftpRecvKB},
-      {"Send speed (FTP)", Tqms_user::ftpSentRate},    {"Received speed (FTP)", Tqms_user::ftpRecvRate},
-      {"Messages received (SMTP)", Tqms_user::smtpRecv}, {"KBytes received (SMTP)", Tqms_user::smtpRecvKB}};
+      {"Files sent (FTP)", Tqms_user::ftpSent},
+      {"KBytes sent (FTP)", Tqms_user::ftpSentKB},
+      {"Files received (FTP)", Tqms_user::ftpRecv},
+      {"KBytes received (FTP)", Tqms_user::ftpRecvKB},
+      {"Send speed (FTP)", Tqms_user::ftpSentRate},
+      {"Received speed (FTP)", Tqms_user::ftpRecvRate},
+      {"Messages received (SMTP)", Tqms_user::smtpRecv},
+      {"KBytes received (SMTP)", Tqms_user::smtpRecvKB}};
   for (const auto& r : kRows) out += TD({r.first, std::to_string(st.Get(r.second))});
   u->CloseStat();
-  return out + "</table>\n<p class=\"buttons\"><button type=\"button\" disabled>*Reset statistics</button></p>\n";
+  return out +
+         "</table>\n<p class=\"buttons\"><button type=\"button\" disabled>*Reset "
+         "statistics</button></p>\n";
 }

@@ -112,9 +112,14 @@ void qmsTHTTPApp::Run() {
   s_.KeepAlive = false;
   const qmsTHTTPAppSpec spec = qmsParseAppSpec(s_.ContentType);
   switch (spec.kind) {
-    case qmsTHTTPAppSpec::kPlugin: RunPlugin(spec.program); break;
-    case qmsTHTTPAppSpec::kRexx: RunRexx(); break;
-    default: RunProgram(spec);
+    case qmsTHTTPAppSpec::kPlugin:
+      RunPlugin(spec.program);
+      break;
+    case qmsTHTTPAppSpec::kRexx:
+      RunRexx();
+      break;
+    default:
+      RunProgram(spec);
   }
   if (s_.Socket()) s_.Socket()->Shutdown();
 }
@@ -152,8 +157,8 @@ std::vector<std::string> qmsTHTTPApp::Environment() {
   env.Add("GATEWAY_INTERFACE", "CGI/1.1");
   env.Add("QUERY_STRING", qmsRawQuery(r.line));
   env.Add("REMOTE_ADDR", sock ? sock->PeerDotted() : std::string());
-  env.Add("REMOTE_HOST", sock && sock->peerHostName != sock->PeerDotted() ? sock->peerHostName
-                                                                          : std::string());
+  env.Add("REMOTE_HOST",
+          sock && sock->peerHostName != sock->PeerDotted() ? sock->peerHostName : std::string());
   env.Add("REMOTE_IDENT", "");
   env.Add("REMOTE_USER", jvb::EqualNoCase(s_.user_name_, "anonymous") ? "" : s_.user_name_);
   env.Add("REQUEST_METHOD", r.method);
@@ -190,9 +195,8 @@ std::vector<std::string> qmsTHTTPApp::ProcessorArguments(const CgiRun& run,
   snprintf(name, sizeof name, "QMSCGI%4.4x-%d", static_cast<unsigned>(s_.Socket()->Handle()),
            jvb::ProcessId());
   std::string program = jvb::FindInPath(spec.program);
-  if (program.empty()) program = spec.program.find('/') != std::string::npos
-                                     ? Absolute(spec.program)
-                                     : spec.program;
+  if (program.empty())
+    program = spec.program.find('/') != std::string::npos ? Absolute(spec.program) : spec.program;
   const std::string real = Absolute(s_.real_path_);
   std::string line = std::string(name) + " " + std::to_string(run.inFd) + " " +
                      std::to_string(run.writeFd) + " " + std::to_string(run.errFd) + " " +
@@ -266,7 +270,8 @@ void qmsTHTTPApp::Relay(CgiRun& run) {
     else
       ::poll(nullptr, 0, 10);
   run.EndProgram();
-  if (late) s_.Message = "CGI program gave no output within " + std::to_string(limitMs / 1000) + "s";
+  if (late)
+    s_.Message = "CGI program gave no output within " + std::to_string(limitMs / 1000) + "s";
   if (lost) s_.Message = "Client left during the CGI program";
   if (!lost && !head_sent_ && !head_.empty()) Forward(nullptr, 0);
   if (total_ == 0 && !lost) {

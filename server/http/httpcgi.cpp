@@ -72,10 +72,10 @@ bool qmsTCGIEnvironment::Defined(const std::string& name) const {
 
 void qmsTCGIEnvironment::AddServerEnvironment(char** env) {
   static const char* const kOurs[] = {
-      "AUTH_TYPE",    "CONTENT_LENGTH", "CONTENT_TYPE", "GATEWAY_INTERFACE", "QUERY_STRING",
-      "REMOTE_ADDR",  "REMOTE_HOST",    "REMOTE_IDENT", "REMOTE_USER",       "REQUEST_METHOD",
-      "SCRIPT_NAME",  "SERVER_NAME",    "SERVER_PORT",  "SERVER_PROTOCOL",   "SERVER_SOFTWARE",
-      "PATH_INFO",    "PATH_TRANSLATED", "SCRIPT_FILENAME"};
+      "AUTH_TYPE",   "CONTENT_LENGTH",  "CONTENT_TYPE",   "GATEWAY_INTERFACE", "QUERY_STRING",
+      "REMOTE_ADDR", "REMOTE_HOST",     "REMOTE_IDENT",   "REMOTE_USER",       "REQUEST_METHOD",
+      "SCRIPT_NAME", "SERVER_NAME",     "SERVER_PORT",    "SERVER_PROTOCOL",   "SERVER_SOFTWARE",
+      "PATH_INFO",   "PATH_TRANSLATED", "SCRIPT_FILENAME"};
   for (char** e = env; e && *e; ++e) {
     const std::string entry = *e;
     const std::string name = entry.substr(0, entry.find('='));
@@ -111,8 +111,7 @@ bool qmsCGIStatus(std::string& block, std::string& statusText, int& status) {
       std::string value = Trimmed(line.substr(7));
       if (value.size() < 3 || !isdigit(static_cast<unsigned char>(value[0])) ||
           !isdigit(static_cast<unsigned char>(value[1])) ||
-          !isdigit(static_cast<unsigned char>(value[2])) ||
-          (value.size() > 3 && value[3] != ' '))
+          !isdigit(static_cast<unsigned char>(value[2])) || (value.size() > 3 && value[3] != ' '))
         return false;
       status = std::stoi(value.substr(0, 3));
       if (status < 100 || status > 599) return false;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "server/http/httpcgi.h"
 #include "server/http/httpadmin.h"
+#include "server/http/httpcgi.h"
 
 TEST(HTTPApp, ApplicationSettingsNameTheirKind) {
   qmsTHTTPAppSpec s = qmsParseAppSpec("dll: qmsexample.so extra");
@@ -23,8 +23,11 @@ TEST(HTTPApp, EnvironmentLeavesOutEmptyValuesProxyAndInternalNames) {
   qmsTCGIEnvironment env;
   env.Add("AUTH_TYPE", "");
   env.Add("CONTENT-LENGTH", "10");
-  env.AddHeaders({{"USER-AGENT", "curl"}, {"PROXY", "http://evil"}, {"X=Y", "1"},
-                  {"X-SOME-THING", "42"}, {"BAD NAME", "1"}});
+  env.AddHeaders({{"USER-AGENT", "curl"},
+                  {"PROXY", "http://evil"},
+                  {"X=Y", "1"},
+                  {"X-SOME-THING", "42"},
+                  {"BAD NAME", "1"}});
   char a[] = "PATH=/bin", b[] = "QMS_DNS_SERVER=1.2.3.4", c[] = "HTTP_PROXY=x",
        d[] = "QUERY_STRING=old", e[] = "CONTENT_LENGTH=99";
   char* server[] = {a, b, c, d, e, nullptr};
@@ -68,9 +71,10 @@ TEST(HTTPApp, QueriesKeepTheirCodingUntilSplit) {
 }
 
 TEST(HTTPAdmin, FragmentsEscapeWhatTheyInsert) {
-  EXPECT_EQ(qmsTHTTPAdmin::IText("Fullname", "\"><b>", 40),
-            "<input type=\"text\" name=\"Fullname\" id=\"f-Fullname\" value=\"&quot;&gt;&lt;b&gt;\" "
-            "size=\"40\">");
+  EXPECT_EQ(
+      qmsTHTTPAdmin::IText("Fullname", "\"><b>", 40),
+      "<input type=\"text\" name=\"Fullname\" id=\"f-Fullname\" value=\"&quot;&gt;&lt;b&gt;\" "
+      "size=\"40\">");
   EXPECT_EQ(qmsTHTTPAdmin::ISelect("fn", {"a.log", "<x>"}, "<x>"),
             "<select name=\"fn\" aria-label=\"fn\"><option value=\"a.log\">a.log</option>"
             "<option value=\"&lt;x&gt;\" selected>&lt;x&gt;</option></select>");
