@@ -203,3 +203,10 @@ class HTTPAdminTest(HTTPServerTestCase):
                "document.querySelector('pre.log') != null")
         self.assertIn("GET /!admin?pg=lf", b.eval("document.querySelector('pre.log').innerText"))
         b.screenshot("admin-log.png")
+
+        # On a phone the frames stack and no page is wider than the screen.
+        b.call("Emulation.setDeviceMetricsOverride", b.session, width=390, height=844,
+               deviceScaleFactor=2, mobile=True)
+        b.open(base + "/!admin?pg=ae&us=user", "document.querySelector('[name=Fullname]') != null")
+        self.assertLessEqual(b.eval("document.documentElement.scrollWidth"), 390)
+        b.screenshot("admin-phone-account.png")
