@@ -82,7 +82,7 @@ class HTTPAppsTest(HTTPServerTestCase):
         qmstest.wait_for(lambda: not subprocess.run(["pgrep", "-f", "sleep 600"],
                                                      stdout=subprocess.PIPE).stdout,
                          what="hanging program ended")
-        with concurrent.futures.ThreadPoolExecutor(10) as pool:
+        with concurrent.futures.ThreadPoolExecutor(50) as pool:
             outs = list(pool.map(lambda i: self.curl(self.url("/cgi-bin/env.sh?n=%d" % i))[1],
                                  range(50)))
         self.assertEqual([o.startswith(b"HTTP/1.1 201 ") for o in outs], [True] * 50)
@@ -111,6 +111,7 @@ class HTTPAppsTest(HTTPServerTestCase):
         self.assertEqual(rc, 0, err)
         self.assertTrue(out.startswith(b"HTTP/1.1 200 OK\r\n"), out)
         self.assertIn(b"<p>Request: GET /cgi-bin/hello.rexx</p>", out)
+        self.assertTrue(out.endswith(b"</body></html>\r\n"), out)   # and nothing after it
         rc, out, err = self.curl(self.url("/cgi-bin/hello.qmsapp"))
         self.assertEqual(rc, 0, err)
         self.assertTrue(out.startswith(b"HTTP/1.0 200 OK\r\n"), out)   # as the plug-in wrote it

@@ -13,7 +13,7 @@ call qmsSAY session, '<h1>Hello from REXX</h1>'
 call qmsSAY session, '<p>Request: ' || html(qmsVAR(session, '%(http.request.method)')) || ' ',
   || html(qmsVAR(session, '%(http.request.uri)')) || '</p>'
 call qmsSAY session, '</body></html>'
-return ''
+return 0
 
 /* Text from the request, made safe for HTML. */
 html: procedure
