@@ -162,7 +162,7 @@ std::vector<std::string> qmsTHTTPApp::Environment() {
   env.Add("REMOTE_IDENT", "");
   env.Add("REMOTE_USER", jvb::EqualNoCase(s_.user_name_, "anonymous") ? "" : s_.user_name_);
   env.Add("REQUEST_METHOD", r.method);
-  env.Add("SCRIPT_NAME", r.uri);
+  env.Add("SCRIPT_NAME", s_.Path);
   env.Add("SERVER_NAME", s_.Host);
   env.Add("SERVER_PORT", std::to_string(s_.Service()->Port()));
   env.Add("SERVER_PROTOCOL", r.version);
