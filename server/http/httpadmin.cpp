@@ -396,11 +396,11 @@ std::string qmsTHTTPAdmin::ServiceConnections() {
       strftime(b, sizeof b, "%H:%M:%S", &t);
       vars.emplace_back("http.itemconnected", b);
       vars.emplace_back("http.itemidle", std::to_string(idle));
-      jvbTSocket* sock = x.Socket();
-      vars.emplace_back("http.itemhostname", E(sock ? sock->peerHostName : std::string("-")));
-      vars.emplace_back("http.itemhostaddress", E(sock ? sock->PeerDotted() : std::string("-")));
-      qmsTUser* u = x.User();
-      vars.emplace_back("http.itemusername", E(u ? u->GetUsername() : std::string("-")));
+      const std::string host = x.ListedHost(), address = x.ListedAddress();
+      vars.emplace_back("http.itemhostname", E(host.empty() ? std::string("-") : host));
+      vars.emplace_back("http.itemhostaddress", E(address.empty() ? std::string("-") : address));
+      const std::string user = x.ListedUser();
+      vars.emplace_back("http.itemusername", E(user.empty() ? std::string("-") : user));
       vars.emplace_back("http.itemstatus", "-");
       vars.emplace_back("http.itemobject", "-");
     });
@@ -429,8 +429,11 @@ std::string qmsTHTTPAdmin::ServiceList() {
       Set("http.itemstatus", StateName(sv->state.load()));
       Set("http.itemsessions", std::to_string(sv->ActiveCount()));
       Set("http.itempoolsize", std::to_string(sv->PoolCount()));
-      Set("http.itemcachecount", std::to_string(sv->Cache().Count()));
-      Set("http.itemcachesize", std::to_string(sv->Cache().Total()));
+      size_t cached = 0;
+      int64_t bytes = 0;
+      sv->Cache().Figures(cached, bytes);
+      Set("http.itemcachecount", std::to_string(cached));
+      Set("http.itemcachesize", std::to_string(bytes));
       out += s_.ReturnFIB(item);
     }
   }
