@@ -105,3 +105,9 @@ void qmsTServiceCache::CleanLocked() {
     entries_.erase(candidate);
   }
 }
+
+void qmsTServiceCache::Figures(size_t& count, int64_t& bytes) {
+  std::lock_guard<std::mutex> g(lock_);
+  count = entries_.size();
+  bytes = total_;
+}

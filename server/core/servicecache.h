@@ -30,6 +30,8 @@ class qmsTServiceCache {
   int64_t MaxSize() const { return max_size_; }
   int64_t Total() const { return total_; }
   size_t Count() const { return entries_.size(); }
+  // Entries and bytes held, read together under the cache lock (for status pages).
+  void Figures(size_t& count, int64_t& bytes);
 
  private:
   struct Entry {

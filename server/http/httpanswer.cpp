@@ -305,13 +305,3 @@ void qmsTHTTPSession::SendDirectory() {
   if (ok) Send(text.data(), text.size());
   BytesSent = sent;
 }
-
-void qmsTHTTPSession::SendCGI() {
-  Fail(500, "Applications are not available");
-  SendError(500);
-}
-
-void qmsTHTTPSession::SendAdmin() {
-  Fail(500, "Administration pages are not available");
-  SendError(500);
-}

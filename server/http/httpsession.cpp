@@ -195,6 +195,7 @@ void qmsTHTTPSession::ReadRights() {
   access_.ReadConfig();
   rights_.clear();
   user_name_ = user_ ? user_->GetUsername() : std::string("anonymous");
+  SetListedUser(user_name_);
 }
 
 void qmsTHTTPSession::Fail(int status, const std::string& message) {

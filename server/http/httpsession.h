@@ -2,8 +2,8 @@
 // (keep-alive), resolves each path in the virtual file system rooted per host name,
 // applies Basic authorization and the path access rules, and answers with a static file
 // (through the service's document cache, optionally expanded as a FIB or SSI template), a
-// directory listing, a built-in icon or an error page. Applications, CGI programs and the
-// administration pages answer 500 until their handlers join this class.
+// directory listing, a built-in icon or an error page. Applications and CGI programs are
+// run by qmsTHTTPApp (httpapp.cpp), the administration pages built by qmsTHTTPAdmin.
 //
 // Hot path of a cached document: no file-system call while the cache confirmed the file
 // within the last second, the body shared with the cache (never copied, no lock held while
@@ -72,6 +72,9 @@ class qmsTHTTPSession : public qmsTSession {
   bool KeepAlive = false;
 
  private:
+  friend class qmsTHTTPApp;
+  friend class qmsTHTTPAdmin;
+
   // Method table handlers.
   void httpProcess();
   void httpNotAllowed();
