@@ -15,6 +15,7 @@ import poplib
 import random
 import smtplib
 import subprocess
+import sys
 import threading
 import time
 import unittest
@@ -100,6 +101,8 @@ class KillDuringDeliveryTest(DeliverySite):
         wait_for(lambda: not self.pending(), timeout=120, what="no local recipient pending")
         subjects = self.check_inbox(final=True)
         self.assertTrue(accepted)
+        print("%d rounds, %d messages accepted, %d in the Inbox"
+              % (ROUNDS, len(accepted), len(subjects)), file=sys.stderr)
         for s in accepted:
             self.assertEqual(subjects.count(s), 1, "%r in the Inbox %d times"
                              % (s, subjects.count(s)))
