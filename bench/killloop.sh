@@ -7,7 +7,7 @@
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
 rounds="${1:-50}"
-build="${2:-$src/build/release}"
+build="$(realpath "${2:-$src/build/release}")"
 cmake --build "$build" --target qms32srv qms32
 cd "$src/tests/e2e"
 start=$(date +%s)
