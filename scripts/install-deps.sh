@@ -13,7 +13,7 @@ packages=(
 )
 test_packages=(
   libgtest-dev libgmock-dev dnsmasq-base curl tmux lftp wget chromium
-  xvfb xauth
+  xvfb xauth iproute2
 )
 
 want=("${packages[@]}")

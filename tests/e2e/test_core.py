@@ -594,6 +594,8 @@ class SiteUseTest(LifecycleTestCase):
 
     def test_second_server_in_a_running_site_halts_and_leaves_the_logs_alone(self):
         server = self.start()
+        # Every service has opened its log once the management service runs too.
+        server.wait_for_line("ADMIN service /ADMIN running")
         logs = self.log_files()
         records = self.site.read("tmp", "console.tmp")
         for second in (self.site.run_server(qmstest.fresh_stamp()), self.site.run_launcher()):
