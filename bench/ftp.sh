@@ -10,6 +10,7 @@
 # Usage: bench/ftp.sh
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
+source "$src/bench/lib.sh"
 bench="$src/bench/ftpbench.py"
 ROUNDS="${ROUNDS:-3}"
 
@@ -18,12 +19,6 @@ site="$tmp/site"
 qms_pid=""
 vsftpd_pid=""
 
-stop_pid() {  # PID
-  kill -0 "$1" 2>/dev/null || return 0
-  kill -TERM "$1"
-  for _ in $(seq 1 100); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
-  kill -KILL "$1" 2>/dev/null || true
-}
 cleanup() {
   set +e
   [[ -n "$qms_pid" ]] && stop_pid "$qms_pid"
@@ -33,16 +28,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-wait_port() {  # PORT PID
-  for _ in $(seq 1 300); do
-    python3 -c "import socket; socket.create_connection(('127.0.0.1', $1), 1).close()" \
-      2>/dev/null && return 0
-    kill -0 "$2" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
-}
 
 # --- vsftpd, installed without starting (or leaving) its system service ------------------
 if [[ ! -x /usr/sbin/vsftpd ]]; then

@@ -14,6 +14,7 @@
 # Usage: bench/http.sh
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
+source "$src/bench/lib.sh"
 helper="$src/bench/mailbench.py"
 DURATION="${DURATION:-10s}"
 THREADS="${THREADS:-2}"
@@ -23,14 +24,6 @@ tmp="$(mktemp -d /tmp/qms-httpbench.XXXXXX)"
 site="$tmp/site"
 qms_pid=""
 nginx_pid=""
-
-stop_pid() {  # PID: TERM, then KILL after 10 s
-  local pid="$1"
-  [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null || return 0
-  kill -TERM "$pid"
-  for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.2; done
-  kill -KILL "$pid" 2>/dev/null || true
-}
 
 cleanup() {
   set +e
@@ -45,26 +38,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-wait_for() {  # FILE TEXT SECONDS PID
-  local i
-  for ((i = 0; i < $3 * 10; i++)); do
-    grep -q -- "$2" "$1" 2>/dev/null && return 0
-    kill -0 "$4" 2>/dev/null || { echo "process ended before \"$2\":" >&2; tail -20 "$1" >&2; return 1; }
-    sleep 0.1
-  done
-  echo "timed out waiting for \"$2\" in $1" >&2; tail -20 "$1" >&2; return 1
-}
-
-wait_port() {  # PORT PID
-  for _ in $(seq 1 100); do
-    python3 -c "import socket; socket.create_connection(('127.0.0.1', $1), 1).close()" \
-      2>/dev/null && return 0
-    kill -0 "$2" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
-}
 
 # --- nginx and wrk from Debian, the nginx system service never started -------------------
 missing=()

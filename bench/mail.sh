@@ -24,6 +24,7 @@
 # Usage: bench/mail.sh
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"
+source "$src/bench/lib.sh"
 bench="$src/bench/mailbench.py"
 SMTP_MESSAGES="${SMTP_MESSAGES:-2000}"
 CLIENTS="${CLIENTS:-8}"
@@ -64,16 +65,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-wait_for() {  # FILE TEXT SECONDS PID
-  local i
-  for ((i = 0; i < $3 * 10; i++)); do
-    grep -q -- "$2" "$1" 2>/dev/null && return 0
-    kill -0 "$4" 2>/dev/null || { echo "process ended before \"$2\":" >&2; tail -20 "$1" >&2; return 1; }
-    sleep 0.1
-  done
-  echo "timed out waiting for \"$2\" in $1" >&2; tail -20 "$1" >&2; return 1
-}
 
 # --- Dovecot's POP3 server, installed without starting (or leaving) its system service ----
 if [[ ! -x /usr/sbin/dovecot ]] || ! dpkg -s dovecot-pop3d >/dev/null 2>&1; then
