@@ -210,7 +210,7 @@ void qmsTFTPSession::SendFile(int fd, int64_t offset, int64_t size) {
   const size_t block = (bandwidth_ > 0 || xqms_) ? kBlockSize : kFastBlock;
   int64_t pos = offset;
   while (pos < size && !Stopping() && !abort_) {
-    const int64_t n = jvb::SendFileSome(dfd, fd, pos, std::min<int64_t>(block, size - pos));
+    const int64_t n = data_->SendFileSome(fd, pos, std::min<int64_t>(block, size - pos));
     if (n <= 0) {
       if (n == -2) {
         PollAbort();
@@ -249,7 +249,7 @@ bool qmsTFTPSession::ReceiveFile(int fd, int64_t offset, const std::string& comm
   int64_t pos = offset;
   bool ok = true;
   while (!Stopping() && !abort_) {
-    const int64_t n = jvb::RecvFull(dfd, buf.data(), buf.size());
+    const int64_t n = data_->RecvFull(buf.data(), buf.size());
     if (n == -2) {
       PollAbort();
       continue;

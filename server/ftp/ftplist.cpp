@@ -101,7 +101,7 @@ void qmsTFTPSession::List(bool toData, const std::string& command, const std::st
   FileSys().FindClose(find);
   SendListLine(toData, out);
   if (toData) {
-    if (data_) jvb::ShutdownSend(data_->Handle());
+    if (data_) data_->ShutdownSend();
     CloseData();
     SendTxt("226a", command);
   }
