@@ -154,7 +154,10 @@ void qmsTSMTPSession::srvRun() {
   SendTxt("221a", "QUIT");
   // Shut down, not closed: the descriptor stays ours until the session is released, so
   // its number cannot be handed to another connection while the monitor still sees it.
-  if (Socket()) Socket()->Shutdown();
+  if (Socket()) {
+    Socket()->ShutdownSend();  // over TLS, the close_notify goes first
+    Socket()->Shutdown();
+  }
   if (!terminate) cliRun();
 }
 
