@@ -205,6 +205,10 @@ void qmsTFTPSession::UpdateFigures(int64_t size, bool retr) {
 void qmsTFTPSession::SendFile(int fd, int64_t offset, int64_t size) {
   // Blocking sends bounded by a short time-out: the kernel moves large pieces without
   // waking the session, and a client that stops reading still lets ABOR be seen.
+  if (!SecureData()) {
+    abort_ = true;
+    return;
+  }
   const int dfd = data_->Handle();
   jvb::SetIoTimeout(dfd, kIoWaitMs);
   const size_t block = (bandwidth_ > 0 || xqms_) ? kBlockSize : kFastBlock;
@@ -243,6 +247,10 @@ void qmsTFTPSession::Progress(int64_t n, int64_t size, bool retr) {
 }
 
 bool qmsTFTPSession::ReceiveFile(int fd, int64_t offset, const std::string& command) {
+  if (!SecureData()) {
+    hook_result_ = EPROTO;
+    return false;
+  }
   std::vector<char> buf(kRecvBuffer);
   const int dfd = data_->Handle();
   jvb::SetIoTimeout(dfd, kIoWaitMs);

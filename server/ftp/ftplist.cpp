@@ -70,6 +70,7 @@ void qmsTFTPSession::List(bool toData, const std::string& command, const std::st
       return Log(command + " " + qmsQuoted(path) + ", unable to open data connection", kLogDir);
     }
     SendArg("150a", command, mask);
+    if (!SecureData()) CloseData();  // the listing is then not sent
   }
   const int before = Status;
   Status = stList;

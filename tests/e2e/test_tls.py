@@ -249,5 +249,63 @@ class ImplicitTlsTest(MailTlsCase):
         self.assertEqual(rc, 0, out)
 
 
+class FtpTlsTest(FtpServerTestCase):
+    """FTP AUTH TLS with PROT P, passive and active, by ftplib, curl and lftp."""
+
+    settings = {"TLSMode": "STARTTLS", "DisableReverse": "1"}
+    DATA = os.urandom(3 * 1024 * 1024 + 17)
+
+    def setUp(self):
+        super().setUp()
+        self.area = self.add_user("kim", "kim-pass")
+
+    def test_ftplib_prot_p_passive_and_active(self):
+        for passive in (True, False):
+            ftp = ftplib.FTP_TLS(context=client_context(), timeout=30)
+            ftp.connect("127.0.0.1", self.port)
+            self.addCleanup(ftp.close)
+            self.assertIn("AUTH TLS", ftp.sendcmd("FEAT"))
+            ftp.login("kim", "kim-pass")  # AUTH TLS first
+            ftp.prot_p()
+            ftp.set_pasv(passive)
+            name = "up-%d.bin" % passive
+            ftp.storbinary("STOR " + name, io.BytesIO(self.DATA))
+            self.assertEqual(self.fetch(ftp, name), self.DATA)
+            self.assertIn(name, ftp.nlst())
+            ftp.quit()
+        with open(os.path.join(self.area, "up-1.bin"), "rb") as f:
+            self.assertEqual(f.read(), self.DATA)
+        self.assertIn("TLS established: TLSv1.3 ", "\n".join(self.ftp_log()))
+
+    def ftp_log(self):
+        return self.site.log_messages("default-ftp.log")
+
+    def test_curl_lftp_and_s_client(self):
+        with open(os.path.join(self.area, "file.bin"), "wb") as f:
+            f.write(self.DATA)
+        out_file = os.path.join(self.site.root, "curl.bin")
+        url = "ftp://127.0.0.1:%d/file.bin" % self.port
+        rc, out = tool("curl", "-sS", "-k", "--ssl-reqd", "--user", "kim:kim-pass", "-o",
+                       out_file, url)
+        self.assertEqual(rc, 0, out)
+        rc, out = tool("curl", "-sS", "-k", "--ssl-reqd", "--user", "kim:kim-pass", "-T", out_file, url.replace("file.bin", "curl.bin"))
+        self.assertEqual(rc, 0, out)
+        with open(os.path.join(self.area, "curl.bin"), "rb") as f:
+            self.assertEqual(f.read(), self.DATA)
+        lftp_file = os.path.join(self.site.root, "lftp.bin")
+        script = ("set ssl:verify-certificate no; set ftp:ssl-force true; "
+                  "set ftp:ssl-protect-data true; open -u kim,kim-pass 127.0.0.1:%d; "
+                  "get file.bin -o %s; ls" % (self.port, lftp_file))
+        rc, out = tool("lftp", "-c", script)
+        self.assertEqual(rc, 0, out)
+        self.assertIn("curl.bin", out)
+        with open(lftp_file, "rb") as f:
+            self.assertEqual(f.read(), self.DATA)
+        rc, out = tool("openssl", "s_client", "-brief", "-ign_eof", "-starttls", "ftp",
+                       "-connect", "127.0.0.1:%d" % self.port, data=b"QUIT\r\n")
+        self.assertEqual(rc, 0, out)
+        self.assertIn("Protocol version: TLSv1.3", out)
+
+
 if __name__ == "__main__":
     unittest.main()
