@@ -20,6 +20,7 @@ import threading
 import unittest
 
 import qmstest
+import test_delivery
 from mailtest_store import MailServerTestCase, message_lines
 from qmstest import wait_for
 
@@ -305,6 +306,79 @@ class FtpTlsTest(FtpServerTestCase):
                        "-connect", "127.0.0.1:%d" % self.port, data=b"QUIT\r\n")
         self.assertEqual(rc, 0, out)
         self.assertIn("Protocol version: TLSv1.3", out)
+
+
+class TlsExchanger:
+    """A small SMTP exchanger on a loopback address that offers STARTTLS (Python's ssl,
+    a certificate made for the test) and keeps the data of each transaction with whether
+    it came over TLS."""
+
+    def __init__(self, root, address, port):
+        cert, key = os.path.join(root, "sink.crt"), os.path.join(root, "sink.key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                        "/CN=sink.test", "-days", "1", "-keyout", key, "-out", cert],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(cert, key)
+        self.accepted = []
+        self.listener = socket.create_server((address, port))
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def close(self):
+        self.listener.close()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._session, args=(conn,), daemon=True).start()
+
+    def _session(self, conn):
+        f = conn.makefile("rb")
+        conn.sendall(b"220 sink.test ESMTP\r\n")
+        secure, data = False, b""
+        while True:
+            line = f.readline()
+            verb = line[:4].upper()
+            if not line or verb == b"QUIT":
+                break
+            if verb == b"EHLO":
+                conn.sendall(b"250-sink.test\r\n" + (b"" if secure else b"250-STARTTLS\r\n")
+                             + b"250 8BITMIME\r\n")
+            elif line.upper().startswith(b"STARTTLS"):
+                conn.sendall(b"220 go ahead\r\n")
+                conn = self.context.wrap_socket(conn, server_side=True)
+                f, secure = conn.makefile("rb"), True
+            elif verb == b"DATA":
+                conn.sendall(b"354 go ahead\r\n")
+                for body in iter(f.readline, b".\r\n"):
+                    data += body
+                self.accepted.append((secure, data))
+                conn.sendall(b"250 queued\r\n")
+            else:
+                conn.sendall(b"250 ok\r\n")
+        conn.close()
+
+
+class DeliveryTlsTest(test_delivery.DeliverySite):
+    """Outgoing mail takes STARTTLS when the exchanger offers it (not verified)."""
+
+    smart_host = test_delivery.DeliverySite.loopback()
+    smtp_keys = {"ForwardToServer": smart_host, "DeliveryTLS": "Opportunistic"}
+
+    def test_delivery_uses_starttls(self):
+        self.dns.start()
+        sink = TlsExchanger(self.site.root, self.smart_host, self.remote_port)
+        self.addCleanup(sink.close)
+        self.start_server()
+        self.send("user@localhost", ["someone@nowhere.test"], test_delivery.MESSAGE)
+        wait_for(lambda: len(sink.accepted) == 1, what="the message at the exchanger")
+        self.assertTrue(sink.accepted[0][0])
+        self.assertIn(b"second line", sink.accepted[0][1])
+        self.wait_logged('over TLS: TLSv1.3')
+        self.wait_logged('certificate not verified')
 
 
 if __name__ == "__main__":
