@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev libncurses-dev
 )
 test_packages=(
-  libgtest-dev libgmock-dev dnsmasq-base curl tmux lftp wget
+  libgtest-dev libgmock-dev dnsmasq-base curl tmux lftp wget chromium
   xvfb xauth
 )
 

@@ -38,6 +38,8 @@ put "$build/server/qms32srv" "$dir/binaries/qms32srv"
 put "$build/cgi/qms32cgi" "$dir/binaries/qms32cgi"
 put "$build/console/qms32con" "$dir/utilities/qms32con"
 put "$build/manager/qms32mgr" "$dir/utilities/qms32mgr"
+# The example plug-in answers the example application /cgi-bin/hello.qmsapp.
+put "$build/server/scripting/example/qmsexample.so" "$dir/binaries/qmsexample.so"
 
 # The shipped defaults always reflect this build; the server copies them into config/,
 # messages/ and scripts/ at first start and upgrades unchanged files later.
@@ -49,13 +51,8 @@ mv "$dir/documentation.staging.$$" "$dir/documentation"
 # Runtime directories of the default group (never under config/).
 site="$dir/sites/default"
 mkdir -p "$site"/{stat,queue,home,ftp/pub,ftp/users/admin,ftp/users/user,www}
-if [[ ! -e "$site/www/index.html" ]]; then
-  cat > "$site/www/index.html" <<'HTML'
-<!DOCTYPE html>
-<html><head><title>Quillmar/32</title></head>
-<body><h1>Quillmar/32</h1><p>This site is served by Quillmar/32.</p></body></html>
-HTML
-fi
+# The example web documents and applications; files already there are kept.
+cp -rn "$src/documentation/www/." "$site/www/"
 if [[ ! -e "$site/ftp/pub/readme.txt" ]]; then
   printf 'Files in /pub are open to every FTP user of this site.\r\n' > "$site/ftp/pub/readme.txt"
 fi

@@ -2,6 +2,7 @@
 
 #include "server/admin/adminsession.h"
 #include "server/ftp/ftpsession.h"
+#include "server/http/httpregister.h"
 #include "server/mail/mailregister.h"
 #include "server/scripting/scriptregister.h"
 
@@ -13,4 +14,5 @@ void qmsRegisterProtocols() {
   qmsRegisterPop3();
   qmsRegisterImap4();
   qmsRegisterFtp();
+  qmsRegisterHttp();
 }

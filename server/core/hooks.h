@@ -18,6 +18,9 @@ struct qmsTHookRunners {
   std::function<int(qmsTSession& session, const std::string& library, const std::string& entry,
                     const std::string& arguments, std::string& output)>
       plugin;
+  // Answers an HTTP application request through the entry "qmsHttpRequest" of a plug-in
+  // library; true when the plug-in handled it.
+  std::function<bool(qmsTSession& session, const std::string& library)> httpRequest;
 };
 
 qmsTHookRunners& qmsHookRunners();

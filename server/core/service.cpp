@@ -12,6 +12,7 @@
 #include "server/core/group.h"
 #include "server/core/session.h"
 #include "server/core/sessionfactory.h"
+#include "toolbox/netfile.h"
 #include "toolbox/platform.h"
 #include "toolbox/qmstools.h"
 #include "toolbox/timeutil.h"
@@ -271,7 +272,10 @@ bool qmsTService::BindListener() {
 
 bool qmsTService::StartListening() {
   // Listen first: a client that reads "running" may connect at once.
-  int rc = listener_.Listen(16);
+  ListenBacklog = 16;
+  group_->Config()->ReadInteger(ListenBacklog, section_, "ListenBacklog");
+  ListenBacklog = std::min(std::max(ListenBacklog, 1), jvb::ListenBacklogLimit());
+  int rc = listener_.Listen(ListenBacklog);
   if (rc == 0) return true;
   char b[512];
   snprintf(b, sizeof b, "%s cannot listen (rc=%d)", Prefix().c_str(), rc);
@@ -343,6 +347,9 @@ void qmsTService::StartSession(std::unique_ptr<jvbTSocket> client) {
     return;  // the client socket closes here
   }
   HandOver(session, std::move(client));
+  // While connections keep arriving the loop never idles to refill the pool: start the
+  // next session now, so the next client finds one waiting instead of a thread start.
+  if (PoolCount() + pending_ < ClientPool) FillPool();
 }
 
 bool qmsTService::TakeSession(qmsTSession** session) {
@@ -491,6 +498,7 @@ bool qmsTService::StopService() {
 
 void qmsTService::Monitor() {
   std::lock_guard<std::recursive_mutex> g(lock_);
+  bool releasedAny = false;
   for (auto it = active_.begin(); it != active_.end();) {
     qmsTSession* s = it->second;
     if (s->Timeout > 0 && !s->terminate) {
@@ -516,10 +524,18 @@ void qmsTService::Monitor() {
       active_count_ = static_cast<int>(active_.size());
       s->done = false;
       s->released = true;
+      releasedAny = true;
       continue;
     }
     ++it;
   }
+  // One wake-up per pass for every finished session, however many there are.
+  if (releasedAny) released_event_.notify_all();
+}
+
+void qmsTService::WaitReleased(qmsTSession* session) {
+  std::unique_lock<std::recursive_mutex> g(lock_);
+  released_event_.wait(g, [session] { return session->released.load(); });
 }
 
 namespace {
@@ -541,7 +557,8 @@ void* ClientThread(void* arg) {
     if (!session->EnteredPool()) service->PendingFailed();
     if (served || session->HandedOver()) {
       session->done = true;
-      while (!session->released) Sleep(10);
+      // Sleeps until Monitor releases it (no polling: a busy server has many such threads).
+      service->WaitReleased(session.get());
     }
     session.reset();
   });

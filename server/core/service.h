@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -68,6 +69,8 @@ class qmsTService : public qmsTClass {
   // Session-thread bookkeeping (ClientThread).
   void PendingFailed() { --pending_; }
   void SessionThreadEnded();
+  // Blocks the thread of a finished session until Monitor has released it.
+  void WaitReleased(qmsTSession* session);
 
   // Pool handling for sessions (WaitInPool) and shutdown.
   void EnterPool(qmsTSession* session);
@@ -105,6 +108,7 @@ class qmsTService : public qmsTClass {
   int32_t ClientPool = 4;
   int32_t QueueScanFreq = 60;
   int32_t PoolFillFreq = 250;
+  int32_t ListenBacklog = 16;  // connections the kernel queues; capped by somaxconn
 
  private:
   // What ended one wait of the listening loop: nothing (the pool was topped up), the
@@ -151,6 +155,7 @@ class qmsTService : public qmsTClass {
   // Active sessions keyed by socket handle text ("-1" for a queue scan).
   std::multimap<std::string, qmsTSession*> active_;
   std::atomic<int> active_count_{0};  // size of active_, readable without its lock
+  std::condition_variable_any released_event_;  // with lock_: Monitor released sessions
 };
 
 // Longest wait for one step of stopping a service.

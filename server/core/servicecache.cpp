@@ -21,23 +21,55 @@ void qmsTServiceCache::SetMaxSize(int64_t bytes) {
 
 void qmsTServiceCache::AddDocument(uint64_t stamp, const std::string& content,
                                    const std::string& key) {
-  std::lock_guard<std::mutex> g(lock_);
-  double now = NowSeconds();
-  auto it = entries_.find(key);
-  if (it != entries_.end()) {
-    total_ += static_cast<int64_t>(content.size()) - static_cast<int64_t>(it->second.content.size());
-    it->second = Entry{content, stamp, 0, now, now};
-    return;
-  }
-  entries_[key] = Entry{content, stamp, 0, now, now};
-  total_ += static_cast<int64_t>(content.size());
-  CleanLocked();
+  AddShared(stamp, std::make_shared<const std::string>(content), key);
 }
 
 bool qmsTServiceCache::FindDocument(const std::string& key, uint64_t stamp, std::string& content) {
+  Content shared;
+  if (!FindShared(key, stamp, shared)) return false;
+  content = *shared;
+  return true;
+}
+
+void qmsTServiceCache::AddShared(uint64_t stamp, Content content, const std::string& key) {
+  std::lock_guard<std::mutex> g(lock_);
+  PutLocked(stamp, std::move(content), key);
+}
+
+void qmsTServiceCache::PutLocked(uint64_t stamp, Content content, const std::string& key) {
+  double now = NowSeconds();
+  int64_t nowMs = jvb::MonotonicMs();
+  auto it = entries_.find(key);
+  if (it != entries_.end()) {
+    total_ -= Size(it->second);
+    it->second = Entry{std::move(content), stamp, nowMs, 0, now, now};
+    total_ += Size(it->second);
+    return;
+  }
+  Entry& e = entries_[key];
+  e = Entry{std::move(content), stamp, nowMs, 0, now, now};
+  total_ += Size(e);
+  CleanLocked();
+}
+
+bool qmsTServiceCache::FindShared(const std::string& key, uint64_t stamp, Content& content) {
   std::lock_guard<std::mutex> g(lock_);
   auto it = entries_.find(key);
   if (it == entries_.end() || it->second.stamp != stamp) return false;
+  content = it->second.content;
+  ++it->second.hits;
+  it->second.lastAccess = NowSeconds();
+  it->second.confirmedMs = jvb::MonotonicMs();
+  return true;
+}
+
+bool qmsTServiceCache::FindRecent(const std::string& key, int64_t maxAgeMs, uint64_t& stamp,
+                                  Content& content) {
+  int64_t nowMs = jvb::MonotonicMs();
+  std::lock_guard<std::mutex> g(lock_);
+  auto it = entries_.find(key);
+  if (it == entries_.end() || nowMs - it->second.confirmedMs > maxAgeMs) return false;
+  stamp = it->second.stamp;
   content = it->second.content;
   ++it->second.hits;
   it->second.lastAccess = NowSeconds();
@@ -69,7 +101,13 @@ void qmsTServiceCache::CleanLocked() {
       }
     }
     if (unread != entries_.end()) candidate = unread;
-    total_ -= static_cast<int64_t>(candidate->second.content.size());
+    total_ -= Size(candidate->second);
     entries_.erase(candidate);
   }
+}
+
+void qmsTServiceCache::Figures(size_t& count, int64_t& bytes) {
+  std::lock_guard<std::mutex> g(lock_);
+  count = entries_.size();
+  bytes = total_;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -16,20 +17,34 @@ class qmsTServiceCache {
   bool FindDocument(const std::string& key, uint64_t stamp, std::string& content);
   void Clean();
 
+  // The same without copying bodies: entries are shared, immutable strings, so a reader
+  // keeps its document while it sends, with no lock held and even after an eviction.
+  using Content = std::shared_ptr<const std::string>;
+  void AddShared(uint64_t stamp, Content content, const std::string& key);
+  bool FindShared(const std::string& key, uint64_t stamp, Content& content);
+  // An entry whose stamp was confirmed (by AddShared or a FindShared hit) at most maxAgeMs
+  // ago, with that stamp: callers skip asking the file system again for a while.
+  bool FindRecent(const std::string& key, int64_t maxAgeMs, uint64_t& stamp, Content& content);
+
   int32_t MaxCount() const { return max_count_; }
   int64_t MaxSize() const { return max_size_; }
   int64_t Total() const { return total_; }
   size_t Count() const { return entries_.size(); }
+  // Entries and bytes held, read together under the cache lock (for status pages).
+  void Figures(size_t& count, int64_t& bytes);
 
  private:
   struct Entry {
-    std::string content;
+    Content content;
     uint64_t stamp = 0;
+    int64_t confirmedMs = 0;  // monotonic
     int64_t hits = 0;
     double created = 0;
     double lastAccess = 0;
   };
   void CleanLocked();
+  void PutLocked(uint64_t stamp, Content content, const std::string& key);
+  static int64_t Size(const Entry& e) { return e.content ? static_cast<int64_t>(e.content->size()) : 0; }
   std::mutex lock_;
   std::map<std::string, Entry> entries_;
   int32_t max_count_ = 32;

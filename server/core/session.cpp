@@ -128,6 +128,11 @@ void qmsTSession::Connection() {
   std::string name;
   if (!DisableReverse) name = jvbTSocket::ReverseLookup(socket_->PeerAddress());
   socket_->peerHostName = name.empty() ? socket_->PeerDotted() : name.substr(0, 255);
+  {
+    std::lock_guard<std::mutex> g(listed_lock_);
+    listed_host_ = socket_->peerHostName;
+    listed_address_ = socket_->PeerDotted();
+  }
   ResetIdle();
 }
 

@@ -179,6 +179,12 @@ class qmsTSession {
   jvbTTimer connectTimer;
   jvbTTimer idleTimer;
   std::mutex timerLock;  // guards the two timers between Monitor and the session
+  // The account name shown in connection lists, readable from any thread ("" for none),
+  // and the client's host name once the connection has looked it up.
+  std::string ListedUser() const;
+  void SetListedUser(const std::string& name);
+  std::string ListedHost() const;
+  std::string ListedAddress() const;
 
   // Settings read by Start.
   std::string ClientAddress = "!*";
@@ -193,6 +199,10 @@ class qmsTSession {
   std::unique_ptr<jvbTSocket> socket_;
   std::unique_ptr<jvbTTextConfig> messages_;
   std::unique_ptr<qmsTUser> user_;
+  mutable std::mutex listed_lock_;
+  std::string listed_user_;  // guarded by listed_lock_
+  std::string listed_host_;     // guarded by listed_lock_
+  std::string listed_address_;  // guarded by listed_lock_
   std::mutex send_lock_;  // one writer at a time (scripts may send for this session)
 
  private:

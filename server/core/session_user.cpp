@@ -38,6 +38,7 @@ void qmsTSession::SplitHookOutput(const std::string& output, std::string& reply,
 qmsTUserResult qmsTSession::SessionUser(const std::string& name) {
   jvbTraceArgs("qmsTSession.SessionUser", jvbTraceValue::Str(name));
   user_.reset();
+  SetListedUser("");
   qmsTUserDatabase* db = Group() ? Group()->Users() : nullptr;
   std::string lower = jvb::AsciiLower(name);
   std::unique_ptr<qmsTUser> user;
@@ -46,6 +47,7 @@ qmsTUserResult qmsTSession::SessionUser(const std::string& name) {
     return usUnknown;
   }
   user_ = std::move(user);
+  SetListedUser(user_->GetUsername());
   std::string hook, output;
   if (service_) service_->Group()->Config()->ReadString(hook, service_->Section(), "hookOnUser");
   int result = hook.empty() ? 0 : CallHook(output, hook);
@@ -61,6 +63,7 @@ qmsTUserResult qmsTSession::SessionUser(const std::string& name) {
           qmsQuoted(name),
       kLogUser);
   user_.reset();
+  SetListedUser("");
   return usRejectedByHook;
 }
 
@@ -194,4 +197,24 @@ bool qmsTSession::GetUserVars(const std::string& name, std::string& value) {
     return num(u.Stat().Get(c.counter));
   }
   return false;
+}
+
+std::string qmsTSession::ListedUser() const {
+  std::lock_guard<std::mutex> g(listed_lock_);
+  return listed_user_;
+}
+
+void qmsTSession::SetListedUser(const std::string& name) {
+  std::lock_guard<std::mutex> g(listed_lock_);
+  listed_user_ = name;
+}
+
+std::string qmsTSession::ListedHost() const {
+  std::lock_guard<std::mutex> g(listed_lock_);
+  return listed_host_;
+}
+
+std::string qmsTSession::ListedAddress() const {
+  std::lock_guard<std::mutex> g(listed_lock_);
+  return listed_address_;
 }

@@ -12,5 +12,8 @@ void qmsRegisterScripting() {
                       const std::string& arguments, std::string& output) {
     return qmsHook::CallGeneralHook(output, session, arguments, entry, library);
   };
+  runners.httpRequest = [](qmsTSession& session, const std::string& library) {
+    return qmsHook::CallHttpRequest(session, library);
+  };
   qmsTUserDatabase::SetScriptRunner(qmsRunRexxAuthentication);
 }
