@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "toolbox/timeutil.h"
+#include "toolbox/netfile.h"
 #include "toolbox/transfer.h"
 
 namespace {
@@ -376,6 +377,40 @@ int64_t jvbTSocket::RecvFull(char* buf, size_t max) {
     done += n;
   }
   return static_cast<int64_t>(done);
+}
+
+bool jvbTSocket::SendBoth(const char* head, size_t headLen, const char* body, size_t bodyLen) {
+  if (!ssl_) return jvb::SendBoth(fd_, head, headLen, body, bodyLen);
+  std::string all(head ? head : "", headLen);
+  if (body) all.append(body, bodyLen);
+  return Send(all);
+}
+
+int64_t jvbTSocket::SendFileBlock(int fileFd, int64_t* offset, int64_t count) {
+  if (!ssl_) return jvb::SendFileBlock(fd_, fileFd, offset, count);
+  int64_t sent = 0;
+  while (sent < count) {
+    const int64_t n = SendFileSome(fileFd, *offset, static_cast<size_t>(count - sent));
+    if (n < 0) return -1;
+    if (n == 0) break;  // the end of the file
+    *offset += n;
+    sent += n;
+  }
+  return sent;
+}
+
+void jvbTSocket::DrainAfterReply(int waitMs, size_t maxBytes) {
+  if (!ssl_) return jvb::DrainAfterReply(fd_, waitMs, maxBytes);
+  ShutdownSend();
+  const int64_t deadline = jvb::MonotonicMs() + waitMs;
+  char buf[4096];
+  for (size_t got = 0; got < maxBytes;) {
+    const int64_t left = deadline - jvb::MonotonicMs();
+    if (left <= 0) break;
+    const int n = Recv(buf, sizeof buf, static_cast<int>(left));
+    if (n <= 0) break;
+    got += n;
+  }
 }
 
 void jvbTSocket::ShutdownSend() {

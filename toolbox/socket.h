@@ -71,6 +71,10 @@ class jvbTSocket {
   int64_t SendFileSome(int fileFd, int64_t offset, size_t count);
   int64_t RecvFull(char* buf, size_t max);
   void ShutdownSend();  // the end of data (TLS: close_notify first)
+  // As jvb::SendBoth, jvb::SendFileBlock and jvb::DrainAfterReply, plain or over TLS.
+  bool SendBoth(const char* head, size_t headLen, const char* body, size_t bodyLen);
+  int64_t SendFileBlock(int fileFd, int64_t* offset, int64_t count);
+  void DrainAfterReply(int waitMs, size_t maxBytes);
 
   void Shutdown();  // any thread: wakes the owner
   void Close();     // owner only

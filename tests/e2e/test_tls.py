@@ -5,7 +5,9 @@ lftp); STARTTLS on outgoing delivery to a small exchanger of the test; and the b
 plaintext injected after STARTTLS, garbage or an outdated protocol instead of a
 ClientHello, a client vanishing after its handshake, a TLS alert in the middle of DATA."""
 
+import base64
 import ftplib
+import http.client
 import imaplib
 import io
 import os
@@ -19,6 +21,7 @@ import sys
 import threading
 import unittest
 
+import httptest
 import qmstest
 import test_delivery
 from mailtest_store import MailServerTestCase, message_lines
@@ -379,6 +382,51 @@ class DeliveryTlsTest(test_delivery.DeliverySite):
         self.assertIn(b"second line", sink.accepted[0][1])
         self.wait_logged('over TLS: TLSv1.3')
         self.wait_logged('certificate not verified')
+
+
+class HttpsTest(httptest.HTTPServerTestCase):
+    """TLSMode=Implicit on the HTTP service: HTTPS with keep-alive."""
+
+    mode = "Implicit"
+    BIG = os.urandom(2 * 1024 * 1024 + 5)
+
+    @classmethod
+    def prepare(cls, site):
+        super().prepare(site)
+        cfg = site.path("documentation", "config", "default", "default.cfg")
+        qmstest.edit_config(cfg, "HTTP", "TLSMode", cls.mode)
+        site.write("sites/default/www/big.bin", cls.BIG)
+
+    def test_https_keep_alive_basic_auth_and_a_large_file(self):
+        conn = http.client.HTTPSConnection("127.0.0.1", self.port, context=client_context(),
+                                           timeout=30)
+        self.addCleanup(conn.close)
+        for path, body in (("/hello.txt", b"Hello, web!\n"), ("/big.bin", self.BIG)):
+            conn.request("GET", path)
+            answer = conn.getresponse()
+            self.assertEqual((answer.status, answer.read()), (200, body))
+        auth = "Basic " + base64.b64encode(b"%s:%s" % (httptest.USER.encode(),
+                                                       httptest.USER_PASSWORD.encode())).decode()
+        conn.request("GET", "/private/secret.txt", headers={"Authorization": auth})
+        self.assertEqual(conn.getresponse().read(), b"for user only\n")
+        rc, out, err = self.curl("-k", "https://127.0.0.1:%d/hello.txt" % self.port)
+        self.assertEqual(rc, 0, err)
+        self.assertTrue(out.endswith(b"Hello, web!\n"))
+
+
+class HttpTlsRequiredTest(httptest.HTTPServerTestCase):
+    """TLSMode=Required on a plain HTTP port: credentials sent in the clear are refused."""
+
+    @classmethod
+    def prepare(cls, site):
+        super().prepare(site)
+        cfg = site.path("documentation", "config", "default", "default.cfg")
+        qmstest.edit_config(cfg, "HTTP", "TLSMode", "Required")
+
+    def test_basic_credentials_refused_in_the_clear(self):
+        rc, out, err = self.curl("--user", "%s:%s" % (httptest.USER, httptest.USER_PASSWORD),
+                                 self.url("/private/secret.txt"))
+        self.assertTrue(out.startswith(b"HTTP/1.1 401 "), out)
 
 
 if __name__ == "__main__":
