@@ -254,6 +254,7 @@ int jvbTSocket::RawRecv(char* buf, size_t max) {
     if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? -2 : 0;
     return static_cast<int>(n);
   }
+  if (ssl_broken_) return 0;  // nothing more comes over a failed TLS connection
   size_t got = 0;
   ERR_clear_error();
   int r = SSL_read_ex(ssl_.get(), buf, max, &got);
@@ -272,6 +273,10 @@ int jvbTSocket::RawRecv(char* buf, size_t max) {
 
 ssize_t jvbTSocket::RawSend(const char* data, size_t size) {
   if (!ssl_) return ::send(fd_, data, size, MSG_NOSIGNAL);
+  if (ssl_broken_) {
+    errno = EPIPE;
+    return -1;
+  }
   size_t put = 0;
   ERR_clear_error();
   if (SSL_write_ex(ssl_.get(), data, size, &put) == 1) return static_cast<ssize_t>(put);

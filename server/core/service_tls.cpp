@@ -33,8 +33,8 @@ bool qmsTService::SetUpTls() {
   if (wanted == qmsTTlsMode::kOff) return true;
   cfg->ReadString(cert, section_, "TLSCertificate");
   cfg->ReadString(key, section_, "TLSKey");
-  const std::string base = FolderOf(cfg->FileName()) + "/" + jvb::AsciiLower(group_->Name()) +
-                           "-" + jvb::AsciiLower(section_);
+  const std::string base = FolderOf(cfg->FileName()) + "/" + jvb::AsciiLower(group_->Name()) + "-" +
+                           jvb::AsciiLower(section_);
   cert = cert.empty() ? base + ".crt" : jvb::NativePath(cert);
   key = key.empty() ? base + ".key" : jvb::NativePath(key);
   std::string error;
@@ -51,9 +51,9 @@ bool qmsTService::SetUpTls() {
     return true;
   }
   const bool required = wanted != qmsTTlsMode::kOffer;
-  const std::string line = Prefix() + " TLS not available: " + error +
-                           (required ? " - the service does not start without it"
-                                     : " - the service runs without TLS");
+  const std::string line =
+      Prefix() + " TLS not available: " + error +
+      (required ? " - the service does not start without it" : " - the service runs without TLS");
   qmsConLog(line);
   Log(line);
   return !required;

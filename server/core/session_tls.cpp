@@ -8,8 +8,7 @@ bool qmsTSession::TlsOffered() const {
 }
 
 bool qmsTSession::TlsRequired() const {
-  return service_ && socket_ && !socket_->Secure() &&
-         service_->TlsMode() == qmsTTlsMode::kRequire;
+  return service_ && socket_ && !socket_->Secure() && service_->TlsMode() == qmsTTlsMode::kRequire;
 }
 
 bool qmsTSession::StartTls() {

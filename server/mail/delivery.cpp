@@ -495,9 +495,7 @@ bool qmsTDelivery::DoEHLO(const std::string& domain, bool verify) {
       return false;
     }
     // An old server: HELO as ever, without TLS.
-    if (client_.SendCom(reply, "HELO " + session_.LocalDomain) == 250) return true;
-    RecordError(domain, "HELO " + qmsQuoted(session_.LocalDomain) + " returned " + qmsQuoted(reply));
-    return false;
+    return DoPlainHELO(domain);
   }
   if (!UpgradeToTls(domain, verify)) return false;
   if (!client_.TlsSummary().empty() && client_.SendCom(reply, ehlo) != 250) {
@@ -511,7 +509,8 @@ bool qmsTDelivery::UpgradeToTls(const std::string& domain, bool verify) {
   std::string reply;
   if (!client_.ReplyHas("STARTTLS")) {
     if (verify) {
-      RecordError(domain, "Server " + qmsQuoted(server_name_) + " offers no STARTTLS, verified TLS required");
+      RecordError(domain, "Server " + qmsQuoted(server_name_) +
+                              " offers no STARTTLS, verified TLS required");
       return false;
     }
     Log("Delivery to " + qmsQuoted(server_name_) + " without TLS (not offered)");
@@ -539,6 +538,10 @@ bool qmsTDelivery::UpgradeToTls(const std::string& domain, bool verify) {
 bool qmsTDelivery::DoHELO(const std::string& domain) {
   const bool verify = session_.DeliveryTlsVerified(domain);
   if (session_.DeliveryTls != 0 || verify) return DoEHLO(domain, verify);
+  return DoPlainHELO(domain);
+}
+
+bool qmsTDelivery::DoPlainHELO(const std::string& domain) {
   std::string reply;
   if (client_.SendCom(reply, "HELO " + session_.LocalDomain) == 250) return true;
   RecordError(domain, "HELO " + qmsQuoted(session_.LocalDomain) + " returned " + qmsQuoted(reply));

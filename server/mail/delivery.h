@@ -76,6 +76,7 @@ class qmsTDelivery {
   // asked for and did not come about, or the connection failed.
   bool DoEHLO(const std::string& domain, bool verify);
   bool UpgradeToTls(const std::string& domain, bool verify);
+  bool DoPlainHELO(const std::string& domain);
   bool DoMAIL(const std::string& domain);
   bool DoRCPT(const std::string& ident, const std::string& domain);
   bool DoData(const std::string& domain);
