@@ -11,7 +11,14 @@
 #  (c) System calls per RETR: one more POP3 session of each server runs under "strace -c"
 #      (outside the timed runs; strace is installed here if missing); the count of all system
 #      calls of the server during that session, divided by the messages, is printed.
-# Environment: QMS_NO_BUILD=1 skips the release build; SMTP_MESSAGES (2000), CLIENTS (8),
+#  (d) SMTP side by side with Postfix (installed here if missing, without starting its
+#      system service): a private instance from a temporary configuration directory and
+#      queue, listening on a loopback high port, delivering with its virtual agent into
+#      maildirs; stopped with "postfix stop". For each client count of PEER_CLIENTS the same
+#      messages go to both servers: messages accepted per second, seconds until all are in
+#      their mailboxes, and the ratios. Both sync a message to disk before answering 250.
+# Environment: QMS_NO_BUILD=1 skips the release build; SKIP_POP3=1 skips (b) and (c);
+# PEER_CLIENTS ("8 64"), PEER_MESSAGES (2000); SMTP_MESSAGES (2000), CLIENTS (8),
 # PER_SESSION (1 message per SMTP session), POP3_MESSAGES (1000), SIZE (2048),
 # ROUNDS (3 POP3 sessions per server, the median counts), DELIVERY_WAIT (60 s).
 # Usage: bench/mail.sh
@@ -30,6 +37,9 @@ tmp="$(mktemp -d /tmp/qms-mailbench.XXXXXX)"
 site="$tmp/site"
 qms_pid=""
 dovecot_pid=""
+postfix_dir=""
+PEER_CLIENTS="${PEER_CLIENTS:-8 64}"
+PEER_MESSAGES="${PEER_MESSAGES:-2000}"
 
 cleanup() {
   set +e
@@ -39,6 +49,10 @@ cleanup() {
     kill -0 "$qms_pid" 2>/dev/null && kill -TERM "$qms_pid"
     for _ in $(seq 1 50); do kill -0 "$qms_pid" 2>/dev/null || break; sleep 0.2; done
     kill -0 "$qms_pid" 2>/dev/null && kill -KILL "$qms_pid"
+  fi
+  if [[ -n "$postfix_dir" ]]; then
+    postfix -c "$postfix_dir" stop >/dev/null 2>&1
+    for _ in $(seq 1 50); do [[ -e "$postfix_dir/queue/pid/master.pid" ]] || break; sleep 0.2; done
   fi
   if [[ -n "$dovecot_pid" ]] && kill -0 "$dovecot_pid" 2>/dev/null; then
     kill -TERM "$dovecot_pid"
@@ -105,7 +119,9 @@ for s in SMTP:$smtp_port POP3:$pop3_port IMAP4:$imap_port; do
   python3 "$bench" setkey "$group_cfg" "${s%%:*}" Address 127.0.0.1
   python3 "$bench" setkey "$group_cfg" "${s%%:*}" Port "${s##*:}"
 done
-python3 "$bench" users "$site/documentation/config/default/users" "$CLIENTS" QmsBench1
+max_clients="$CLIENTS"
+for c in $PEER_CLIENTS; do ((c > max_clients)) && max_clients=$c; done
+python3 "$bench" users "$site/documentation/config/default/users" "$max_clients" QmsBench1
 
 stamp="$(python3 -c 'import datetime; n = datetime.datetime.now(); print("%s.%d" % (n.strftime("%Y%m%d%H%M%S"), n.microsecond // 1000))')"
 (cd "$site" && exec ./binaries/qms32srv "$stamp") >"$tmp/qms.out" 2>&1 </dev/null &
@@ -118,6 +134,7 @@ echo "Quillmar/32 runs (PID $qms_pid): SMTP 127.0.0.1:$smtp_port, POP3 127.0.0.1
 timeout 900 python3 "$bench" smtp "$smtp_port" "$site/sites/default/home" "$SMTP_MESSAGES" \
   "$CLIENTS" "$SIZE" "$PER_SESSION" "$DELIVERY_WAIT" || echo "(SMTP part had errors)"
 
+if [[ "${SKIP_POP3:-0}" != 1 ]]; then
 # --- (b) POP3, side by side with Dovecot ------------------------------------------------
 dc="$tmp/dovecot"
 mkdir -p "$dc/run" "$dc/state" "$dc/home/user"
@@ -202,3 +219,87 @@ syscalls_per_retr Quillmar "$pop3_port" "$qms_pid"
 # Dovecot: its master and every process it runs (login and POP3 processes start per session).
 # shellcheck disable=SC2046
 syscalls_per_retr Dovecot "$dovecot_port" "$dovecot_pid" $(pgrep -P "$dovecot_pid" || true)
+fi
+
+# --- (d) SMTP side by side with Postfix -------------------------------------------------
+if ! command -v postfix >/dev/null 2>&1; then
+  echo "Installing postfix (its system service is not started) ..."
+  policy_made=0
+  if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+    chmod 0755 /usr/sbin/policy-rc.d
+    policy_made=1
+  fi
+  echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
+  DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -q --no-install-recommends postfix \
+    >"$tmp/apt.log" 2>&1 || { tail -20 "$tmp/apt.log" >&2; [[ $policy_made == 1 ]] && rm -f /usr/sbin/policy-rc.d; exit 1; }
+  [[ $policy_made == 1 ]] && rm -f /usr/sbin/policy-rc.d
+fi
+if command -v systemctl >/dev/null 2>&1 && [[ -d /run/systemd/system ]]; then
+  systemctl disable --now postfix.service >/dev/null 2>&1 || true
+fi
+read -r postfix_port < <(python3 "$bench" ports 1)
+pf="$tmp/postfix"
+mkdir -p "$pf/vmail" "$pf/queue" "$pf/data"
+chmod 0755 "$tmp" "$pf"
+chown nobody:nogroup "$pf/vmail"
+chown postfix "$pf/data"
+for i in $(seq 1 "$max_clients"); do printf 'bench%02d@localhost bench%02d/\n' "$i" "$i"; done > "$pf/vmailbox"
+cat > "$pf/main.cf" <<EOF
+compatibility_level = 3.6
+queue_directory = $pf/queue
+data_directory = $pf/data
+maillog_file_prefixes = $pf
+maillog_file = $pf/maillog
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+myhostname = bench.localhost
+mydestination =
+mynetworks = 127.0.0.0/8
+alias_maps =
+alias_database =
+local_recipient_maps =
+virtual_mailbox_domains = localhost
+virtual_mailbox_base = $pf/vmail
+virtual_mailbox_maps = texthash:$pf/vmailbox
+virtual_uid_maps = static:$(id -u nobody)
+virtual_gid_maps = static:$(getent group nogroup | cut -d: -f3)
+virtual_destination_concurrency_limit = 64
+smtpd_recipient_restrictions = permit_mynetworks, reject_unauth_destination
+smtputf8_enable = no
+biff = no
+EOF
+cp /etc/postfix/master.cf "$pf/master.cf"
+postconf -c "$pf" -M# smtp/inet submission/inet smtps/inet >/dev/null 2>&1 || true
+postconf -c "$pf" -Me "127.0.0.1:$postfix_port/inet = 127.0.0.1:$postfix_port inet n - n - - smtpd"
+postconf -c "$pf" -Me "postlog/unix-dgram = postlog unix-dgram n - n - 1 postlogd"
+postconf -c "$pf" -F '*/*/chroot = n'
+postfix -c "$pf" check >"$tmp/postfix.out" 2>&1 || { cat "$tmp/postfix.out" "$pf/maillog" >&2; exit 1; }
+postfix -c "$pf" start >>"$tmp/postfix.out" 2>&1 || { cat "$tmp/postfix.out" "$pf/maillog" >&2 2>/dev/null; exit 1; }
+postfix_dir="$pf"
+for _ in $(seq 1 100); do
+  python3 -c "import socket; socket.create_connection(('127.0.0.1', $postfix_port), 1).close()" \
+    2>/dev/null && break
+  sleep 0.1
+done
+echo "Postfix $(postconf -d -h mail_version) runs: SMTP 127.0.0.1:$postfix_port (virtual maildirs)"
+
+for c in $PEER_CLIENTS; do
+  echo "--- $c clients, $PEER_MESSAGES messages of $SIZE bytes"
+  timeout 900 python3 "$bench" smtp "$smtp_port" "$site/sites/default/home" "$PEER_MESSAGES" \
+    "$c" "$SIZE" "$PER_SESSION" "$DELIVERY_WAIT" qms "$tmp/qms-$c.smtp" | sed 's/^/Quillmar\/32 /'
+  timeout 900 python3 "$bench" smtp "$postfix_port" "$pf/vmail" "$PEER_MESSAGES" \
+    "$c" "$SIZE" "$PER_SESSION" "$DELIVERY_WAIT" maildir "$tmp/postfix-$c.smtp" | sed 's/^/Postfix /'
+  python3 - "$c" "$tmp/qms-$c.smtp" "$tmp/postfix-$c.smtp" <<'EOF'
+import sys
+c = sys.argv[1]
+(qa, qd), (pa, pd) = ([float(x) for x in open(p).read().split()] for p in sys.argv[2:4])
+print("SMTP ratio, %s clients: accepted/s Quillmar/32 / Postfix = %.2f (at least 1.00: at "
+      "least Postfix's rate)" % (c, qa / pa))
+if qd > 0 and pd > 0:
+    print("SMTP ratio, %s clients: time until all delivered Postfix / Quillmar/32 = %.2f "
+          "(at least 1.00: at least Postfix's speed)" % (c, pd / qd))
+else:
+    print("SMTP ratio, %s clients: not every message was delivered in time" % c)
+EOF
+done

@@ -5,10 +5,12 @@ Sub-commands:
   ports N                      N free TCP ports on 127.0.0.1
   setkey FILE SECTION KEY VAL  sets one key of a key file in place (keeps its line ends)
   users DIR N PASSWORD         writes accounts bench01..benchNN into a users directory
-  smtp PORT HOME N CLIENTS SIZE PERSESSION WAIT
+  smtp PORT HOME N CLIENTS SIZE PERSESSION WAIT [LAYOUT [RESULT]]
                                N messages of SIZE bytes from CLIENTS parallel smtplib
                                clients to bench01.. ; then waits up to WAIT seconds for
-                               them to appear in HOME/<user>/.mailbox/Inbox
+                               them to appear in HOME/<user>/.mailbox/Inbox (LAYOUT qms)
+                               or HOME/<user>/new (LAYOUT maildir); RESULT gets
+                               "accepted-per-second seconds-until-all-delivered"
   fill INBOX MAILDIR N SIZE    a mailbox of N messages for the server (".msg" files as
                                local delivery writes them) and the same messages in a
                                Dovecot maildir (LF line ends, the maildir convention)
@@ -106,18 +108,22 @@ def message(i, size, to):
     return lines
 
 
-def count_msgs(home, users):
+def count_msgs(home, users, layout="qms"):
+    """Delivered messages: ".msg" files of the Inbox, or files of a maildir's new/."""
     total = 0
     for u in users:
-        d = os.path.join(home, u, ".mailbox", "Inbox")
+        if layout == "maildir":
+            d = os.path.join(home, u, "new")
+        else:
+            d = os.path.join(home, u, ".mailbox", "Inbox")
         try:
-            total += sum(1 for f in os.listdir(d) if f.endswith(".msg"))
+            total += sum(1 for f in os.listdir(d) if layout == "maildir" or f.endswith(".msg"))
         except FileNotFoundError:
             pass
     return total
 
 
-def smtp_bench(port, home, n, clients, size, per_session, wait):
+def smtp_bench(port, home, n, clients, size, per_session, wait, layout="qms", result=None):
     users = bench_users(clients)
     errors, sent = [], [0]
     lock = threading.Lock()
@@ -139,7 +145,7 @@ def smtp_bench(port, home, n, clients, size, per_session, wait):
                 with lock:
                     errors.append("%s: %s" % (type(e).__name__, e))
 
-    before = count_msgs(home, users)
+    before = count_msgs(home, users, layout)
     t0 = time.monotonic()
     threads = [threading.Thread(target=worker, args=(k,)) for k in range(clients)]
     for t in threads:
@@ -154,11 +160,14 @@ def smtp_bench(port, home, n, clients, size, per_session, wait):
         print("SMTP: %d session(s) failed, first: %s" % (len(errors), errors[0]))
     n = sent[0]
     deadline = t1 + wait
-    got = count_msgs(home, users) - before
+    got = count_msgs(home, users, layout) - before
     while got < n and time.monotonic() < deadline:
         time.sleep(0.05)
-        got = count_msgs(home, users) - before
+        got = count_msgs(home, users, layout) - before
     t2 = time.monotonic()
+    if result:
+        with open(result, "w") as out:
+            out.write("%.3f %.3f\n" % (sent[0] / (t1 - t0), (t2 - t0) if got >= n else -1))
     if got >= n:
         print("SMTP: all %d in their mailboxes %.2f s after the first was sent "
               "(%.2f s after the last was accepted)" % (n, t2 - t0, t2 - t1))
@@ -242,7 +251,8 @@ def main(argv):
     elif cmd == "users":
         write_users(a[0], int(a[1]), a[2])
     elif cmd == "smtp":
-        return smtp_bench(int(a[0]), a[1], int(a[2]), int(a[3]), int(a[4]), int(a[5]), int(a[6]))
+        return smtp_bench(int(a[0]), a[1], int(a[2]), int(a[3]), int(a[4]), int(a[5]), int(a[6]),
+                          *a[7:9])
     elif cmd == "syscalls":
         syscalls(a[0], a[1], int(a[2]))
     elif cmd == "fill":

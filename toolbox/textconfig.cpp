@@ -448,33 +448,58 @@ void jvbTTextConfig::EditLines(std::vector<std::string>& lines, const std::strin
   const std::string seps = Separators(options_);
   const bool colon = (options_ & kOptColonOnWrite) != 0;
   auto isComment = [this](char c) { return comment_chars_.find(c) != std::string::npos; };
+  auto isHeader = [&](const std::string& line) {
+    std::string_view t = TrimLeading(line);
+    return !t.empty() && !isComment(t.front()) && t.front() == '[';
+  };
+  // The block lookups read, as Parse forms it: the last block whose header names the
+  // section without regard to case (a later block replaces an earlier one); a header
+  // repeating the name just above continues its block. kNone: no such block; the unnamed
+  // leading block starts "before" line 0.
+  constexpr std::ptrdiff_t kNone = -2;
+  std::ptrdiff_t block = section.empty() ? -1 : kNone;
   std::string current;
-  size_t i = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (!isHeader(lines[i])) continue;
+    std::string name = HeaderName(TrimLeading(lines[i]));
+    lines[i] = "[" + name + "]";
+    if (name == current) continue;
+    current = name;
+    if (FoldCompare(name, section) == 0) block = static_cast<std::ptrdiff_t>(i);
+  }
+  std::string line = key + (colon ? ": " : "=") + value;
+  if (block == kNone) {
+    lines.push_back("[" + section + "]");
+    lines.push_back(std::move(line));
+    return;
+  }
+  // The line that holds the value read: in a named block the first with exactly this key;
+  // in the leading block, which merges keys that differ in case, the last such line.
+  const std::string name = block < 0 ? std::string() : HeaderName(lines[block]);
+  size_t i = static_cast<size_t>(block + 1), target = lines.size();
   for (; i < lines.size(); ++i) {
     std::string_view t = TrimLeading(lines[i]);
     if (t.empty() || isComment(t.front())) continue;
     if (t.front() == '[') {
-      if (current == section) break;  // the wanted block ends here: insert in front
-      current = HeaderName(t);
-      lines[i] = "[" + current + "]";
+      if (HeaderName(t) != name) break;  // the block ends here
       continue;
     }
-    if (current != section) continue;
-    size_t sep = t.find_first_of(seps);
-    if (t.substr(0, sep) != key) continue;
-    // Keep the key as it stood (without its indentation) and its separator.
-    std::string head = sep == std::string_view::npos ? key + (colon ? ":" : "=")
-                                                     : std::string(t.substr(0, sep + 1));
-    lines[i] = head + (colon ? " " : "") + value;
+    std::string_view k = t.substr(0, t.find_first_of(seps));
+    if (block >= 0 ? k == key : FoldCompare(k, key) == 0) {
+      target = i;
+      if (block >= 0) break;
+    }
+  }
+  if (target == lines.size()) {
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(i), std::move(line));
     return;
   }
-  std::string line = key + (colon ? ": " : "=") + value;
-  if (current == section) {
-    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(i), std::move(line));
-  } else {
-    lines.push_back("[" + section + "]");
-    lines.push_back(std::move(line));
-  }
+  // Keep the key as it stood (without its indentation) and its separator.
+  std::string_view t = TrimLeading(lines[target]);
+  size_t sep = t.find_first_of(seps);
+  std::string head = sep == std::string_view::npos ? std::string(t) + (colon ? ":" : "=")
+                                                   : std::string(t.substr(0, sep + 1));
+  lines[target] = head + (colon ? " " : "") + value;
 }
 
 bool jvbTTextConfig::RewriteLocked(const std::string& section, const std::string& key,

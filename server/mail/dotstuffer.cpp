@@ -1,5 +1,6 @@
 #include "server/mail/dotstuffer.h"
 
+#include <algorithm>
 #include <cstring>
 
 bool qmsTDotStuffer::Feed(const char* p, size_t n, std::string& out) {
@@ -13,8 +14,15 @@ bool qmsTDotStuffer::Feed(const char* p, size_t n, std::string& out) {
     else
       FeedBody(p, end, out);
   }
-  if (out.size() > before) last_ = out.back();
+  Remember(out, before);
   return done_;
+}
+
+void qmsTDotStuffer::Remember(const std::string& out, size_t before) {
+  for (size_t i = std::max(before, out.size() - std::min<size_t>(out.size(), 2)); i < out.size(); ++i) {
+    last_[0] = last_[1];
+    last_[1] = out[i];
+  }
 }
 
 const char* qmsTDotStuffer::FeedHeader(const char* p, const char* end, std::string& out) {
@@ -75,7 +83,8 @@ void qmsTDotStuffer::HeaderLine(bool complete, std::string& out) {
 void qmsTDotStuffer::Finish(std::string& out) {
   const size_t before = out.size();
   if (header_ && (!line_.empty() || line_part_sent_)) HeaderLine(true, out);  // ended by EOF
-  if (out.size() > before) last_ = out.back();
-  if (last_ != '\n') out += "\r\n";
+  Remember(out, before);
+  // Only CR LF "." CR LF ends the data: a text ending in a bare LF (or CR) gets a CR LF.
+  if (last_[0] != '\r' || last_[1] != '\n') out += "\r\n";
   out += ".\r\n";
 }

@@ -46,5 +46,7 @@ class qmsTDotStuffer {
   bool line_start_ = true;       // body: the next byte begins a line
   int64_t lines_ = 0;
   bool done_ = false;
-  char last_ = '\n';  // last byte appended so far
+  // Records the last two bytes of out appended since before.
+  void Remember(const std::string& out, size_t before);
+  char last_[2] = {'\r', '\n'};  // last two bytes appended so far
 };

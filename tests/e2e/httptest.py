@@ -42,11 +42,12 @@ class HTTPServerTestCase(unittest.TestCase):
         with open(cfg, "rb") as f:
             text = f.read().decode("latin-1")
         eol = "\r\n" if "\r\n" in text else "\n"
-        # Only "user" may read /private; the vhost root is open to all.
-        text = text.replace("sites/default/www*;admin;users;755;000",
-                            eol.join(["sites/default/www/private*;user;users;700;000",
-                                      "sites/default/www*;admin;users;755;000",
-                                      "sites/default/vhost*;admin;users;755;000"]))
+        # Only "user" may read /private; the vhost root is open to all. The first matching
+        # rule counts, so these go in front of the shipped ones.
+        text = text.replace("[ACCESS]" + eol, eol.join(["[ACCESS]",
+                                                        "sites/default/www/private*;user;users;700;000",
+                                                        "sites/default/vhost*;admin;users;755;000",
+                                                        ""]), 1)
         text = text.replace("/www=sites/default/www",
                             "/www=sites/default/www" + eol + "/vhost=sites/default/vhost")
         with open(cfg, "wb") as f:

@@ -116,7 +116,7 @@ class HTTPAdminTest(HTTPServerTestCase):
         self.assertRegex(sl, rb"<td>default/HTTP</td><td>[^<]+</td><td>%d</td><td>HTTPd</td>" % self.port)
         self.assertNotIn(b"refresh", self.admin("?pg=cg"))
         for page, text in (("mn", b"GROUP (default)"), ("cg", b"UserDirectory"),
-                           ("ca", b"sites/default/www*"), ("cv", b"sites/default/www"),
+                           ("ca", b"sites/default/www/*"), ("cv", b"sites/default/www"),
                            ("cs&gr=HTTP", b'value="%d"' % self.port),
                            ("sc&gr=HTTP", b"<td>127.0.0.1</td><td>admin</td>"),
                            ("ae&us=user", b"Account statistics")):

@@ -146,6 +146,10 @@ TEST(DotStuffer, DoublesLeadingDotsAndEndsWithTheMark) {
       {"empty file", "", -1, ".\r\n"},
       {"top 0", "A: b\r\n\r\none\r\ntwo\r\n", 0, "A: b\r\n\r\n.\r\n"},
       {"top 1", "A: b\r\n\r\none\r\ntwo\r\n", 1, "A: b\r\n\r\none\r\n.\r\n"},
+      // Only CR LF "." CR LF ends the data, so a bare LF or CR at the end gets a CR LF.
+      {"body ending in a bare LF", "A: b\r\n\r\nx\n", -1, "A: b\r\n\r\nx\n\r\n.\r\n"},
+      {"body ending in a bare CR", "A: b\r\n\r\nx\r", -1, "A: b\r\n\r\nx\r\r\n.\r\n"},
+      {"top 1 ending in a bare LF", "A: b\r\n\r\none\ntwo\r\n", 1, "A: b\r\n\r\none\n\r\n.\r\n"},
   };
   for (const StuffCase& c : cases)
     for (size_t block : {size_t{1}, size_t{3}, size_t{4096}})

@@ -304,12 +304,22 @@ TEST_F(TextConfigTest, WriteStringInsertionPoints) {
   // Missing section: header and key appended.
   EXPECT_TRUE(c.WriteString("New", "k", "v"));
   EXPECT_EQ(Get(), body + "[New]\r\nk=v\r\n");
-  // A header differing in case is another section for writing: a new block at the end,
-  // which then hides the earlier block from lookups.
+  // Sections match without regard to case for writing as for reading: the key joins the
+  // block lookups read, and the block's other keys stay visible.
   EXPECT_TRUE(c.WriteString("a", "other", "x"));
-  EXPECT_EQ(Get(), body + "[New]\r\nk=v\r\n[a]\r\nother=x\r\n");
-  EXPECT_EQ(Value(c, "A", "old"), "<missing>");
+  EXPECT_EQ(Get(), "lead=0\r\ntop=t\r\n[A]\r\nold=1\r\n\r\n# closes A\r\nnew=2\r\nother=x\r\n"
+                   "[B]\r\nb=1\r\nc=3\r\n[New]\r\nk=v\r\n");
+  EXPECT_EQ(Value(c, "A", "old"), "1");
   EXPECT_EQ(Value(c, "A", "other"), "x");
+}
+
+TEST_F(TextConfigTest, WriteStringChangesTheBlockLookupsRead) {
+  // Of two blocks of one section the later is read, so the later is written.
+  Put("[S]\nk=early\n[T]\nx=1\n[s]\nk=late\n");
+  jvbTTextConfig c(path_);
+  EXPECT_TRUE(c.WriteString("S", "k", "new"));
+  EXPECT_EQ(Value(c, "S", "k"), "new");
+  EXPECT_EQ(Get(), "[S]\r\nk=early\r\n[T]\r\nx=1\r\n[s]\r\nk=new\r\n");
 }
 
 TEST_F(TextConfigTest, WriteStringReplacesAnExistingKeyInPlace) {
