@@ -8,6 +8,8 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +18,8 @@
 #include <cstring>
 
 #include "toolbox/timeutil.h"
+#include "toolbox/netfile.h"
+#include "toolbox/transfer.h"
 
 namespace {
 
@@ -147,8 +151,8 @@ bool jvbTSocket::Send(const std::string& bytes) {
   while (done < bytes.size()) {
     int fd = fd_;
     if (fd < 0) return false;
-    ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = RawSend(bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR && !ssl_) continue;
     if (n <= 0) return false;
     done += n;
   }
@@ -162,9 +166,15 @@ int jvbTSocket::Recv(char* buf, int max, int timeoutMs) {
     buffer_.erase(0, n);
     return n;
   }
-  int w = WaitReadable(timeoutMs);
-  if (w == 0) return -2;
-  if (w < 0) return -1;
+  if (!(ssl_ && SSL_pending(ssl_.get()) > 0)) {
+    int w = WaitReadable(timeoutMs);
+    if (w == 0) return -2;
+    if (w < 0) return -1;
+  }
+  if (ssl_) {
+    int n = RawRecv(buf, max);
+    return n == 0 ? -1 : n;
+  }
   ssize_t n = ::recv(fd_, buf, max, 0);
   if (n < 0) return errno == EINTR ? -2 : -1;
   return static_cast<int>(n);
@@ -231,16 +241,210 @@ int jvbTSocket::RecvWithin(char* buf, size_t max, int waitMs) {
     timeval tv{waitMs / 1000, (waitMs % 1000) * 1000};
     recv_wait_ms_ = setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? waitMs : -2;
   }
-  if (recv_wait_ms_ == -2) {
+  if (recv_wait_ms_ == -2 && !(ssl_ && SSL_pending(ssl_.get()) > 0)) {
     int w = WaitReadable(waitMs);
     if (w <= 0) return w == 0 ? -2 : 0;
   }
-  ssize_t n = ::recv(fd, buf, max, 0);
-  if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? -2 : 0;
-  return static_cast<int>(n);
+  return RawRecv(buf, max);
+}
+
+int jvbTSocket::RawRecv(char* buf, size_t max) {
+  if (!ssl_) {
+    ssize_t n = ::recv(fd_, buf, max, 0);
+    if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? -2 : 0;
+    return static_cast<int>(n);
+  }
+  if (ssl_broken_) return 0;  // nothing more comes over a failed TLS connection
+  size_t got = 0;
+  ERR_clear_error();
+  int r = SSL_read_ex(ssl_.get(), buf, max, &got);
+  if (r == 1) return static_cast<int>(got);
+  switch (SSL_get_error(ssl_.get(), r)) {
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+      return -2;
+    case SSL_ERROR_ZERO_RETURN:
+      return 0;
+    default:
+      ssl_broken_ = true;  // an alert, a bad record or the connection gone
+      return 0;
+  }
+}
+
+ssize_t jvbTSocket::RawSend(const char* data, size_t size) {
+  if (!ssl_) return ::send(fd_, data, size, MSG_NOSIGNAL);
+  if (ssl_broken_) {
+    errno = EPIPE;
+    return -1;
+  }
+  size_t put = 0;
+  ERR_clear_error();
+  if (SSL_write_ex(ssl_.get(), data, size, &put) == 1) return static_cast<ssize_t>(put);
+  const int e = SSL_get_error(ssl_.get(), 0);
+  if (e != SSL_ERROR_WANT_WRITE && e != SSL_ERROR_WANT_READ) ssl_broken_ = true;
+  errno = ssl_broken_ ? EPIPE : EAGAIN;
+  return -1;
+}
+
+void jvbTSocket::SslFree::operator()(ssl_st* ssl) const { SSL_free(ssl); }
+
+bool jvbTSocket::StartTls(const jvb::TlsContext& ctx, bool server, int timeoutMs,
+                          const std::string& sni) {
+  buffer_.clear();
+  tlsError.clear();
+  if (!ctx || fd_ < 0 || ssl_) {
+    tlsError = "no TLS context";
+    return false;
+  }
+  ssl_.reset(SSL_new(ctx.get()));
+  if (!ssl_ || SSL_set_fd(ssl_.get(), fd_) != 1) {
+    tlsError = jvb::TlsErrorText();
+    ssl_.reset();
+    return false;
+  }
+  if (!server && !sni.empty()) {
+    SSL_set_tlsext_host_name(ssl_.get(), sni.c_str());
+    SSL_set1_host(ssl_.get(), sni.c_str());
+  }
+  ssl_broken_ = false;
+  if (TlsHandshake(server, timeoutMs)) return true;
+  ssl_broken_ = true;
+  return false;
+}
+
+bool jvbTSocket::TlsHandshake(bool server, int timeoutMs) {
+  // The handshake runs non-blocking so that a stalled peer is bounded by timeoutMs.
+  const int fd = fd_;
+  const int fl = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+  const int64_t deadline = jvb::MonotonicMs() + timeoutMs;
+  bool ok = false;
+  for (;;) {
+    ERR_clear_error();
+    const int r = server ? SSL_accept(ssl_.get()) : SSL_connect(ssl_.get());
+    if (r == 1) {
+      ok = true;
+      break;
+    }
+    const int e = SSL_get_error(ssl_.get(), r);
+    const int64_t left = deadline - jvb::MonotonicMs();
+    if ((e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) || left <= 0) {
+      tlsError = left <= 0 ? std::string("handshake timed out") : jvb::TlsErrorText();
+      break;
+    }
+    pollfd p{fd, static_cast<short>(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+    if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000))) < 0 && errno != EINTR) {
+      tlsError = "connection lost during the handshake";
+      break;
+    }
+  }
+  fcntl(fd, F_SETFL, fl);
+  return ok;
+}
+
+std::string jvbTSocket::TlsSummary() const {
+  if (!ssl_) return {};
+  std::string s = std::string(SSL_get_version(ssl_.get())) + " " +
+                  SSL_CIPHER_get_name(SSL_get_current_cipher(ssl_.get()));
+  if (SSL_session_reused(ssl_.get())) s += " (resumed)";
+  return s;
+}
+
+bool jvbTSocket::PeerVerified() const {
+  if (!ssl_) return false;
+  X509* peer = SSL_get1_peer_certificate(ssl_.get());
+  const bool ok = peer && SSL_get_verify_result(ssl_.get()) == X509_V_OK;
+  X509_free(peer);
+  return ok;
+}
+
+int64_t jvbTSocket::SendFileSome(int fileFd, int64_t offset, size_t count) {
+  if (!ssl_) return jvb::SendFileSome(fd_, fileFd, offset, count);
+  char buf[65536];
+  const ssize_t got = ::pread(fileFd, buf, std::min(count, sizeof buf), offset);
+  if (got <= 0) return got;
+  // A TLS write that timed out must be repeated with the same bytes.
+  for (int tries = 0; tries < 600; ++tries) {
+    const ssize_t n = RawSend(buf, static_cast<size_t>(got));
+    if (n > 0) return n;
+    if (ssl_broken_) return -1;
+  }
+  return -1;
+}
+
+int64_t jvbTSocket::RecvFull(char* buf, size_t max) {
+  if (!ssl_) return jvb::RecvFull(fd_, buf, max);
+  size_t done = 0;
+  while (done < max) {
+    const int n = RawRecv(buf + done, max - done);
+    if (n == -2) return done > 0 ? static_cast<int64_t>(done) : -2;
+    if (n == 0) return done > 0 ? static_cast<int64_t>(done) : (ssl_broken_ ? -1 : 0);
+    done += n;
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool jvbTSocket::SendBoth(const char* head, size_t headLen, const char* body, size_t bodyLen) {
+  if (!ssl_) return jvb::SendBoth(fd_, head, headLen, body, bodyLen);
+  std::string all(head ? head : "", headLen);
+  if (body) all.append(body, bodyLen);
+  return Send(all);
+}
+
+int64_t jvbTSocket::SendFileBlock(int fileFd, int64_t* offset, int64_t count) {
+  if (!ssl_) return jvb::SendFileBlock(fd_, fileFd, offset, count);
+  int64_t sent = 0;
+  while (sent < count) {
+    const int64_t n = SendFileSome(fileFd, *offset, static_cast<size_t>(count - sent));
+    if (n < 0) return -1;
+    if (n == 0) break;  // the end of the file
+    *offset += n;
+    sent += n;
+  }
+  return sent;
+}
+
+void jvbTSocket::DrainAfterReply(int waitMs, size_t maxBytes) {
+  if (!ssl_) return jvb::DrainAfterReply(fd_, waitMs, maxBytes);
+  ShutdownSend();
+  const int64_t deadline = jvb::MonotonicMs() + waitMs;
+  char buf[4096];
+  for (size_t got = 0; got < maxBytes;) {
+    const int64_t left = deadline - jvb::MonotonicMs();
+    if (left <= 0) break;
+    const int n = Recv(buf, sizeof buf, static_cast<int>(left));
+    if (n <= 0) break;
+    got += n;
+  }
+}
+
+void jvbTSocket::ShutdownSend() {
+  if (ssl_ && !ssl_broken_) SSL_shutdown(ssl_.get());
+  if (fd_ >= 0) jvb::ShutdownSend(fd_);
+}
+
+void jvbTSocket::EndTls() {
+  if (!ssl_) return;
+  if (!ssl_broken_ && fd_ >= 0) {
+    // close_notify, without waiting on a peer that stopped reading.
+    const int fl = fcntl(fd_, F_GETFL);
+    fcntl(fd_, F_SETFL, fl | O_NONBLOCK);
+    SSL_shutdown(ssl_.get());
+  }
+  ssl_.reset();
+  ssl_broken_ = false;
 }
 
 std::string jvbTSocket::Peek(size_t max) {
+  if (ssl_) {
+    // Records that arrived are decrypted into the line buffer, which the next read takes.
+    if (buffer_.size() < max && (SSL_pending(ssl_.get()) > 0 || WaitReadable(0) == 1)) {
+      char buf[4096];
+      const int n = RecvWithin(buf, std::min(sizeof buf, max - buffer_.size()), 1);
+      if (n > 0) buffer_.append(buf, n);
+    }
+    return buffer_.substr(0, max);
+  }
   int avail = 0;
   if (fd_ < 0 || ioctl(fd_, FIONREAD, &avail) != 0 || avail <= 0) return {};
   std::string out(std::min<size_t>(avail, max), '\0');
@@ -255,13 +459,17 @@ void jvbTSocket::Shutdown() {
 }
 
 void jvbTSocket::Close() {
+  EndTls();
   int fd = fd_.exchange(-1);
   if (fd >= 0) ::close(fd);
   buffer_.clear();
   recv_wait_ms_ = -1;
 }
 
-int jvbTSocket::Release() { return fd_.exchange(-1); }
+int jvbTSocket::Release() {
+  ssl_.reset();
+  return fd_.exchange(-1);
+}
 
 std::string jvbTSocket::PeerDotted() const { return Dotted(peer_); }
 

@@ -7,7 +7,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "toolbox/tls.h"
+
+struct ssl_st;
 
 class jvbTSocket {
  public:
@@ -48,6 +53,29 @@ class jvbTSocket {
   // Bytes waiting without consuming them (FIONREAD + MSG_PEEK).
   std::string Peek(size_t max);
 
+  // --- TLS: once started, every send and receive above goes through it ---
+  // Handshake as server (or client, sending sni) within timeoutMs. The bytes the line
+  // reader holds are dropped first: nothing received before the handshake is taken as
+  // sent over it. False (the reason in tlsError) when the handshake failed; the
+  // connection is then of no further use.
+  bool StartTls(const jvb::TlsContext& ctx, bool server, int timeoutMs,
+                const std::string& sni = {});
+  bool Secure() const { return ssl_ != nullptr; }
+  // Protocol version and cipher, e.g. "TLSv1.3 TLS_AES_256_GCM_SHA384"; empty when plain.
+  std::string TlsSummary() const;
+  // The peer's certificate checked out (client side of a verifying context).
+  bool PeerVerified() const;
+  std::string tlsError;
+  // File bytes and bulk receives as jvb::SendFileSome and jvb::RecvFull: sendfile and
+  // recv on a plain connection, reads and TLS records otherwise.
+  int64_t SendFileSome(int fileFd, int64_t offset, size_t count);
+  int64_t RecvFull(char* buf, size_t max);
+  void ShutdownSend();  // the end of data (TLS: close_notify first)
+  // As jvb::SendBoth, jvb::SendFileBlock and jvb::DrainAfterReply, plain or over TLS.
+  bool SendBoth(const char* head, size_t headLen, const char* body, size_t bodyLen);
+  int64_t SendFileBlock(int fileFd, int64_t* offset, int64_t count);
+  void DrainAfterReply(int waitMs, size_t maxBytes);
+
   void Shutdown();  // any thread: wakes the owner
   void Close();     // owner only
   int Release();    // gives up ownership of the descriptor
@@ -77,6 +105,18 @@ class jvbTSocket {
   std::string buffer_;  // bytes read past the last line
   // SO_RCVTIMEO in effect on fd_; -1 not looked at yet, -2 waits with poll instead.
   int recv_wait_ms_ = -1;
+
+  struct SslFree {
+    void operator()(ssl_st* ssl) const;
+  };
+  std::unique_ptr<ssl_st, SslFree> ssl_;
+  bool ssl_broken_ = false;  // a fatal TLS error: no close_notify at the end
+  // One receive and one send of the connection, plain or TLS: bytes, 0 closed or error,
+  // -2 nothing within the socket's time-out.
+  int RawRecv(char* buf, size_t max);
+  ssize_t RawSend(const char* data, size_t size);
+  bool TlsHandshake(bool server, int timeoutMs);
+  void EndTls();
 
   // One blocking receive of at most waitMs: bytes, 0 peer closed or error, -2 nothing yet.
   int RecvWithin(char* buf, size_t max, int waitMs);

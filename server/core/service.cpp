@@ -245,7 +245,7 @@ void qmsTService::RunService() {
   if (protocol_valid_ && BindListener() && StartListening()) {
     OpenLogs();
     ReadSettings();
-    ServeConnections();
+    if (SetUpTls()) ServeConnections();
     listener_.Close();
   }
   qmsConLog(Prefix() + " suspended");

@@ -21,6 +21,7 @@
 #include "toolbox/semaphore.h"
 #include "toolbox/socket.h"
 #include "toolbox/timer.h"
+#include "toolbox/tls.h"
 
 class qmsTGroup;
 class qmsTSession;
@@ -34,6 +35,10 @@ struct qmsTProtocolInfo {
   const char* messages;  // message file, nullptr for ADMIN
 };
 const qmsTProtocolInfo& qmsProtocolInfo(int protocol);
+
+// TLS of a service (key TLSMode): none, STARTTLS offered, STARTTLS required before a
+// login, or TLS from the first byte (implicit).
+enum class qmsTTlsMode { kOff, kOffer, kRequire, kImplicit };
 
 enum qmsTServiceState {
   ssAllocating = 0,
@@ -90,6 +95,11 @@ class qmsTService : public qmsTClass {
   uint32_t Address() const { return address_; }
   uint16_t Port() const { return port_; }
 
+  // The TLS mode in effect (kOff when the service has no usable certificate) and the
+  // context for a new connection (loaded again when the files changed; null when none).
+  qmsTTlsMode TlsMode() const { return tls_mode_; }
+  jvb::TlsContext TlsContext();
+
   std::atomic<int> state{ssAllocating};
   std::atomic<bool> waitingForConnection{false};
 
@@ -119,6 +129,9 @@ class qmsTService : public qmsTClass {
   // Hands the client (none for a queue scan) to a pooled session, or closes it.
   void StartSession(std::unique_ptr<jvbTSocket> client);
   void ReadSettings();
+  // Reads the TLS keys and loads (or first makes) the certificate; false when TLS is
+  // required and not available, so the service must not start.
+  bool SetUpTls();
   bool TakeSession(qmsTSession** session);
   void HandOver(qmsTSession* session, std::unique_ptr<jvbTSocket> client);
 
@@ -136,6 +149,8 @@ class qmsTService : public qmsTClass {
   uint32_t address_ = 0;
   uint16_t port_ = 0;
   jvbTSocket listener_;
+  qmsTTlsMode tls_mode_ = qmsTTlsMode::kOff;
+  jvb::TlsServerContext tls_;
   std::unique_ptr<jvbTTextConfig> messages_;
   // Active sessions keyed by socket handle text ("-1" for a queue scan).
   std::multimap<std::string, qmsTSession*> active_;

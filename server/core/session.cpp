@@ -88,6 +88,8 @@ bool qmsTSession::WaitInPool() {
   wake_.acquire();
   if (terminate) return false;
   Connection();
+  // Implicit TLS: the handshake comes before anything else is said.
+  if (socket_ && service_->TlsMode() == qmsTTlsMode::kImplicit && !StartTls()) return false;
   return !terminate;
 }
 

@@ -129,6 +129,16 @@ class qmsTSession {
   int ReadLine(std::string& line, size_t maxLen = kMaxCommandLine,
                jvbTSocket::LineEnd ends = jvbTSocket::LineEnd::kLf);
 
+  // --- TLS (session_tls.cpp) ---
+  // STARTTLS may be offered: the service has TLS and the connection is still plain.
+  bool TlsOffered() const;
+  // The connection is plain and must turn to TLS before a login.
+  bool TlsRequired() const;
+  bool Secure() const { return socket_ && socket_->Secure(); }
+  // The server's handshake on the connection (bounded by the idle time-out); logs the
+  // protocol version and cipher, or why it failed. The session ends after a failure.
+  bool StartTls();
+
   // --- Users (session_user.cpp) ---
   qmsTUserResult SessionUser(const std::string& name);
   qmsTPasswordResult SessionPassword(const std::string& password);

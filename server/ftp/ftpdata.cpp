@@ -205,12 +205,16 @@ void qmsTFTPSession::UpdateFigures(int64_t size, bool retr) {
 void qmsTFTPSession::SendFile(int fd, int64_t offset, int64_t size) {
   // Blocking sends bounded by a short time-out: the kernel moves large pieces without
   // waking the session, and a client that stops reading still lets ABOR be seen.
+  if (!SecureData()) {
+    abort_ = true;
+    return;
+  }
   const int dfd = data_->Handle();
   jvb::SetIoTimeout(dfd, kIoWaitMs);
   const size_t block = (bandwidth_ > 0 || xqms_) ? kBlockSize : kFastBlock;
   int64_t pos = offset;
   while (pos < size && !Stopping() && !abort_) {
-    const int64_t n = jvb::SendFileSome(dfd, fd, pos, std::min<int64_t>(block, size - pos));
+    const int64_t n = data_->SendFileSome(fd, pos, std::min<int64_t>(block, size - pos));
     if (n <= 0) {
       if (n == -2) {
         PollAbort();
@@ -243,13 +247,17 @@ void qmsTFTPSession::Progress(int64_t n, int64_t size, bool retr) {
 }
 
 bool qmsTFTPSession::ReceiveFile(int fd, int64_t offset, const std::string& command) {
+  if (!SecureData()) {
+    hook_result_ = EPROTO;
+    return false;
+  }
   std::vector<char> buf(kRecvBuffer);
   const int dfd = data_->Handle();
   jvb::SetIoTimeout(dfd, kIoWaitMs);
   int64_t pos = offset;
   bool ok = true;
   while (!Stopping() && !abort_) {
-    const int64_t n = jvb::RecvFull(dfd, buf.data(), buf.size());
+    const int64_t n = data_->RecvFull(buf.data(), buf.size());
     if (n == -2) {
       PollAbort();
       continue;

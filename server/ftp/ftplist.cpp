@@ -70,6 +70,7 @@ void qmsTFTPSession::List(bool toData, const std::string& command, const std::st
       return Log(command + " " + qmsQuoted(path) + ", unable to open data connection", kLogDir);
     }
     SendArg("150a", command, mask);
+    if (!SecureData()) CloseData();  // the listing is then not sent
   }
   const int before = Status;
   Status = stList;
@@ -101,7 +102,7 @@ void qmsTFTPSession::List(bool toData, const std::string& command, const std::st
   FileSys().FindClose(find);
   SendListLine(toData, out);
   if (toData) {
-    if (data_) jvb::ShutdownSend(data_->Handle());
+    if (data_) data_->ShutdownSend();
     CloseData();
     SendTxt("226a", command);
   }

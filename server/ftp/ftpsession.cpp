@@ -173,6 +173,8 @@ void qmsTFTPSession::Dispatch(const std::string& word, const std::string& argume
   static constexpr uint32_t kFirst = qmsStates({stNone});
   static const Command kCommands[] = {
       {"ABOR", kAnyState, &S::cABOR}, {"ACCT", kAnyState, &S::cNI},
+      {"AUTH", kFirst, &S::cAUTH},    {"PBSZ", kAnyState, &S::cPBSZ},
+      {"PROT", kAnyState, &S::cPROT},
       {"ALLO", kAnyState, &S::cNI},   {"APPE", kLogin, &S::cSTOR},
       {"CDUP", kLogin, &S::cCDUP},    {"CWD", kLogin, &S::cCWD},
       {"DELE", kLogin, &S::cDELE},    {"EPRT", kLogin, &S::cEPRT},
@@ -194,6 +196,8 @@ void qmsTFTPSession::Dispatch(const std::string& word, const std::string& argume
       {"USER", kFirst, &S::cUSER},
   };
   const std::string command = Canonical(word);
+  const bool tlsWord = command == "AUTH" || command == "PBSZ" || command == "PROT";
+  if (tlsWord && Service()->TlsMode() == qmsTTlsMode::kOff) return SendTxt("500a", "GLOB");
   auto refuse = [this](const Command& entry) {
     if (std::string(entry.word) == "REST") restart_ = 0;
     SendTxt("530a", entry.word);
@@ -326,6 +330,7 @@ void qmsTFTPSession::SetCurPath(const std::string& real) {
 
 void qmsTFTPSession::cUSER(const std::string&, const std::string& argument) {
   jvbTraceScope trace("qmsTFTPSession.cUSER");
+  if (RefusedWithoutTls()) return;
   const std::string name = jvb::AsciiLower(argument);
   qmsTUserResult rc = SessionUser(name);
   if (rc == usRejectedByHook) return;
@@ -424,6 +429,7 @@ void qmsTFTPSession::cHELP(const std::string&, const std::string&) {
 
 void qmsTFTPSession::cFEAT(const std::string&, const std::string&) {
   SendTxt("211a", "FEAT");
+  if (Service()->TlsMode() != qmsTTlsMode::kOff) SendRaw(" AUTH TLS\r\n PBSZ\r\n PROT\r\n");
   SendRaw(" EPRT\r\n EPSV\r\n MDTM\r\n" + qmsftp::FeatMlstLine(mlst_facts_) +
           "\r\n REST STREAM\r\n SIZE\r\n TVFS\r\n");
   SendTxt("211b", "FEAT");

@@ -111,6 +111,16 @@ class qmsTFTPSession : public qmsTSession {
   void cSYST(const std::string& cmd, const std::string& arg);
   void cHELP(const std::string& cmd, const std::string& arg);
   void cFEAT(const std::string& cmd, const std::string& arg);
+  // TLS (ftptls.cpp): AUTH TLS on the control connection, PBSZ and PROT for the data
+  // connections. A service without TLS answers them as unknown commands.
+  void cAUTH(const std::string& cmd, const std::string& arg);
+  void cPBSZ(const std::string& cmd, const std::string& arg);
+  void cPROT(const std::string& cmd, const std::string& arg);
+  // USER or PASS on a plain connection to a service that requires TLS: answered.
+  bool RefusedWithoutTls();
+  // The handshake on a protected data connection, after its 150 reply (clients start
+  // it then); true on a clear one. A failure is logged and ends the transfer.
+  bool SecureData();
   void cOPTS(const std::string& cmd, const std::string& arg);
   void cTYPE(const std::string& cmd, const std::string& arg);
   void cMODE(const std::string& cmd, const std::string& arg);
@@ -215,6 +225,7 @@ class qmsTFTPSession : public qmsTSession {
   std::string rename_source_;  // virtual path
   bool message_files_ = true;
   bool xqms_ = false;
+  bool prot_private_ = false;  // PROT P: data connections run TLS
   int mlst_facts_ = mfSize | mfModify | mfType | mfPerm;
   std::string final_key_ = "221a";
   std::string command_hook_;

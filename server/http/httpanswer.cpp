@@ -116,7 +116,7 @@ void qmsTHTTPSession::SendHeader(int64_t fileTime, int64_t contentLength, int st
 bool qmsTHTTPSession::Send(const char* data, size_t len) {
   std::lock_guard<std::mutex> g(send_lock_);
   if (!socket_) return false;
-  bool ok = jvb::SendBoth(socket_->Handle(), header_.data(), header_.size(), data, len);
+  bool ok = socket_->SendBoth(header_.data(), header_.size(), data, len);
   header_.clear();
   return ok;
 }
@@ -222,7 +222,7 @@ void qmsTHTTPSession::SendFile(bool ssi, bool fib) {
     int64_t offset = 0;
     while (ok && Request.methodCode != hmHEAD && offset < st.st_size && !terminate) {
       ResetIdle();
-      ok = jvb::SendFileBlock(socket_->Handle(), fd, &offset, kStreamBlock) > 0;
+      ok = socket_->SendFileBlock(fd, &offset, kStreamBlock) > 0;
     }
     BytesSent = offset;
     jvb::CloseFile(fd);

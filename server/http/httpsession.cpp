@@ -116,7 +116,7 @@ void qmsTHTTPSession::Serve() {
       Fail(rc, "Request refused while reading it");
       SendError(rc);
       LogResult();
-      jvb::DrainAfterReply(Socket()->Handle(), 1000, 1 << 20);
+      Socket()->DrainAfterReply(1000, 1 << 20);
       break;
     }
     const std::string* conn = Request.Header("CONNECTION");
@@ -130,7 +130,7 @@ void qmsTHTTPSession::Serve() {
       LogResult();
     }
     if (!KeepAlive || terminate) {
-      if (drain_ && !terminate) jvb::DrainAfterReply(Socket()->Handle(), 1000, 1 << 20);
+      if (drain_ && !terminate) Socket()->DrainAfterReply(1000, 1 << 20);
       break;
     }
     ClearRequest();
@@ -310,6 +310,12 @@ void qmsTHTTPSession::Authorize() {
   const std::string* auth = Request.Header("AUTHORIZATION");
   std::string name, password;
   if (!auth || !qmsBasicCredentials(*auth, name, password)) return;
+  if (Service()->TlsMode() == qmsTTlsMode::kRequire && !Secure()) {
+    // A password that crossed the network in the clear is not taken.
+    UseAnonymous();
+    Fail(401, qmsQuoted(name) + " refused on a plain connection (TLS required)");
+    return;
+  }
   if (SessionUser(name) != usIdentified) {
     UseAnonymous();
     return;

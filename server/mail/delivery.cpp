@@ -486,7 +486,62 @@ void qmsTDelivery::RecordError(const std::string& key, const std::string& text) 
 
 // --- Client steps --------------------------------------------------------------------------
 
+bool qmsTDelivery::DoEHLO(const std::string& domain, bool verify) {
+  std::string reply;
+  const std::string ehlo = "EHLO " + session_.LocalDomain;
+  if (client_.SendCom(reply, ehlo) != 250) {
+    if (verify || !client_.Connected()) {
+      RecordError(domain, ehlo + " returned " + qmsQuoted(reply));
+      return false;
+    }
+    // An old server: HELO as ever, without TLS.
+    return DoPlainHELO(domain);
+  }
+  if (!UpgradeToTls(domain, verify)) return false;
+  if (!client_.TlsSummary().empty() && client_.SendCom(reply, ehlo) != 250) {
+    RecordError(domain, ehlo + " over TLS returned " + qmsQuoted(reply));
+    return false;
+  }
+  return true;
+}
+
+bool qmsTDelivery::UpgradeToTls(const std::string& domain, bool verify) {
+  std::string reply;
+  if (!client_.ReplyHas("STARTTLS")) {
+    if (verify) {
+      RecordError(domain, "Server " + qmsQuoted(server_name_) +
+                              " offers no STARTTLS, verified TLS required");
+      return false;
+    }
+    Log("Delivery to " + qmsQuoted(server_name_) + " without TLS (not offered)");
+    return true;
+  }
+  if (client_.SendCom(reply, "STARTTLS") != 220) {
+    if (verify) {
+      RecordError(domain, "STARTTLS returned " + qmsQuoted(reply) + ", verified TLS required");
+      return false;
+    }
+    Log("Delivery to " + qmsQuoted(server_name_) + " without TLS (STARTTLS returned " +
+        qmsQuoted(reply) + ")");
+    return true;
+  }
+  std::string error;
+  if (!client_.StartTls(verify, server_name_, error)) {
+    RecordError(domain, "TLS with " + qmsQuoted(server_name_) + " failed: " + error);
+    return false;
+  }
+  Log("Delivery to " + qmsQuoted(server_name_) + " over TLS: " + client_.TlsSummary() +
+      (verify ? ", certificate verified" : ", certificate not verified"));
+  return true;
+}
+
 bool qmsTDelivery::DoHELO(const std::string& domain) {
+  const bool verify = session_.DeliveryTlsVerified(domain);
+  if (session_.DeliveryTls != 0 || verify) return DoEHLO(domain, verify);
+  return DoPlainHELO(domain);
+}
+
+bool qmsTDelivery::DoPlainHELO(const std::string& domain) {
   std::string reply;
   if (client_.SendCom(reply, "HELO " + session_.LocalDomain) == 250) return true;
   RecordError(domain, "HELO " + qmsQuoted(session_.LocalDomain) + " returned " + qmsQuoted(reply));

@@ -72,6 +72,11 @@ class qmsTDelivery {
   // --- The steps of one message (public for the tests; the header must be open) ---
   bool ConnectToDomainMX(const std::string& domain);
   bool DoHELO(const std::string& domain);
+  // EHLO, and STARTTLS when the server offers it; false (recorded) when verified TLS was
+  // asked for and did not come about, or the connection failed.
+  bool DoEHLO(const std::string& domain, bool verify);
+  bool UpgradeToTls(const std::string& domain, bool verify);
+  bool DoPlainHELO(const std::string& domain);
   bool DoMAIL(const std::string& domain);
   bool DoRCPT(const std::string& ident, const std::string& domain);
   bool DoData(const std::string& domain);

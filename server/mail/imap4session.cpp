@@ -293,6 +293,7 @@ void qmsTIMAP4Session::Dispatch(const std::vector<std::string>& args) {
       {"LIST", kLoggedIn, &Session::TwoWords<&Session::imapLIST>},
       {"LSUB", kLoggedIn, &Session::TwoWords<&Session::imapLSUB>},
       {"CAPABILITY", kAnyState, &Session::AnyWords<&Session::imapCAPABILITY>},
+      {"STARTTLS", kLoggedOut, &Session::AnyWords<&Session::imapSTARTTLS>},
       {"NOOP", kAnyState, &Session::AnyWords<&Session::imapNOOP>},
       {"AUTHENTICATE", kAnyState, &Session::AnyWords<&Session::imapAUTHENTICATE>},
       {"EXAMINE", kAnyState, &Session::AnyWords<&Session::imapEXAMINE>},
@@ -334,8 +335,16 @@ bool qmsTIMAP4Session::Arguments(const std::vector<std::string>& args, size_t co
 }
 
 void qmsTIMAP4Session::imapCAPABILITY() {
-  UntaggedTxt("a", "CAPABILITY");
+  UntaggedTxt(TlsRequired() ? "c" : (TlsOffered() ? "b" : "a"), "CAPABILITY");
   Reply("OKa", "CAPABILITY");
+}
+
+void qmsTIMAP4Session::imapSTARTTLS() {
+  // A service without TLS knows no such command, as before.
+  if (Service()->TlsMode() == qmsTTlsMode::kOff) return Reply("BADz", "GLOBAL");
+  if (!TlsOffered()) return Reply("BADa", "STARTTLS");
+  Reply("OKa", "STARTTLS");
+  if (!StartTls()) logout_ = true;
 }
 
 void qmsTIMAP4Session::imapNOOP() { Reply("OKa", "NOOP"); }
@@ -355,6 +364,11 @@ void qmsTIMAP4Session::imapNotSupported() { Reply("BADz", Command); }
 
 void qmsTIMAP4Session::imapLOGIN(const std::string& user, const std::string& password) {
   jvbTraceScope trace("qmsTIMAP4Session.imapLOGIN");
+  if (TlsRequired()) {
+    Reply("NOb", "LOGIN");
+    Log("LOGIN refused on a plain connection (TLS required)", kLogUser);
+    return;
+  }
   if (SessionUser(jvb::AsciiLower(user)) != usRejectedByHook) {
     // An unknown account goes through the password step too, to be refused after the
     // same wait as a wrong password.

@@ -126,6 +126,7 @@ class qmsTIMAP4Session : public qmsTSession {
                  int& items);
 
   void imapCAPABILITY();
+  void imapSTARTTLS();
   void imapNOOP();
   void imapLOGOUT(const std::vector<std::string>& args);
   void imapLOGIN(const std::string& user, const std::string& password);

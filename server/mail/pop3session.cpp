@@ -154,6 +154,7 @@ void qmsTPOP3Session::Dispatch(const std::string& command, const std::string& ar
   static constexpr uint32_t kTransaction = qmsStates({stTransaction});
   static const Command kCommands[] = {
       {"APOP", kAuthorization, &Session::cAPOP}, {"DELE", kTransaction, &Session::cDELE},
+      {"CAPA", kAnyState, &Session::cCAPA},      {"STLS", kAuthorization, &Session::cSTLS},
       {"LIST", kTransaction, &Session::cLIST},   {"NOOP", kAnyState, &Session::cNOOP},
       {"PASS", kUserGiven, &Session::cPASS},     {"RETR", kTransaction, &Session::cRETR},
       {"RSET", kTransaction, &Session::cRSET},   {"STAT", kTransaction, &Session::cSTAT},
@@ -161,6 +162,8 @@ void qmsTPOP3Session::Dispatch(const std::string& command, const std::string& ar
       {"USER", kAuthorization, &Session::cUSER},
   };
   auto refuse = [this](const Command& entry) { RefuseOutOfState(entry.word); };
+  const bool tls = Service()->TlsMode() != qmsTTlsMode::kOff;
+  if (!tls && (command == "CAPA" || command == "STLS")) return SendTxt("ERRa", "GLOB");
   if (!qmsRunCommand(*this, kCommands, command, Status, refuse, command, argument))
     SendTxt("ERRa", "GLOB");
 }
@@ -196,8 +199,28 @@ void qmsTPOP3Session::LogFormat(const char* format, const std::string& text, int
 
 bool qmsTPOP3Session::MailDenied() { return User() && User()->DenyService(Service()->Section()); }
 
+void qmsTPOP3Session::cCAPA(const std::string& /*command*/, const std::string& /*argument*/) {
+  std::string list = ReplyLine("OKa", "CAPA") + "\r\nTOP\r\nUIDL\r\nUSER\r\n";
+  if (TlsOffered()) list += "STLS\r\n";
+  SendRaw(list + ".\r\n");
+}
+
+void qmsTPOP3Session::cSTLS(const std::string& /*command*/, const std::string& /*argument*/) {
+  if (!TlsOffered()) return SendTxt("ERRa", "STLS");
+  SendTxt("OKa", "STLS");
+  StartTls();  // a failed handshake has shut the connection down
+}
+
+bool qmsTPOP3Session::RefusedWithoutTls() {
+  if (!TlsRequired()) return false;
+  SendTxt("ERRb", "STLS");
+  Log("Login refused on a plain connection (TLS required)", kLogUser);
+  return true;
+}
+
 void qmsTPOP3Session::cUSER(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cUSER");
+  if (RefusedWithoutTls()) return;
   const std::string name = jvb::AsciiLower(argument);
   if (SessionUser(name) == usRejectedByHook) return;  // the hook has answered
   // The same answer for known and unknown names: USER does not reveal accounts.
@@ -233,6 +256,7 @@ void qmsTPOP3Session::cPASS(const std::string& /*command*/, const std::string& a
 
 void qmsTPOP3Session::cAPOP(const std::string& /*command*/, const std::string& argument) {
   jvbTraceScope trace("qmsTPOP3Session.cAPOP");
+  if (RefusedWithoutTls()) return;
   std::string rest, more;
   const std::string name = jvb::AsciiLower(SplitWord(argument, rest));
   const std::string digest = SplitWord(rest, more);

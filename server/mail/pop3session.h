@@ -71,6 +71,11 @@ class qmsTPOP3Session : public qmsTSession {
   void cDELE(const std::string& command, const std::string& argument);
   void cLIST(const std::string& command, const std::string& argument);
   void cNOOP(const std::string& command, const std::string& argument);
+  // CAPA and STLS exist only on a service with TLS; a plain one answers them as before.
+  void cCAPA(const std::string& command, const std::string& argument);
+  void cSTLS(const std::string& command, const std::string& argument);
+  // A plain login refused on a service that requires TLS first (answered and logged).
+  bool RefusedWithoutTls();
   void cPASS(const std::string& command, const std::string& argument);
   void cQUIT();
   void cRETR(const std::string& command, const std::string& argument);

@@ -79,6 +79,7 @@ std::string qmsTSMTPClient::Printable(const std::string& line) {
 
 int qmsTSMTPClient::RecvRes(std::string& reply) {
   reply.clear();
+  reply_words_.clear();
   if (!socket_.Valid()) return 0;
   for (int lines = 0; lines < kReplyLinesMax; ++lines) {
     std::string line;
@@ -96,6 +97,11 @@ int qmsTSMTPClient::RecvRes(std::string& reply) {
       return 0;
     }
     if (callbacks_.debug) callbacks_.debug(line, kDebugRecv);
+    if (line.size() > 4) {
+      std::string word = line.substr(4, line.find(' ', 4) - 4);
+      for (char& c : word) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+      reply_words_.push_back(word);
+    }
     int code = ReplyCode(line);
     if (code >= 0) {
       reply = Printable(line);
@@ -104,6 +110,25 @@ int qmsTSMTPClient::RecvRes(std::string& reply) {
   }
   reply = "(reply longer than " + std::to_string(kReplyLinesMax) + " lines)";
   return 0;
+}
+
+bool qmsTSMTPClient::ReplyHas(const std::string& word) const {
+  for (const std::string& w : reply_words_)
+    if (w == word) return true;
+  return false;
+}
+
+bool qmsTSMTPClient::StartTls(bool verify, const std::string& host, std::string& error) {
+  static const jvb::TlsContext kPlain = jvb::TlsClientContext(false);
+  static const jvb::TlsContext kVerified = jvb::TlsClientContext(true);
+  // Shutdown may still reach the descriptor meanwhile: the handshake then fails.
+  bool ok = socket_.StartTls(verify ? kVerified : kPlain, false, reply_timeout_ms_, host);
+  if (!ok) error = socket_.tlsError;
+  else if (verify && !socket_.PeerVerified()) {
+    error = "certificate not verified";
+    ok = false;
+  }
+  return ok;
 }
 
 std::string qmsTSMTPClient::DotStuff(const char* data, size_t size, bool& atLineStart) {

@@ -18,6 +18,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "toolbox/socket.h"
 
@@ -64,6 +65,14 @@ class qmsTSMTPClient {
   // the stop flag was set.
   bool SendBody(jvbTTextFile& body);
 
+  // The last reply had a line whose text after the code is word (an EHLO keyword).
+  bool ReplyHas(const std::string& word) const;
+  // The handshake after a 220 to STARTTLS; verify checks the certificate against host.
+  // False (why in error) when TLS did not come up or did not verify: the connection is
+  // then of no further use.
+  bool StartTls(bool verify, const std::string& host, std::string& error);
+  std::string TlsSummary() const { return socket_.TlsSummary(); }
+
   // The code of a reply line: its first blank-separated word as a decimal number, or -1.
   static int ReplyCode(const std::string& line);
   // Dot-stuffs one block of a body. atLineStart tells whether the byte before the block
@@ -80,4 +89,5 @@ class qmsTSMTPClient {
   int reply_timeout_ms_;
   std::mutex close_lock_;  // held while the descriptor is shut down or closed
   jvbTSocket socket_;
+  std::vector<std::string> reply_words_;  // upper-cased first word after each line's code
 };

@@ -38,6 +38,7 @@ void qmsTSMTPSession::srvHELO(const std::string& argument, bool ehlo) {
     Log("HELO " + qmsQuoted(argument) + ", ok");
   } else {
     SendTxt("250b", "HELO");
+    if (TlsOffered()) SendTxt("250e", "HELO");
     std::string last;
     if (jvbTTextConfig* messages = Messages()) messages->ReadValue("HELO", "250d", last);
     for (size_t at = last.find("%A%"); at != std::string::npos; at = last.find("%A%", at + 4))
@@ -51,6 +52,11 @@ void qmsTSMTPSession::srvHELO(const std::string& argument, bool ehlo) {
 void qmsTSMTPSession::srvMAIL(const std::string& argument) {
   jvbTraceScope trace("qmsTSMTPSession.srvMAIL");
   const std::string path = ExtractPath(argument);
+  if (TlsRequired()) {
+    SendTxt("530a", "STARTTLS");
+    Log("MAIL " + qmsQuoted(path) + ", refused on a plain connection (TLS required)");
+    return;
+  }
   srvRSET(true);
   // The sender becomes the recipient of delivery reports: the same rule as for recipients.
   if (!path.empty() && !qmsTQueueFile::ValidAddressPart(path)) {
@@ -264,6 +270,20 @@ void qmsTSMTPSession::srvRSET(bool silent) {
     SendTxt("250a", "RSET");
     Log("RSET Ok");
   }
+}
+
+void qmsTSMTPSession::srvSTARTTLS(const std::string& argument) {
+  // A service without TLS knows no such command, as before.
+  if (Service()->TlsMode() == qmsTTlsMode::kOff) return SendTxt("500a", "GLOB");
+  if (!argument.empty()) return SendTxt("501a", "STARTTLS");
+  if (!TlsOffered()) return SendTxt("503a", "STARTTLS");
+  SendTxt("220a", "STARTTLS");
+  if (!StartTls()) return;  // the connection is shut down: the command loop ends
+  // Nothing learnt before the handshake counts after it.
+  srvRSET(true);
+  Greeted = false;
+  Ehlo = false;
+  RemoteDomain.clear();
 }
 
 void qmsTSMTPSession::srvNOOP(const std::string& /*argument*/) { SendTxt("250a", "NOOP"); }

@@ -104,6 +104,13 @@ void qmsTSMTPSession::ReadSettings() {
   std::string text;
   cfg->ReadString(text, section, "ForwardDomains");
   ForwardDomains = SortedList(text);
+  std::string tls;
+  cfg->ReadString(tls, section, "DeliveryTLS");
+  tls = jvb::AsciiLower(tls);
+  DeliveryTls = tls == "verify" ? 2 : (tls == "opportunistic" || tls == "on" ? 1 : 0);
+  text.clear();
+  cfg->ReadString(text, section, "DeliveryTLSVerifyDomains");
+  DeliveryTlsVerifyDomains = SortedList(text);
   ForwardToServer.clear();
   cfg->ReadString(ForwardToServer, section, "ForwardToServer");
   uint32_t address = 0;
@@ -147,7 +154,10 @@ void qmsTSMTPSession::srvRun() {
   SendTxt("221a", "QUIT");
   // Shut down, not closed: the descriptor stays ours until the session is released, so
   // its number cannot be handed to another connection while the monitor still sees it.
-  if (Socket()) Socket()->Shutdown();
+  if (Socket()) {
+    Socket()->ShutdownSend();  // over TLS, the close_notify goes first
+    Socket()->Shutdown();
+  }
   if (!terminate) cliRun();
 }
 
@@ -188,6 +198,7 @@ void qmsTSMTPSession::Dispatch(const std::string& command, const std::string& ar
       {"HELO", kAnyState, &Session::cmdHELO},       {"EHLO", kAnyState, &Session::cmdEHLO},
       {"MAIL", kGreetedOn, &Session::srvMAIL},      {"NOOP", kAnyState, &Session::srvNOOP},
       {"RCPT", kMailGiven, &Session::srvRCPT},      {"RSET", kAnyState, &Session::cmdRSET},
+      {"STARTTLS", kAnyState, &Session::srvSTARTTLS},
   };
   auto refuse = [&](const Command& entry) { RefuseOutOfSequence(entry.word, argument); };
   if (!qmsRunCommand(*this, kCommands, command, Phase(), refuse, argument)) SendTxt("500a", "GLOB");
@@ -297,6 +308,11 @@ bool qmsTSMTPSession::ForwardAllowed() const {
 
 bool qmsTSMTPSession::IsLocalDomain(const std::string& domain) const {
   return InSortedList(LocalDomains, domain);
+}
+
+bool qmsTSMTPSession::DeliveryTlsVerified(const std::string& domain) const {
+  const std::string name = !domain.empty() && domain[0] == '@' ? domain.substr(1) : domain;
+  return DeliveryTls == 2 || InSortedList(DeliveryTlsVerifyDomains, name);
 }
 
 bool qmsTSMTPSession::IsForwardDomain(const std::string& domain) const {

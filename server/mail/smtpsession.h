@@ -85,6 +85,8 @@ class qmsTSMTPSession : public qmsTSession {
   void srvRSET(bool silent);
   void srvNOOP(const std::string& argument = {});
   void srvNI(const std::string& argument = {});
+  // STARTTLS: the handshake, then a session as fresh as after the greeting.
+  void srvSTARTTLS(const std::string& argument);
 
   // The dialogue's phase: Greeted, the open transaction and its recipients.
   PhaseValue Phase() const;
@@ -126,6 +128,12 @@ class qmsTSMTPSession : public qmsTSession {
   int32_t MessageAgeMax = 7200;  // minutes
   std::string QueueDirectory;
   int32_t MessageSizeMax = 51200;  // KiB
+  // Outgoing TLS (DeliveryTLS): 0 none (HELO as ever), 1 STARTTLS when offered, without
+  // checking the certificate, 2 verified TLS for all mail; DeliveryTLSVerifyDomains
+  // lists the domains that need verified TLS whatever DeliveryTLS says.
+  int DeliveryTls = 0;
+  std::vector<std::string> DeliveryTlsVerifyDomains;  // sorted, compared without regard to case
+  bool DeliveryTlsVerified(const std::string& domain) const;
 
   // --- Dialogue state ---
   bool Ehlo = false;

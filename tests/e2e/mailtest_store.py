@@ -62,8 +62,14 @@ def tree_of(top):
 class MailServerTestCase(SiteTestCase):
     """A started server of the shipped default site, with the test's accounts."""
 
+    settings = {}  # extra keys per section of the group configuration
+
     def setUp(self):
         super().setUp()
+        group = self.site.path("documentation", "config", "default", "default.cfg")
+        for section, keys in self.settings.items():
+            for key, value in keys.items():
+                qmstest.edit_config(group, section, key, value)
         self.server = self.site.start_running_server()
         self.addCleanup(self.stop_server)
         cfg = qmstest.parse_config(self.site.read("config", "default", "default.cfg"))
