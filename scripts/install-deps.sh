@@ -13,7 +13,7 @@ packages=(
 )
 test_packages=(
   libgtest-dev libgmock-dev dnsmasq-base curl tmux lftp wget chromium
-  xvfb xauth iproute2
+  xvfb xauth iproute2 openssl
 )
 
 want=("${packages[@]}")
