@@ -311,7 +311,7 @@ class FtpTlsTest(FtpServerTestCase):
         self.assertIn("Protocol version: TLSv1.3", out)
 
 
-class TlsExchanger:
+class TlsExchanger(test_delivery.Sink):
     """A small SMTP exchanger on a loopback address that offers STARTTLS (Python's ssl,
     a certificate made for the test) and keeps the data of each transaction with whether
     it came over TLS."""
@@ -323,20 +323,7 @@ class TlsExchanger:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.context.load_cert_chain(cert, key)
-        self.accepted = []
-        self.listener = socket.create_server((address, port))
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def close(self):
-        self.listener.close()
-
-    def _serve(self):
-        while True:
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._session, args=(conn,), daemon=True).start()
+        super().__init__(address, port)
 
     def _session(self, conn):
         f = conn.makefile("rb")
