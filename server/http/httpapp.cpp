@@ -87,10 +87,10 @@ class qmsTHTTPApp {
  private:
   void RunPlugin(const std::string& library);
   void RunRexx();
-  void RunProgram(const qmsTHTTPAppSpec& spec);
+  void RunProgram(const qmsTHTTPAppCommand& app);
   std::vector<std::string> Environment();
   bool Prepare(CgiRun& run);
-  std::vector<std::string> ProcessorArguments(const CgiRun& run, const qmsTHTTPAppSpec& spec);
+  std::vector<std::string> ProcessorArguments(const CgiRun& run, const qmsTHTTPAppCommand& app);
   void Relay(CgiRun& run);
   bool Forward(const char* data, size_t len);
   void LogErrors(CgiRun& run);
@@ -110,16 +110,16 @@ void qmsTHTTPSession::SendCGI() { qmsTHTTPApp(*this).Run(); }
 void qmsTHTTPApp::Run() {
   jvbTraceScope trace("qmsTHTTPSession.SendCGI");
   s_.KeepAlive = false;
-  const qmsTHTTPAppSpec spec = qmsParseAppSpec(s_.ContentType);
-  switch (spec.kind) {
-    case qmsTHTTPAppSpec::kPlugin:
-      RunPlugin(spec.program);
+  const qmsTHTTPAppCommand app = qmsParseAppCommand(s_.ContentType);
+  switch (app.kind) {
+    case qmsTHTTPAppCommand::kPlugin:
+      RunPlugin(app.program);
       break;
-    case qmsTHTTPAppSpec::kRexx:
+    case qmsTHTTPAppCommand::kRexx:
       RunRexx();
       break;
     default:
-      RunProgram(spec);
+      RunProgram(app);
   }
   if (s_.Socket()) s_.Socket()->Shutdown();
 }
@@ -190,17 +190,17 @@ bool qmsTHTTPApp::Prepare(CgiRun& run) {
 
 // The words of "event stdin stdout stderr directory command path", split at blanks.
 std::vector<std::string> qmsTHTTPApp::ProcessorArguments(const CgiRun& run,
-                                                         const qmsTHTTPAppSpec& spec) {
+                                                         const qmsTHTTPAppCommand& app) {
   char name[64];
   snprintf(name, sizeof name, "QMSCGI%4.4x-%d", static_cast<unsigned>(s_.Socket()->Handle()),
            jvb::ProcessId());
-  std::string program = jvb::FindInPath(spec.program);
+  std::string program = jvb::FindInPath(app.program);
   if (program.empty())
-    program = spec.program.find('/') != std::string::npos ? Absolute(spec.program) : spec.program;
+    program = app.program.find('/') != std::string::npos ? Absolute(app.program) : app.program;
   const std::string real = Absolute(s_.real_path_);
   std::string line = std::string(name) + " " + std::to_string(run.inFd) + " " +
                      std::to_string(run.writeFd) + " " + std::to_string(run.errFd) + " " +
-                     Directory(real) + " " + program + " " + spec.rest + " " + real;
+                     Directory(real) + " " + program + " " + app.rest + " " + real;
   std::vector<std::string> words;
   for (size_t pos = 0; pos < line.size();) {
     size_t end = line.find(' ', pos);
@@ -211,14 +211,14 @@ std::vector<std::string> qmsTHTTPApp::ProcessorArguments(const CgiRun& run,
   return words;
 }
 
-void qmsTHTTPApp::RunProgram(const qmsTHTTPAppSpec& spec) {
+void qmsTHTTPApp::RunProgram(const qmsTHTTPAppCommand& app) {
   CgiRun run;
-  if (spec.program.empty() || !s_.Socket() || !Prepare(run)) {
+  if (app.program.empty() || !s_.Socket() || !Prepare(run)) {
     Fail("Cannot prepare CGI program for " + qmsQuoted(s_.Path));
     return;
   }
   int err = 0;
-  run.pid = jvb::SpawnGroup(qms::kCgiProgram, ProcessorArguments(run, spec), Environment(),
+  run.pid = jvb::SpawnGroup(qms::kCgiProgram, ProcessorArguments(run, app), Environment(),
                             {run.inFd, run.writeFd, run.errFd}, run.errFd, &err);
   // Only the program may hold the pipe's write end: its end is the end of the output.
   CgiRun::CloseFd(run.writeFd);

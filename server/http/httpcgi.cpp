@@ -19,8 +19,8 @@ bool StartsNoCase(const std::string& s, const char* prefix) {
 
 }  // namespace
 
-qmsTHTTPAppSpec qmsParseAppSpec(const std::string& setting) {
-  qmsTHTTPAppSpec spec;
+qmsTHTTPAppCommand qmsParseAppCommand(const std::string& setting) {
+  qmsTHTTPAppCommand app;
   const std::string text = Trimmed(setting);
   auto firstWord = [](const std::string& s, std::string& rest) {
     std::string t = Trimmed(s);
@@ -30,15 +30,15 @@ qmsTHTTPAppSpec qmsParseAppSpec(const std::string& setting) {
   };
   std::string rest;
   if (StartsNoCase(text, "dll:")) {
-    spec.kind = qmsTHTTPAppSpec::kPlugin;
+    app.kind = qmsTHTTPAppCommand::kPlugin;
     firstWord(text, rest);
-    spec.program = firstWord(rest, spec.rest);
+    app.program = firstWord(rest, app.rest);
   } else if (StartsNoCase(text, "rexx:")) {
-    spec.kind = qmsTHTTPAppSpec::kRexx;
+    app.kind = qmsTHTTPAppCommand::kRexx;
   } else {
-    spec.program = firstWord(text, spec.rest);
+    app.program = firstWord(text, app.rest);
   }
-  return spec;
+  return app;
 }
 
 void qmsTCGIEnvironment::Add(std::string name, const std::string& value) {

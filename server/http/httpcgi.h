@@ -10,12 +10,12 @@
 #include <vector>
 
 // What an Application[ext] setting names.
-struct qmsTHTTPAppSpec {
+struct qmsTHTTPAppCommand {
   enum Kind { kProgram, kPlugin, kRexx } kind = kProgram;
   std::string program;  // kProgram: the first word; kPlugin: the library
   std::string rest;     // kProgram: the leading arguments as written
 };
-qmsTHTTPAppSpec qmsParseAppSpec(const std::string& setting);
+qmsTHTTPAppCommand qmsParseAppCommand(const std::string& setting);
 
 // A CGI environment in the order variables are added. Empty values are left out, "-" in a
 // name becomes "_".

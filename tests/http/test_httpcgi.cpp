@@ -9,12 +9,12 @@
 #include "server/http/httpcgi.h"
 
 TEST(HTTPApp, ApplicationSettingsNameTheirKind) {
-  qmsTHTTPAppSpec s = qmsParseAppSpec("dll: qmsexample.so extra");
-  EXPECT_EQ(s.kind, qmsTHTTPAppSpec::kPlugin);
+  qmsTHTTPAppCommand s = qmsParseAppCommand("dll: qmsexample.so extra");
+  EXPECT_EQ(s.kind, qmsTHTTPAppCommand::kPlugin);
   EXPECT_EQ(s.program, "qmsexample.so");
-  EXPECT_EQ(qmsParseAppSpec("REXX: anything").kind, qmsTHTTPAppSpec::kRexx);
-  s = qmsParseAppSpec(" perl -w  -T ");
-  EXPECT_EQ(s.kind, qmsTHTTPAppSpec::kProgram);
+  EXPECT_EQ(qmsParseAppCommand("REXX: anything").kind, qmsTHTTPAppCommand::kRexx);
+  s = qmsParseAppCommand(" perl -w  -T ");
+  EXPECT_EQ(s.kind, qmsTHTTPAppCommand::kProgram);
   EXPECT_EQ(s.program, "perl");
   EXPECT_EQ(s.rest, "-w  -T");
 }
