@@ -458,6 +458,11 @@ void jvbTSocket::Shutdown() {
   if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
+void jvbTSocket::ShutdownReceive() {
+  int fd = fd_;
+  if (fd >= 0) ::shutdown(fd, SHUT_RD);
+}
+
 void jvbTSocket::Close() {
   EndTls();
   int fd = fd_.exchange(-1);

@@ -77,6 +77,7 @@ class jvbTSocket {
   void DrainAfterReply(int waitMs, size_t maxBytes);
 
   void Shutdown();  // any thread: wakes the owner
+  void ShutdownReceive();  // any thread: wakes a reading owner, which may still send
   void Close();     // owner only
   int Release();    // gives up ownership of the descriptor
 

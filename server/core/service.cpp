@@ -501,6 +501,7 @@ void qmsTService::Monitor() {
   bool releasedAny = false;
   for (auto it = active_.begin(); it != active_.end();) {
     qmsTSession* s = it->second;
+    bool idled = false;
     if (s->Timeout > 0 && !s->terminate) {
       int64_t idle;
       {
@@ -514,10 +515,18 @@ void qmsTService::Monitor() {
         s->Log(b);
         s->OnIdleTimeout();
         s->terminate = true;
+        idled = true;
       }
     }
-    // Wake the owner; only the owner closes its descriptor.
-    if (s->terminate && s->Socket()) s->Socket()->Shutdown();
+    // Wake the owner; only the owner closes its descriptor. An idle owner waits in a read:
+    // shutting only the receive side lets it still send its closing reply. The next pass
+    // shuts both sides of whatever is still open.
+    if (s->terminate && s->Socket()) {
+      if (idled)
+        s->Socket()->ShutdownReceive();
+      else
+        s->Socket()->Shutdown();
+    }
     s->MonitorHook();
     if (s->done) {
       it = active_.erase(it);

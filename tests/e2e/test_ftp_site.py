@@ -53,6 +53,10 @@ class FtpSiteTest(FtpServerTestCase):
         who = say(ftp, "SITE WHO").splitlines()
         self.assertTrue(any(l.split()[1:3] == ["mia", "SITE"] for l in who[1:-1]), who)
         self.assertEqual(say(ftp, "SITE RADM LIST USERS")[:3], "202")
+        # An idle session hears why it is closed before the connection ends.
+        self.assertEqual(say(ftp, "SITE IDLE 1")[:3], "200")
+        self.assertEqual(ftp.getline()[:4], "421 ")
+        self.assertEqual(ftp.file.readline(), "")
 
     def test_password_change(self):
         path = self.site.path("config", "default", "users", "mia")
