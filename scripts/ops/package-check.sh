@@ -188,10 +188,10 @@ sys.path.insert(0, os.path.join(sys.argv[1], "tests", "e2e"))
 import qmstest
 qmstest.edit_config(os.path.join(sys.argv[2], "config", "default", "default.cfg"), "GLOBAL", "OperatorMark", "kept")
 PY
-users_dir="$(dirname "$(grep -rl --include='*' -i '^Username=user' "$site/config/default" | head -n1)")"
-[[ -d "$users_dir" ]] || fail "no user files found"
+users_dir="$site/config/default/users"
+[[ -f "$users_dir/user" ]] || fail "no account file $users_dir/user"
 cp "$users_dir/user" "$users_dir/carol" && sed -i 's/^Username=user/Username=carol/I' "$users_dir/carol"
-msgfile="$(ls "$site/messages"/* | head -n1)"
+msgfile="$(find "$site/messages" -type f -name '*.res' | sort | head -n1)"
 printf '; operator note\r\n' >>"$msgfile"
 in_root chown -R qms32:qms32 /opt/quillmar32/config /opt/quillmar32/messages
 snapshot() {

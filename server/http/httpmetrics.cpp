@@ -55,9 +55,9 @@ int64_t QueueLength(qmsTGroup& group, const std::string& section) {
   if (!group.Config() || !group.Config()->ReadValue(section, "QueueDirectory", dir) || dir.empty())
     return -1;
   std::vector<jvb::DirEntry> files;
-  if (jvb::FindFiles(jvb::NativePath(dir), qmsTQueueFile::Mask(qmsTQueueFile::kHeaderSuffix),
-                     jvb::faReadOnly | jvb::faArchive, files) != 0)
-    return -1;
+  const int rc = jvb::FindFiles(jvb::NativePath(dir), qmsTQueueFile::Mask(qmsTQueueFile::kHeaderSuffix),
+                                jvb::faReadOnly | jvb::faArchive, files);
+  if (rc != 0 && rc != jvb::kErrFileNotFound) return -1;  // an empty queue finds nothing
   return static_cast<int64_t>(files.size());
 }
 
