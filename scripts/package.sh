@@ -43,6 +43,16 @@ install -D -m 0644 "$src/packaging/debian/quillmar32.service" "$root/lib/systemd
 # Depends: the packages of the shared libraries the programs load, and the REXX library the
 # launcher opens at run time.
 declare -A deps=([libregina3]=1 [passwd]=1)
+# The paths of the libraries each program names itself (not those its libraries pull in).
+needed_libraries() {
+  local f
+  while IFS= read -r -d '' f; do
+    objdump -p "$f" >/dev/null 2>&1 || continue
+    ldd "$f" 2>/dev/null | awk -v names="$(objdump -p "$f" | awk '/NEEDED/ {print $2}')" '
+      BEGIN { n = split(names, a, "\n"); for (i = 1; i <= n; i++) want[a[i]] = 1 }
+      ($1 in want) && $3 ~ /^\// { print $3 }'
+  done < <(find "$site" -type f -perm -u+x -print0)
+}
 while read -r lib; do
   real="$(readlink -f "$lib")"
   for p in "$lib" "$real" "${real#/usr}" "/usr$real"; do
@@ -51,7 +61,7 @@ while read -r lib; do
       break
     fi
   done
-done < <(find "$site" -type f -perm -u+x -exec ldd {} \; 2>/dev/null | awk '$3 ~ /^\// {print $3}' | sort -u)
+done < <(needed_libraries | sort -u)
 depends="$(printf '%s\n' "${!deps[@]}" | sort | paste -sd, | sed 's/,/, /g')"
 
 mkdir -p "$root/DEBIAN"

@@ -45,13 +45,12 @@ mount_in() {  # mount_in TARGET mount-arguments...
   mounts+=("$target")
 }
 wait_until() {  # wait_until SECONDS WHAT COMMAND...
-  local limit=$(($1 * 5)) what="$2"
+  local deadline=$((SECONDS + $1)) what="$2"
   shift 2
-  for ((i = 0; i < limit; i++)); do
-    if "$@"; then return 0; fi
+  until "$@"; do
+    ((SECONDS < deadline)) || fail "timed out waiting for $what"
     sleep 0.2
   done
-  fail "timed out waiting for $what"
 }
 
 # --- Packages: the current build, and a rebuilt one with a higher version -------------------
@@ -81,6 +80,7 @@ if [[ ! -f "$base" ]]; then
 fi
 mkdir -p "$root"
 tar -C "$root" -xzf "$base"
+chmod 0755 "$root"
 mount_in "$root/proc" -t proc proc
 mount_in "$root/dev" --bind /dev
 mount_in "$root/dev/pts" --bind /dev/pts
@@ -95,14 +95,16 @@ in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "/tmp/$(basena
 # --- What the install made ----------------------------------------------------------------
 in_root getent passwd qms32 >/dev/null || fail "no user qms32"
 in_root getent group qms32 >/dev/null || fail "no group qms32"
+# Numbers, not names: this machine's own user list knows nothing of the chroot's.
+qms_uid="$(in_root id -u qms32)" qms_gid="$(in_root getent group qms32 | cut -d: -f3)"
 for f in qms32 binaries/qms32srv binaries/qms32cgi documentation/config/qms.cfg package/qms32srv; do
   [[ -f "$site/$f" ]] || fail "missing /opt/quillmar32/$f"
 done
 [[ -f "$root/lib/systemd/system/quillmar32.service" ]] || fail "unit not installed"
 for d in . binaries log tmp sites/default/queue sites/default/home; do
-  [[ "$(stat -c %G "$site/$d")" == qms32 ]] || fail "$d not the group qms32's"
+  [[ "$(stat -c %g "$site/$d")" == "$qms_gid" ]] || fail "$d not the group qms32's"
 done
-[[ -z "$(find "$site/documentation" "$site/qms32" -user qms32)" ]] || fail "shipped files owned by qms32"
+[[ -z "$(find "$site/documentation" "$site/qms32" -user "$qms_uid")" ]] || fail "shipped files owned by qms32"
 log "install: user, layout and ownership as expected"
 
 # --- The operator's settings before the first start: loopback and free ports ----------------
@@ -177,7 +179,7 @@ wait_until 30 "POP3" port_open "$pop3_port"
 pid1="$(server_pid)"
 [[ -n "$pid1" ]] || fail "no server process under the launcher"
 grep -q "CapAmb:.*0000000000000400" "/proc/$pid1/status" || fail "server lacks CAP_NET_BIND_SERVICE"
-[[ "$(stat -c %U "/proc/$pid1")" == qms32 ]] || fail "server not running as qms32"
+[[ "$(stat -c %u "/proc/$pid1")" == "$qms_uid" ]] || fail "server not running as qms32"
 log "running: launcher $launcher_pid, server $pid1 as qms32 with CAP_NET_BIND_SERVICE"
 mail_round "before the upgrade" 1 || fail "mail before the upgrade"
 
@@ -213,6 +215,7 @@ cmp -s "/proc/$pid2/exe" "$site/package/qms32srv" || fail "the running server is
 [[ -f "$site/binaries/qms32old" ]] || fail "no backup binaries/qms32old"
 grep -q 'Copied new file "binaries/qms32upd" to "binaries/qms32srv"' "$work/launcher.out" || fail "launcher did not report the upgrade"
 [[ "$(in_root dpkg-query -W -f='${Version}' quillmar32)" == "$v2" ]] || fail "version after upgrade"
+grep -e '- Backup of' -e '- Copied new file' -e '- Deleted update file' "$work/launcher.out"
 log "upgrade: launcher installed binaries/qms32upd; server $pid2 runs the $v2 program, previous kept as qms32old"
 snapshot >"$work/after.sums"
 # The mailbox may only grow; config, messages and existing mail stay byte for byte.
@@ -238,7 +241,7 @@ log "stop: SIGTERM to the launcher, server stopped in order, no restart"
 # --- Purge --------------------------------------------------------------------------------
 in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq quillmar32 >"$work/purge.out" ||
   { cat "$work/purge.out"; fail "apt purge"; }
-cat "$work/purge.out"
+grep -e '^quillmar32:' -e 'warning' "$work/purge.out" || true
 for gone in qms32 documentation package utilities binaries tmp qms32srv.lck; do
   [[ ! -e "$site/$gone" ]] || fail "/opt/quillmar32/$gone left after purge"
 done
