@@ -227,6 +227,8 @@ grep -q '^OperatorMark=kept' "$site/config/default/default.cfg" || fail "operato
 logs_after="$(find "$site/log" -type f | wc -l)"
 ((logs_after >= logs_before)) || fail "log files lost ($logs_before before, $logs_after after)"
 mail_round "after the upgrade" 2 || fail "mail after the upgrade"
+curl -sS -u admin:QuillmarAdmin "http://127.0.0.1:$http_port/!metrics" >"$work/metrics.txt" || fail "metrics scrape"
+grep -E '^qms32_smtp_(messages_received|delivered_local)_total' "$work/metrics.txt" || fail "no SMTP metrics"
 log "after upgrade: config, accounts, message files, mail and $logs_after log files kept"
 
 # --- The unit's stop: SIGTERM to the launcher alone (KillMode=mixed) -----------------------
