@@ -116,12 +116,14 @@ class jvbTSocket {
   // Passes a transfer result on, counting it when it carried bytes.
   template <typename N>
   N CountedIn(N n) {
-    if (n > 0 && count_in_) count_in_->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    if (n > 0 && count_in_)
+      count_in_->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     return n;
   }
   template <typename N>
   N CountedOut(N n) {
-    if (n > 0 && count_out_) count_out_->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    if (n > 0 && count_out_)
+      count_out_->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     return n;
   }
 

@@ -15,10 +15,10 @@
 #include <vector>
 
 enum qmsTCounter : int {
-  mcAccepted = 0,     // connections greeted
-  mcRefused,          // connections turned away (address rules, hooks, no session free)
-  mcBytesIn,          // bytes received from clients (control and data connections)
-  mcBytesOut,         // bytes sent to clients
+  mcAccepted = 0,  // connections greeted
+  mcRefused,       // connections turned away (address rules, hooks, no session free)
+  mcBytesIn,       // bytes received from clients (control and data connections)
+  mcBytesOut,      // bytes sent to clients
   mcLoginsOk,
   mcLoginsFailed,
   mcMailReceived,     // SMTP: messages accepted from clients

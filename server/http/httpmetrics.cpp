@@ -55,8 +55,9 @@ int64_t QueueLength(qmsTGroup& group, const std::string& section) {
   if (!group.Config() || !group.Config()->ReadValue(section, "QueueDirectory", dir) || dir.empty())
     return -1;
   std::vector<jvb::DirEntry> files;
-  const int rc = jvb::FindFiles(jvb::NativePath(dir), qmsTQueueFile::Mask(qmsTQueueFile::kHeaderSuffix),
-                                jvb::faReadOnly | jvb::faArchive, files);
+  const int rc =
+      jvb::FindFiles(jvb::NativePath(dir), qmsTQueueFile::Mask(qmsTQueueFile::kHeaderSuffix),
+                     jvb::faReadOnly | jvb::faArchive, files);
   if (rc != 0 && rc != jvb::kErrFileNotFound) return -1;  // an empty queue finds nothing
   return static_cast<int64_t>(files.size());
 }
@@ -110,7 +111,8 @@ std::string qmsMetricsPage(qmsTApplication& application) {
   x.Family("qms32_uptime_seconds", "gauge", "Seconds since the server started.");
   x.Sample("qms32_uptime_seconds", {}, application.UptimeSeconds());
   x.Family("qms32_heap_bytes", "gauge", "Heap of the server process (mallinfo2).");
-  x.Sample("qms32_heap_bytes", {{"kind", "in_use"}}, static_cast<double>(jvb::HeapBytesAllocated()));
+  x.Sample("qms32_heap_bytes", {{"kind", "in_use"}},
+           static_cast<double>(jvb::HeapBytesAllocated()));
   x.Sample("qms32_heap_bytes", {{"kind", "free"}}, static_cast<double>(jvb::HeapBytesFree()));
   WriteServices(x, CollectRows(application));
   return x.Text();
