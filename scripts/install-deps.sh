@@ -15,6 +15,8 @@ test_packages=(
   libgtest-dev libgmock-dev dnsmasq-base curl tmux lftp wget chromium
   xvfb xauth iproute2 openssl
 )
+# The metrics page's parser check; the package check's chroot.
+test_packages+=(python3-prometheus-client debootstrap)
 
 want=("${packages[@]}")
 if [[ "${1:-}" == "--tests" ]]; then want+=("${test_packages[@]}"); fi

@@ -175,7 +175,7 @@ int jvbTSocket::Recv(char* buf, int max, int timeoutMs) {
     int n = RawRecv(buf, max);
     return n == 0 ? -1 : n;
   }
-  ssize_t n = ::recv(fd_, buf, max, 0);
+  ssize_t n = CountedIn(::recv(fd_, buf, max, 0));
   if (n < 0) return errno == EINTR ? -2 : -1;
   return static_cast<int>(n);
 }
@@ -250,7 +250,7 @@ int jvbTSocket::RecvWithin(char* buf, size_t max, int waitMs) {
 
 int jvbTSocket::RawRecv(char* buf, size_t max) {
   if (!ssl_) {
-    ssize_t n = ::recv(fd_, buf, max, 0);
+    ssize_t n = CountedIn(::recv(fd_, buf, max, 0));
     if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? -2 : 0;
     return static_cast<int>(n);
   }
@@ -258,7 +258,7 @@ int jvbTSocket::RawRecv(char* buf, size_t max) {
   size_t got = 0;
   ERR_clear_error();
   int r = SSL_read_ex(ssl_.get(), buf, max, &got);
-  if (r == 1) return static_cast<int>(got);
+  if (r == 1) return CountedIn(static_cast<int>(got));
   switch (SSL_get_error(ssl_.get(), r)) {
     case SSL_ERROR_WANT_READ:
     case SSL_ERROR_WANT_WRITE:
@@ -272,14 +272,14 @@ int jvbTSocket::RawRecv(char* buf, size_t max) {
 }
 
 ssize_t jvbTSocket::RawSend(const char* data, size_t size) {
-  if (!ssl_) return ::send(fd_, data, size, MSG_NOSIGNAL);
+  if (!ssl_) return CountedOut(::send(fd_, data, size, MSG_NOSIGNAL));
   if (ssl_broken_) {
     errno = EPIPE;
     return -1;
   }
   size_t put = 0;
   ERR_clear_error();
-  if (SSL_write_ex(ssl_.get(), data, size, &put) == 1) return static_cast<ssize_t>(put);
+  if (SSL_write_ex(ssl_.get(), data, size, &put) == 1) return CountedOut(static_cast<ssize_t>(put));
   const int e = SSL_get_error(ssl_.get(), 0);
   if (e != SSL_ERROR_WANT_WRITE && e != SSL_ERROR_WANT_READ) ssl_broken_ = true;
   errno = ssl_broken_ ? EPIPE : EAGAIN;
@@ -359,7 +359,7 @@ bool jvbTSocket::PeerVerified() const {
 }
 
 int64_t jvbTSocket::SendFileSome(int fileFd, int64_t offset, size_t count) {
-  if (!ssl_) return jvb::SendFileSome(fd_, fileFd, offset, count);
+  if (!ssl_) return CountedOut(jvb::SendFileSome(fd_, fileFd, offset, count));
   char buf[65536];
   const ssize_t got = ::pread(fileFd, buf, std::min(count, sizeof buf), offset);
   if (got <= 0) return got;
@@ -373,7 +373,7 @@ int64_t jvbTSocket::SendFileSome(int fileFd, int64_t offset, size_t count) {
 }
 
 int64_t jvbTSocket::RecvFull(char* buf, size_t max) {
-  if (!ssl_) return jvb::RecvFull(fd_, buf, max);
+  if (!ssl_) return CountedIn(jvb::RecvFull(fd_, buf, max));
   size_t done = 0;
   while (done < max) {
     const int n = RawRecv(buf + done, max - done);
@@ -385,14 +385,18 @@ int64_t jvbTSocket::RecvFull(char* buf, size_t max) {
 }
 
 bool jvbTSocket::SendBoth(const char* head, size_t headLen, const char* body, size_t bodyLen) {
-  if (!ssl_) return jvb::SendBoth(fd_, head, headLen, body, bodyLen);
+  if (!ssl_) {
+    if (!jvb::SendBoth(fd_, head, headLen, body, bodyLen)) return false;
+    CountedOut(headLen + bodyLen);
+    return true;
+  }
   std::string all(head ? head : "", headLen);
   if (body) all.append(body, bodyLen);
   return Send(all);
 }
 
 int64_t jvbTSocket::SendFileBlock(int fileFd, int64_t* offset, int64_t count) {
-  if (!ssl_) return jvb::SendFileBlock(fd_, fileFd, offset, count);
+  if (!ssl_) return CountedOut(jvb::SendFileBlock(fd_, fileFd, offset, count));
   int64_t sent = 0;
   while (sent < count) {
     const int64_t n = SendFileSome(fileFd, *offset, static_cast<size_t>(count - sent));

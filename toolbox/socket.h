@@ -76,6 +76,12 @@ class jvbTSocket {
   int64_t SendFileBlock(int fileFd, int64_t* offset, int64_t count);
   void DrainAfterReply(int waitMs, size_t maxBytes);
 
+  // Adds the bytes received and sent from now on to these counters (relaxed; null: none).
+  void CountBytes(std::atomic<uint64_t>* in, std::atomic<uint64_t>* out) {
+    count_in_ = in;
+    count_out_ = out;
+  }
+
   void Shutdown();  // any thread: wakes the owner
   void ShutdownReceive();  // any thread: wakes a reading owner, which may still send
   void Close();     // owner only
@@ -106,6 +112,21 @@ class jvbTSocket {
   std::string buffer_;  // bytes read past the last line
   // SO_RCVTIMEO in effect on fd_; -1 not looked at yet, -2 waits with poll instead.
   int recv_wait_ms_ = -1;
+  std::atomic<uint64_t>* count_in_ = nullptr;
+  std::atomic<uint64_t>* count_out_ = nullptr;
+  // Passes a transfer result on, counting it when it carried bytes.
+  template <typename N>
+  N CountedIn(N n) {
+    if (n > 0 && count_in_)
+      count_in_->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    return n;
+  }
+  template <typename N>
+  N CountedOut(N n) {
+    if (n > 0 && count_out_)
+      count_out_->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    return n;
+  }
 
   struct SslFree {
     void operator()(ssl_st* ssl) const;

@@ -67,7 +67,9 @@ bool qmsTAdminSession::Start() {
   if (!sock) return true;  // a management service never scans queues; nothing to serve
   if (!AcceptClient(ClientAddress, sock->peerHostName, sock->PeerDotted())) {
     Log(Format("- Connection from \"%s\" rejected", sock->peerHostName));
+    Count(mcRefused);
   } else {
+    Count(mcAccepted);
     Serve();
   }
   Log("Client session ended");

@@ -37,7 +37,8 @@ std::vector<qmsTServiceStatus> qmsTGroup::ServiceStatus() {
   std::lock_guard<std::recursive_mutex> g(lock_);
   std::vector<qmsTServiceStatus> out;
   for (auto& [name, s] : services_)
-    out.push_back({name, s->Protocol(), s->state.load(), s->PoolCount(), s->ActiveCount()});
+    out.push_back({name, s->Protocol(), s->state.load(), s->PoolCount(), s->ActiveCount(),
+                   s->Metrics().Snapshot()});
   return out;
 }
 

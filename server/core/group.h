@@ -4,6 +4,7 @@
 // by the inherited lock; services add and remove themselves from their own threads.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "server/core/class.h"
+#include "server/core/metrics.h"
 #include "server/users/loginthrottle.h"
 
 class qmsTApplication;
@@ -23,6 +25,7 @@ class qmsTUserDatabase;
 struct qmsTServiceStatus {
   std::string section;
   int protocol = 0, state = 0, pool = 0, active = 0;
+  std::array<uint64_t, mcCounterCount> counters{};  // the service's metrics
 };
 
 class qmsTGroup : public qmsTClass {

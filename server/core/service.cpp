@@ -344,6 +344,7 @@ void qmsTService::StartSession(std::unique_ptr<jvbTSocket> client) {
     snprintf(b, sizeof b, "%s no session thread available, connection from %s closed",
              Prefix().c_str(), client ? client->PeerDotted().c_str() : "queue scan");
     Log(b);
+    if (client) metrics_.Add(mcRefused);
     return;  // the client socket closes here
   }
   HandOver(session, std::move(client));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "server/core/class.h"
+#include "server/core/metrics.h"
 #include "server/core/servicecache.h"
 #include "toolbox/semaphore.h"
 #include "toolbox/socket.h"
@@ -100,6 +101,8 @@ class qmsTService : public qmsTClass {
   qmsTTlsMode TlsMode() const { return tls_mode_; }
   jvb::TlsContext TlsContext();
 
+  qmsTMetrics& Metrics() { return metrics_; }
+
   std::atomic<int> state{ssAllocating};
   std::atomic<bool> waitingForConnection{false};
 
@@ -155,7 +158,8 @@ class qmsTService : public qmsTClass {
   // Active sessions keyed by socket handle text ("-1" for a queue scan).
   std::multimap<std::string, qmsTSession*> active_;
   std::atomic<int> active_count_{0};  // size of active_, readable without its lock
-  std::condition_variable_any released_event_;  // with lock_: Monitor released sessions
+  std::condition_variable_any released_event_;
+  qmsTMetrics metrics_;  // with lock_: Monitor released sessions
 };
 
 // Longest wait for one step of stopping a service.

@@ -106,8 +106,18 @@ void qmsTSession::HandOver(std::unique_ptr<jvbTSocket> socket) {
     idleTimer.Reset();
   }
   socket_ = std::move(socket);
+  if (socket_) CountBytesOf(*socket_);
   socketHandle = socket_ ? socket_->Handle() : -1;
   handed_over_ = true;
+}
+
+void qmsTSession::Count(qmsTCounter counter, uint64_t n) {
+  if (service_) service_->Metrics().Add(counter, n);
+}
+
+void qmsTSession::CountBytesOf(jvbTSocket& socket) {
+  if (service_)
+    socket.CountBytes(service_->Metrics().Cell(mcBytesIn), service_->Metrics().Cell(mcBytesOut));
 }
 
 void qmsTSession::ResetIdle() {
@@ -166,13 +176,16 @@ bool qmsTSession::PassConnectGate(const ConnectGate& gate) {
     if (gate.hookReplyWithBlock) SplitHookOutput(output, reply, block);
     SendCmd(block, reply);
     Log("- Connection from " + qmsQuoted(host) + " rejected by script", gate.logCategory);
+    Count(mcRefused);
     return false;
   }
   if (!AcceptClient(ClientAddress, host, address)) {
     if (gate.refuse) gate.refuse();
     Log("- Connection from " + qmsQuoted(host) + " rejected", gate.logCategory);
+    Count(mcRefused);
     return false;
   }
+  Count(mcAccepted);
   if (gate.greet) gate.greet();
   Log("- Connection from " + qmsQuoted(host) + " accepted", gate.logCategory);
   return true;

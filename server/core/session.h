@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "server/core/metrics.h"
 #include "toolbox/filesys.h"
 #include "toolbox/identvaluelist.h"
 #include "toolbox/socket.h"
@@ -161,6 +162,11 @@ class qmsTSession {
   void Wake() { wake_.release(); }
   bool EnteredPool() const { return entered_pool_; }
   bool HandedOver() const { return handed_over_; }
+
+  // --- Metrics of the service (nothing without one) ---
+  void Count(qmsTCounter counter, uint64_t n = 1);
+  // The socket's bytes count as the service's bytes in and out.
+  void CountBytesOf(jvbTSocket& socket);
 
   qmsTService* Service() const { return service_; }
   qmsTGroup* Group() const;

@@ -109,6 +109,7 @@ qmsTPasswordResult qmsTSession::SessionPassword(const std::string& password) {
   int result = hook.empty() ? 0 : CallHook(output, hook);
   if (result < 1) {
     Log("Authenticated; Anonymous user with password " + qmsQuoted(password), kLogUser);
+    Count(mcLoginsOk);
     return pwAuthenticated;
   }
   std::string reply, block;
@@ -126,6 +127,7 @@ bool qmsTSession::LoginHeldBack() {
 }
 
 void qmsTSession::LoginFailed(int baseMs) {
+  Count(mcLoginsFailed);
   qmsTGroup* group = Group();
   const std::string address = PeerAddress(socket_.get());
   qmsTLoginThrottle::Failure f{baseMs, 1, false};
@@ -145,6 +147,7 @@ void qmsTSession::LoginFailed(int baseMs) {
 }
 
 void qmsTSession::LoginSucceeded() {
+  Count(mcLoginsOk);
   if (qmsTGroup* group = Group()) group->LoginThrottle().Succeeded(PeerAddress(socket_.get()));
 }
 

@@ -163,6 +163,7 @@ bool qmsTFTPSession::SetupDataConn() {
       // Only the client itself may take the data connection (no port theft).
       if (conn->PeerAddress() != Socket()->PeerAddress()) continue;
       data_ = std::move(conn);
+      CountBytesOf(*data_);
       break;
     }
     return data_ != nullptr;
@@ -173,6 +174,7 @@ bool qmsTFTPSession::SetupDataConn() {
   auto conn = std::make_unique<jvbTSocket>();
   if (conn->ConnectFrom(Socket()->LocalAddress(), address, port, kConnectWaitMs) != 0) return false;
   data_ = std::move(conn);
+  CountBytesOf(*data_);
   return true;
 }
 

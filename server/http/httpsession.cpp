@@ -266,6 +266,10 @@ void qmsTHTTPSession::ResolveMode() {
     Mode = hmAdmin;
     return;
   }
+  if (Request.uri == "/!metrics") {
+    Mode = hmMetrics;
+    return;
+  }
   if (Request.uri == "/!icon") {
     Mode = hmIcon;
     return;
@@ -332,6 +336,7 @@ void qmsTHTTPSession::Authorize() {
 void qmsTHTTPSession::CheckAccess() {
   switch (Mode) {
     case hmAdmin:
+    case hmMetrics:  // the same rule as the administration pages
       Access = AccessTo("!admin");
       break;
     case hmIcon:
@@ -435,6 +440,9 @@ void qmsTHTTPSession::Answer() {
   switch (Mode) {
     case hmAdmin:
       (Access & 1) ? SendAdmin() : SendError(401);
+      break;
+    case hmMetrics:
+      (Access & 1) ? SendMetrics() : SendError(401);
       break;
     case hmIcon:
       SendIcon();

@@ -37,7 +37,12 @@ enum qmsTHTTPMode {
   hmIndexFile = 5,
   hmApplication = 6,
   hmDirectory = 7,
+  hmMetrics = 8,
 };
+
+class qmsTApplication;
+// The text of the metrics page for every group and service of the application.
+std::string qmsMetricsPage(qmsTApplication& application);
 
 class qmsTHTTPSession : public qmsTSession {
  public:
@@ -57,6 +62,7 @@ class qmsTHTTPSession : public qmsTSession {
   void SendDirectory();
   void SendCGI();
   void SendAdmin();
+  void SendMetrics();  // httpmetrics.cpp
   void ExtendedLog();
 
   // Request state (cleared between keep-alive requests).

@@ -199,6 +199,7 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
     header_->WriteList("HEADER", "Success", success_);
     SaveHeader();
     if (pending_ > 0) PostDeliveryReport();
+    if (pending_ > 0) session_.Count(mcDeferred);
   }
 
   // Release; delete what is done. The lock goes last.
@@ -285,6 +286,7 @@ void qmsTDelivery::DeliverLocal() {
       user->CloseStat();
     }
     --pending_;
+    session_.Count(mcDeliveredLocal);
     success_.push_back(username);
     Log("Delivered message to local user " + qmsQuoted(username));
     // Recorded at once: a pass killed later does not deliver this copy again.
@@ -581,6 +583,7 @@ bool qmsTDelivery::DoData(const std::string& domain) {
     return false;
   }
   Log("Message delivered to " + qmsQuoted(server_name_));
+  session_.Count(mcDeliveredRemote);
   return true;
 }
 
@@ -629,6 +632,7 @@ void qmsTDelivery::PostDeliveryReport() {
       Log("Queued final delivery report");
       header_->WriteStamp("ERROR", "FinalReport", now_);
       pending_ = 0;
+      session_.Count(mcExpired);
     } else {
       Log("Queued intermediate delivery report");
       header_->WriteStamp("ERROR", "IntermediateReport", now_);
@@ -640,6 +644,7 @@ void qmsTDelivery::PostDeliveryReport() {
     Log("Unable to send delivery report, clearing message");
     header_->WriteStamp("ERROR", "FinalReport", now_);
     pending_ = 0;
+    session_.Count(mcExpired);
     SaveHeader();
   } else if (expired) {
     // The final report went out on a pass that ended before the message was removed.

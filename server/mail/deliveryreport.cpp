@@ -165,5 +165,6 @@ bool qmsTDeliveryReport::Queue(qmsTSMTPSession& session, const std::string& reve
     return false;
   }
   name = report.Name();
+  session.Count(mcMailQueued);
   return true;
 }

@@ -255,6 +255,8 @@ void qmsTSMTPSession::proceedDATA(const qmsTMessageReader& reader, bool written)
     srvRSET(true);
     return;
   }
+  Count(mcMailReceived);
+  Count(mcMailQueued);
   SendTxt("250a", "DATA");
   Log("DATA Ok");
 }
