@@ -49,7 +49,7 @@ import qmstest  # noqa: E402
 
 VIP = "127.0.0.2"          # where HAProxy listens
 BACKEND = "127.0.0.1"      # where the instances listen
-PASSIVE = {"a": (41000, 40), "b": (41100, 40)}   # per-instance passive ranges (first, count)
+PASSIVE = {}               # per-instance passive ranges (first, count), see free_block
 USERS = ["u%02d" % i for i in range(10)]
 USER_PASSWORD = "pw-scaleout"
 FTP_USER, FTP_PASSWORD = "user", "QmsUser1"      # the shipped example account
@@ -120,6 +120,26 @@ class Instance:
             self.site.stop(self.process)
 
 
+def free_block(count, taken):
+    """count consecutive ports, free on both addresses, below the range the kernel hands
+    out to client sockets (so no outgoing connection can hold one)."""
+    low, _ = qmstest._ephemeral_range()
+    for first in range(20000, min(low, 32768) - count, count):
+        if any(p in taken for p in range(first, first + count)):
+            continue
+        try:
+            for port in range(first, first + count):
+                for host in (VIP, BACKEND):
+                    with socket.socket() as s:
+                        s.bind((host, port))
+        except OSError:
+            continue
+        taken.update(range(first, first + count))
+        qmstest._ports_given.update(range(first, first + count))
+        return first, count
+    raise AssertionError("no block of %d free ports" % count)
+
+
 def connectable(host, port):
     try:
         with socket.create_connection((host, port), timeout=1):
@@ -134,14 +154,14 @@ def connectable(host, port):
 def haproxy_config(root, instances):
     ports = {s: qmstest.free_port() for s in ("SMTP", "POP3", "IMAP4", "FTP", "HTTP")}
     lines = [
-        "global", "  maxconn 2000", "  pidfile %s" % os.path.join(root, "haproxy.pid"), "",
+        "global", "  maxconn 2000", "",
         "defaults", "  mode tcp", "  timeout connect 2s", "  timeout client 120s",
         "  timeout server 120s", "  retries 3", "  option redispatch", ""]
     for service in ("SMTP", "POP3", "IMAP4", "FTP", "HTTP"):
         name = service.lower()
         lines += ["frontend %s_in" % name, "  bind %s:%d" % (VIP, ports[service])]
         if service == "HTTP":
-            lines += ["  mode http", "  option httplog"]
+            lines += ["  mode http"]
         lines += ["  default_backend %s_out" % name, "", "backend %s_out" % name,
                   "  balance %s" % ("roundrobin" if service != "FTP" else "source")]
         if service == "HTTP":
@@ -455,6 +475,9 @@ def main():
     started = time.monotonic()
     instances, proxy, results = [], None, {}
     try:
+        taken = set()
+        for name in ("a", "b"):
+            PASSIVE[name] = free_block(40, taken)
         a = Instance("a", root, store, "1")
         b = Instance("b", root, store, "2")
         instances = [a, b]

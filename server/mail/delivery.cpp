@@ -134,7 +134,8 @@ void qmsTDelivery::DoServer() {
 
 void qmsTDelivery::SweepOrphans() {
   const time_t now = time(nullptr);
-  for (const char* suffix : {qmsTQueueFile::kIncomingSuffix, qmsTQueueFile::kBodySuffix}) {
+  for (const char* suffix : {qmsTQueueFile::kIncomingSuffix, qmsTQueueFile::kBodySuffix,
+                             qmsTQueueFile::kPrivateSuffix}) {
     std::vector<jvb::DirEntry> files;
     if (jvb::FindFiles(session_.QueueDirectory, qmsTQueueFile::Mask(suffix),
                        jvb::faReadOnly | jvb::faArchive, files) != 0)

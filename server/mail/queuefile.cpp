@@ -116,7 +116,7 @@ bool qmsTQueueFile::CreateExclusive(const std::string& path, const std::string& 
   // queue, so the name is only ever created new: one that is taken means another creator
   // (or its crashed leftover) has it, and the caller moves on to the next message name.
   const std::string temp =
-      directory_ + "/." + name_ + "." + std::to_string(jvb::CurrentThreadId()) + ".new";
+      directory_ + "/." + name_ + "." + std::to_string(jvb::CurrentThreadId()) + kPrivateSuffix;
   file.Init(temp, jvb::fmReadWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
   if (!file.CreateNew()) {
     last_error_ = file.LastError();

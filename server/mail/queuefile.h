@@ -51,6 +51,9 @@ class qmsTQueueFile {
   static constexpr const char* kBodySuffix = ".msg";
   static constexpr const char* kLockSuffix = ".lck";
   static constexpr const char* kBackupSuffix = ".bak";
+  // A file being written under a private dot name (".N.<thread>.new", ".N.hdr.new") before
+  // a rename puts it in place.
+  static constexpr const char* kPrivateSuffix = ".new";
   // The search mask of one kind of queue file ("*.hdr").
   static std::string Mask(const char* suffix) { return std::string("*") + suffix; }
   // The message name or path of a queue file's name or path (its suffix removed).

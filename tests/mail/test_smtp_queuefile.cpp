@@ -239,7 +239,9 @@ TEST_F(QueueFile, TwoProcessesSharingTheQueueNeverShareAMessage) {
       EXPECT_EQ(ReadAll(dir + "/" + n.substr(0, 12) + ".msg"), writer) << n;
       const int c = writer == "1" ? 1 : 0;
       ++byWriter[c];
-      if (tags) EXPECT_EQ(n.substr(8, 4), c ? "2321" : "1321") << n;
+      if (tags) {
+        EXPECT_EQ(n.substr(8, 4), c ? "2321" : "1321") << n;
+      }
     }
     EXPECT_EQ(byWriter[0], kEach);
     EXPECT_EQ(byWriter[1], kEach);
