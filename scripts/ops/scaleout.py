@@ -354,7 +354,13 @@ def check_mail(store, proxy, a, b, messages, clients):
                      what="40% of the messages")
     killed_at = run.count()
     a.kill9()
-    say("  killed instance %s (SIGKILL) after %d accepted messages" % (a.name, killed_at))
+    # What the killed instance left for the survivor: its queued messages, and the ones
+    # it was delivering at that moment (lock files of its names).
+    names = os.listdir(os.path.join(store, "queue"))
+    mine = lambda ext: len([n for n in names if n.endswith(ext) and n[8:9] == "1"])
+    say("  killed instance %s (SIGKILL) after %d accepted messages; it left %d queued "
+        "messages, %d of them with a lock file (a pass was at them)"
+        % (a.name, killed_at, mine(".hdr"), mine(".lck")))
     for t in threads:
         t.join()
     sent = time.monotonic() - started
