@@ -161,12 +161,12 @@ int CreateShared(const RootDir& root, const std::string& rel, int mode, int time
 
 namespace {
 
-int CreateNew(const RootDir* root, const std::string& path, int mode, mode_t createMode,
-              int* err) {
+int CreateNew(const RootDir* root, const std::string& path, int mode, mode_t createMode, int* err) {
   int local = 0;
   if (!err) err = &local;
   const int flags = AccessFlags(mode) | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY;
-  int fd = root ? root->OpenBeneath(path, flags, createMode) : ::open(path.c_str(), flags, createMode);
+  int fd =
+      root ? root->OpenBeneath(path, flags, createMode) : ::open(path.c_str(), flags, createMode);
   if (fd < 0) {
     *err = errno;
     return -1;

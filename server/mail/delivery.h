@@ -55,6 +55,8 @@ class qmsTDelivery {
   // One message by name (without extension); false when it was left alone (held by
   // another pass, incomplete, or its retry time has not come).
   bool ProcessMessage(const std::string& name);
+  // Recipients the held header still lists (local idents and the idents of its domains).
+  int PendingRecipients() const;
 
   uint16_t Port() const { return port_; }
 

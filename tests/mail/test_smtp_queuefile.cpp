@@ -58,8 +58,8 @@ TEST(QueueFileName, AnInstanceTagTakesTheFirstDigitOfTheThreadTag) {
     int tag;
     const char* name;
   } cases[] = {
-      {"", -1, "259E9D80ABCD"},  {"1", 1, "259E9D801BCD"},   {"f", 15, "259E9D80FBCD"},
-      {"A", 10, "259E9D80ABCD"}, {"10", -1, "259E9D80ABCD"}, {"g", -1, "259E9D80ABCD"},
+      {"", -1, "259E9D80ABCD"},   {"1", 1, "259E9D801BCD"},   {"f", 15, "259E9D80FBCD"},
+      {"A", 10, "259E9D80ABCD"},  {"10", -1, "259E9D80ABCD"}, {"g", -1, "259E9D80ABCD"},
       {" 1", -1, "259E9D80ABCD"},
   };
   for (const auto& c : cases) {
