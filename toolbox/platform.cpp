@@ -159,6 +159,39 @@ int CreateShared(const RootDir& root, const std::string& rel, int mode, int time
                     err, st);
 }
 
+namespace {
+
+int CreateNew(const RootDir* root, const std::string& path, int mode, mode_t createMode, int* err) {
+  int local = 0;
+  if (!err) err = &local;
+  const int flags = AccessFlags(mode) | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY;
+  int fd =
+      root ? root->OpenBeneath(path, flags, createMode) : ::open(path.c_str(), flags, createMode);
+  if (fd < 0) {
+    *err = errno;
+    return -1;
+  }
+  const int kind = LockKind(mode);
+  if (kind != 0 && flock(fd, kind | LOCK_NB) != 0) {
+    // Only someone who opened our brand-new file by name can hold it: leave it to them.
+    *err = errno;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+int CreateNewShared(const std::string& path, int mode, mode_t createMode, int* err) {
+  return CreateNew(nullptr, path, mode, createMode, err);
+}
+
+int CreateNewShared(const RootDir& root, const std::string& rel, int mode, mode_t createMode,
+                    int* err) {
+  return CreateNew(&root, rel, mode, createMode, err);
+}
+
 LockFile::~LockFile() { Release(); }
 LockFile::LockFile(LockFile&& o) noexcept : fd_(o.fd_), err_(o.err_), path_(std::move(o.path_)) {
   o.fd_ = -1;

@@ -118,6 +118,13 @@ int OpenShared(const std::string& path, int mode, int timeoutMs, int* err,
 int CreateShared(const std::string& path, int mode, int timeoutMs, bool truncate,
                  mode_t createMode, int* err, struct stat* st = nullptr);
 
+// Creates a file that must not exist yet (O_EXCL: fails with EEXIST when the name is
+// taken, on this host or by another one sharing the directory) and takes the mode's lock.
+// A name another creator already holds is therefore never truncated or written to.
+int CreateNewShared(const std::string& path, int mode, mode_t createMode, int* err);
+int CreateNewShared(const RootDir& root, const std::string& rel, int mode, mode_t createMode,
+                    int* err);
+
 // The same, for a path beneath root.
 int OpenShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs, int* err,
                struct stat* st = nullptr);

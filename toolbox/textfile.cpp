@@ -39,6 +39,14 @@ bool jvbTTextFile::Rewrite() {
   return Create(mode_ == jvb::fmReadDenyWrite ? jvb::fmReadWriteExclusive : mode_, true);
 }
 
+bool jvbTTextFile::CreateNew() {
+  Close();
+  fd_ = root_ ? jvb::CreateNewShared(*root_, name_, mode_, create_mode_, &last_error_)
+              : jvb::CreateNewShared(name_, mode_, create_mode_, &last_error_);
+  if (fd_ >= 0) opened_size_ = 0;
+  return fd_ >= 0;
+}
+
 bool jvbTTextFile::OpenOrCreate() {
   Close();
   return Create(mode_, false);

@@ -24,6 +24,7 @@ class jvbTTextFile {
   bool Open();          // existing file only
   bool Rewrite();       // create or truncate (truncated only once the lock is held)
   bool OpenOrCreate();  // open when it exists, else create
+  bool CreateNew();     // a new file only: fails (EEXIST) when the name is taken
   // Block I/O in records; returns the count of whole records moved.
   int64_t BlockRead(void* buf, int64_t count);
   int64_t BlockWrite(const void* buf, int64_t count);

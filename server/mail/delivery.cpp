@@ -134,7 +134,8 @@ void qmsTDelivery::DoServer() {
 
 void qmsTDelivery::SweepOrphans() {
   const time_t now = time(nullptr);
-  for (const char* suffix : {qmsTQueueFile::kIncomingSuffix, qmsTQueueFile::kBodySuffix}) {
+  for (const char* suffix : {qmsTQueueFile::kIncomingSuffix, qmsTQueueFile::kBodySuffix,
+                             qmsTQueueFile::kPrivateSuffix}) {
     std::vector<jvb::DirEntry> files;
     if (jvb::FindFiles(session_.QueueDirectory, qmsTQueueFile::Mask(suffix),
                        jvb::faReadOnly | jvb::faArchive, files) != 0)
@@ -200,6 +201,12 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
     SaveHeader();
     if (pending_ > 0) PostDeliveryReport();
     if (pending_ > 0) session_.Count(mcDeferred);
+  } else if (PendingRecipients() == 0) {
+    // Every recipient was served by a pass that ended (a server killed, possibly another
+    // one sharing the queue) after it wrote the header and before it removed the message.
+    processed = true;
+    pending_ = 0;
+    Log("Removing message file " + qmsQuoted(name) + ", every recipient served");
   }
 
   // Release; delete what is done. The lock goes last.
@@ -213,6 +220,13 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
   }
   lock.Release();
   return processed;
+}
+
+int qmsTDelivery::PendingRecipients() const {
+  size_t count = header_->ReadList("LOCAL", "Idents").size();
+  for (const std::string& domain : header_->ReadList("HEADER", "Domains"))
+    count += header_->ReadList(domain, "Idents").size();
+  return static_cast<int>(count);
 }
 
 void qmsTDelivery::SaveHeader() {

@@ -48,13 +48,15 @@ class qmsTDelivery {
   qmsTDelivery& operator=(const qmsTDelivery&) = delete;
 
   // The pass. It first removes what transactions cut off by a crash left in the queue:
-  // "N.inc" and "N.msg" files without "N.hdr" that have not changed for an hour and that
-  // no session holds open (each removal is logged).
+  // "N.inc" and "N.msg" files without "N.hdr", and private ".new" files, that have not
+  // changed for an hour and that no session holds open (each removal is logged).
   void DoServer();
   void SweepOrphans();
   // One message by name (without extension); false when it was left alone (held by
   // another pass, incomplete, or its retry time has not come).
   bool ProcessMessage(const std::string& name);
+  // Recipients the held header still lists (local idents and the idents of its domains).
+  int PendingRecipients() const;
 
   uint16_t Port() const { return port_; }
 

@@ -145,7 +145,7 @@ bool qmsTDeliveryReport::Queue(qmsTSMTPSession& session, const std::string& reve
                                int& error) {
   qmsTQueueFile report;
   error = 0;
-  if (!report.Create(session.QueueDirectory, session.threadId, &error)) return false;
+  if (!report.Create(session.QueueDirectory, session.QueueThreadId(), &error)) return false;
   report.Set("HEADER", "ReceivedAt", qmsTDeliveryHeader::FormatStamp(nowMs));
   report.Set("HEADER", "RemoteDomain", session.LocalDomain);
   report.Set("HEADER", "ReversePath", "");

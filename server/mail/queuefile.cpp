@@ -1,5 +1,6 @@
 #include "server/mail/queuefile.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -71,6 +72,17 @@ uint16_t qmsTQueueFile::ThreadTag(long threadId) {
   return static_cast<uint16_t>(static_cast<unsigned long>(threadId) & 0xFFFF);
 }
 
+long qmsTQueueFile::TaggedThreadId(long threadId, int instanceTag) {
+  if (instanceTag < 0 || instanceTag > kMaxInstanceTag) return threadId;
+  return static_cast<long>((static_cast<unsigned long>(instanceTag) << 12) |
+                           (static_cast<unsigned long>(threadId) & 0x0FFF));
+}
+
+int qmsTQueueFile::ParseInstanceTag(const std::string& text) {
+  if (text.size() != 1 || !std::isxdigit(static_cast<unsigned char>(text[0]))) return -1;
+  return static_cast<int>(std::stoi(text, nullptr, 16));
+}
+
 std::string qmsTQueueFile::FormName(const jvb::DateTime& local, long threadId, uint32_t bump) {
   return NameOf(SecondsSince1980(local) + bump, ThreadTag(threadId));
 }
@@ -100,11 +112,13 @@ bool qmsTQueueFile::ValidAddressPart(const std::string& part) {
 
 bool qmsTQueueFile::CreateExclusive(const std::string& path, const std::string& initial,
                                     jvbTTextFile& file) {
-  // A private name first: the thread id is unique on the host while this thread lives.
+  // A private name first. Thread ids repeat across hosts (and containers) that share the
+  // queue, so the name is only ever created new: one that is taken means another creator
+  // (or its crashed leftover) has it, and the caller moves on to the next message name.
   const std::string temp =
-      directory_ + "/." + name_ + "." + std::to_string(jvb::CurrentThreadId()) + ".new";
+      directory_ + "/." + name_ + "." + std::to_string(jvb::CurrentThreadId()) + kPrivateSuffix;
   file.Init(temp, jvb::fmReadWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
-  if (!file.Rewrite()) {
+  if (!file.CreateNew()) {
     last_error_ = file.LastError();
     return false;
   }

@@ -9,7 +9,9 @@
 // pass keys and section names that passed ValidFieldName / ValidAddressPart.
 //
 // Names: 8 upper-case hex digits of the local time in seconds since 1980-01-01 and 4 of
-// the thread id (the thread tag). This process never hands out a name twice: a tag that
+// the thread id (the thread tag). Servers that share one queue directory may each carry an
+// instance tag (one hex digit): it then takes the place of the thread tag's first digit,
+// so the names of two instances never meet. This process never hands out a name twice: a tag that
 // asks again within the same second, or after the clock stepped back, gets the second
 // after the last one it was given. Both queue files are created exclusively (a file made
 // under a private name is moved into place with a rename that never replaces), so two
@@ -49,6 +51,9 @@ class qmsTQueueFile {
   static constexpr const char* kBodySuffix = ".msg";
   static constexpr const char* kLockSuffix = ".lck";
   static constexpr const char* kBackupSuffix = ".bak";
+  // A file being written under a private dot name (".N.<thread>.new", ".N.hdr.new") before
+  // a rename puts it in place.
+  static constexpr const char* kPrivateSuffix = ".new";
   // The search mask of one kind of queue file ("*.hdr").
   static std::string Mask(const char* suffix) { return std::string("*") + suffix; }
   // The message name or path of a queue file's name or path (its suffix removed).
@@ -115,6 +120,12 @@ class qmsTQueueFile {
   // The next name of the thread's tag that this process has not handed out (see above).
   static std::string NextName(long threadId);
   static uint16_t ThreadTag(long threadId);
+  // The thread id to form names with: with an instance tag (0 to kMaxInstanceTag) its
+  // first hex digit of the thread tag is the instance tag; -1 leaves the id as it is.
+  static constexpr int kMaxInstanceTag = 15;
+  static long TaggedThreadId(long threadId, int instanceTag);
+  // An instance tag setting: exactly one hex digit; -1 for anything else (no tag).
+  static int ParseInstanceTag(const std::string& text);
   // A header field name that may become a key: RFC 5322 field-name characters (printable
   // ASCII without ":"), and nothing the key-file reader would take for a section, a
   // comment or a separator ("[", "#", ";" in front, "=" anywhere).

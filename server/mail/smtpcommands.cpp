@@ -71,7 +71,7 @@ void qmsTSMTPSession::srvMAIL(const std::string& argument) {
   header->Set("HEADER", "RemoteIP", ClientIP());
   header->Set("HEADER", "ReversePath", path);
   int err = 0;
-  if (!header->Create(QueueDirectory, threadId, &err)) {
+  if (!header->Create(QueueDirectory, QueueThreadId(), &err)) {
     SendTxt("451a", "MAIL");
     Log("MAIL " + qmsQuoted(path) + ", unable to create queue file in " +
         qmsQuoted(QueueDirectory) + " (" + std::to_string(err) + ")");

@@ -133,6 +133,9 @@ void qmsTSMTPSession::ReadSettings() {
   MessageAgeMax = std::max(MessageAgeMax, 0);
   required(section, "QueueDirectory", QueueDirectory);
   QueueDirectory = jvb::NativePath(QueueDirectory);
+  text.clear();
+  cfg->ReadString(text, section, "QueueNameTag");
+  QueueNameTag = qmsTQueueFile::ParseInstanceTag(text);
   MessageSizeMax = 51200;
   cfg->ReadInteger(MessageSizeMax, section, "MessageSizeMax");
   MessageSizeMax = std::clamp(MessageSizeMax, 1, 2 * 1024 * 1024 - 1);

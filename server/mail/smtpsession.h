@@ -127,6 +127,11 @@ class qmsTSMTPSession : public qmsTSession {
   int32_t LookupRetryDelay = 5;  // minutes
   int32_t MessageAgeMax = 7200;  // minutes
   std::string QueueDirectory;
+  // One hex digit that the queue names of this server carry (servers sharing one queue
+  // directory each get their own); -1: none.
+  int QueueNameTag = -1;
+  // The thread id queue names are formed with.
+  long QueueThreadId() const { return qmsTQueueFile::TaggedThreadId(threadId, QueueNameTag); }
   int32_t MessageSizeMax = 51200;  // KiB
   // Outgoing TLS (DeliveryTLS): 0 none (HELO as ever), 1 STARTTLS when offered, without
   // checking the certificate, 2 verified TLS for all mail; DeliveryTLSVerifyDomains

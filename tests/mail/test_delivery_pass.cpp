@@ -343,6 +343,23 @@ TEST_F(DeliveryPass, HeldMessagesAreSkippedAndTwoPassesDeliverOnce) {
   EXPECT_EQ(Files("queue"), Strings{});
 }
 
+TEST_F(DeliveryPass, AServedMessageLeftByADeadPassIsRemovedBeforeItsNextTry) {
+  Start();
+  const std::string later =
+      "NextTryAfter=" + qmsTDeliveryHeader::FormatStamp(qmsTDeliveryHeader::NowMs() + 3600 * 1000) +
+      "\r\n";
+  // Served in full (written by a pass that died before removing it) / still pending.
+  Queue("5311CBC00020", "a@b.test",
+        later +
+            "Success=bob\r\nDomains=@far.test\r\n[LOCAL]\r\nIdents=\r\n[@far.test]\r\nIdents=\r\n");
+  Queue("5311CBC00021", "a@b.test", later + "[LOCAL]\r\nIdents=Bob\r\n");
+  Pass();
+  EXPECT_EQ(Files("queue"), (Strings{"5311CBC00021.hdr", "5311CBC00021.msg"}));
+  EXPECT_TRUE(Logged("Removing message file \"5311CBC00020\", every recipient served"));
+  EXPECT_EQ(Value("5311CBC00021", "LOCAL", "Idents"), "Bob");
+  EXPECT_FALSE(Logged("Processing message file"));
+}
+
 TEST_F(DeliveryPass, MonitorWakesAPassBlockedOnTheRemoteServer) {
   Start("ForwardToServer=127.0.0.1\r\n");
   remote_.holdAfterData = true;
@@ -365,16 +382,18 @@ TEST_F(DeliveryPass, MonitorWakesAPassBlockedOnTheRemoteServer) {
 
 TEST_F(DeliveryPass, CrashLeftoversAreRemovedOnceAnHourOld) {
   Start();
-  // An unfinished transaction and a lone body, both two hours old; a fresh header; an old
-  // header a session still holds; a queued message another pass holds.
+  // An unfinished transaction, a lone body and the private file of a server killed while
+  // it wrote it, all two hours old; a fresh header; an old header a session still holds; a
+  // queued message another pass holds.
   for (const char* name : {"5311CBC00010.inc", "5311CBC00010.msg", "5311CBC00011.msg",
-                           "5311CBC00012.inc", "5311CBC00013.inc"})
+                           "5311CBC00012.inc", "5311CBC00013.inc", ".5311CBC00015.77.new"})
     WriteFile(std::string("queue/") + name, "x");
   Queue("5311CBC00014", "", "[LOCAL]\r\nIdents=Bob\r\n");
   const time_t old = time(nullptr) - 2 * 3600;
   const utimbuf times{old, old};
-  for (const char* name : {"5311CBC00010.inc", "5311CBC00010.msg", "5311CBC00011.msg",
-                           "5311CBC00013.inc", "5311CBC00014.hdr", "5311CBC00014.msg"})
+  for (const char* name :
+       {"5311CBC00010.inc", "5311CBC00010.msg", "5311CBC00011.msg", "5311CBC00013.inc",
+        "5311CBC00014.hdr", "5311CBC00014.msg", ".5311CBC00015.77.new"})
     ASSERT_EQ(utime((std::string("queue/") + name).c_str(), &times), 0) << name;
   const int held = jvb::OpenShared("queue/5311CBC00013.inc", jvb::fmWriteExclusive, 0, nullptr);
   ASSERT_GE(held, 0);
@@ -384,7 +403,8 @@ TEST_F(DeliveryPass, CrashLeftoversAreRemovedOnceAnHourOld) {
   close(held);
   EXPECT_EQ(Files("queue"), (Strings{"5311CBC00012.inc", "5311CBC00013.inc", "5311CBC00014.hdr",
                                      "5311CBC00014.lck", "5311CBC00014.msg"}));
-  for (const char* name : {"5311CBC00010.inc", "5311CBC00010.msg", "5311CBC00011.msg"})
+  for (const char* name :
+       {"5311CBC00010.inc", "5311CBC00010.msg", "5311CBC00011.msg", ".5311CBC00015.77.new"})
     EXPECT_TRUE(Logged(std::string("Removed incomplete queue file \"") + name + "\"")) << name;
   EXPECT_FALSE(Logged("5311CBC00012")) << Log();
 }

@@ -1,6 +1,8 @@
 // The queue message writer of the SMTP receiving side: names, exclusive creation, the
 // header file as the key-file reader sees it, the body, commit and clean-up.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <set>
@@ -47,6 +49,25 @@ TEST(QueueFileName, SecondsSince1980AndThreadId) {
   EXPECT_EQ(qmsTQueueFile::FormName(At(2000, 1, 1, 0, 0, 0), 0xABCD), "259E9D80ABCD");
   EXPECT_EQ(qmsTQueueFile::FormName(At(2024, 2, 29, 12, 34, 56), 7), "5311D3F00007");
   EXPECT_EQ(qmsTQueueFile::FormName(At(2024, 2, 29, 12, 34, 56), 7, 2), "5311D3F20007");
+}
+
+TEST(QueueFileName, AnInstanceTagTakesTheFirstDigitOfTheThreadTag) {
+  const jvb::DateTime t = At(2000, 1, 1, 0, 0, 0);
+  const struct {
+    const char* setting;
+    int tag;
+    const char* name;
+  } cases[] = {
+      {"", -1, "259E9D80ABCD"},   {"1", 1, "259E9D801BCD"},   {"f", 15, "259E9D80FBCD"},
+      {"A", 10, "259E9D80ABCD"},  {"10", -1, "259E9D80ABCD"}, {"g", -1, "259E9D80ABCD"},
+      {" 1", -1, "259E9D80ABCD"},
+  };
+  for (const auto& c : cases) {
+    const int tag = qmsTQueueFile::ParseInstanceTag(c.setting);
+    EXPECT_EQ(tag, c.tag) << c.setting;
+    EXPECT_EQ(qmsTQueueFile::FormName(t, qmsTQueueFile::TaggedThreadId(0x1ABCD, tag)), c.name)
+        << c.setting;
+  }
 }
 
 TEST(QueueFileRules, FieldNamesThatReadBackAsTheSameKey) {
@@ -161,6 +182,70 @@ TEST_F(QueueFile, ConcurrentCreatorsWithOneThreadIdNeverShareAName) {
   for (const auto& v : names) all.insert(v.begin(), v.end());
   EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
   EXPECT_EQ(Files("queue").size(), static_cast<size_t>(kThreads * kEach));
+}
+
+TEST_F(QueueFile, APrivateNameAnotherHostHoldsIsNeverWrittenTo) {
+  // Another server sharing the queue, whose thread happens to have this thread's id, is
+  // writing the private files of the next names of tag 0x0BAD.
+  ASSERT_TRUE(jvb::ForceDirectories("queue"));
+  const jvb::DateTime now = jvb::NowLocal();
+  const std::string tid = std::to_string(jvb::CurrentThreadId());
+  std::vector<std::string> foreign;
+  for (uint32_t bump = 0; bump < 4; ++bump) {
+    foreign.push_back("queue/." + qmsTQueueFile::FormName(now, 0xBAD, bump) + "." + tid + ".new");
+    std::ofstream(foreign.back()) << "theirs";
+  }
+  qmsTQueueFile q;
+  ASSERT_TRUE(q.Create("queue", 0xBAD));
+  for (const std::string& f : foreign) EXPECT_EQ(ReadAll(f), "theirs") << f;
+}
+
+TEST_F(QueueFile, TwoProcessesSharingTheQueueNeverShareAMessage) {
+  // Two servers on one queue directory, with one thread tag (the clash is settled by the
+  // exclusive creates) or with instance tags of their own (their names never meet).
+  constexpr int kEach = 40;
+  for (int tags : {0, 1}) {
+    SCOPED_TRACE(tags);
+    const std::string dir = "queue" + std::to_string(tags);
+    pid_t pids[2];
+    for (int c = 0; c < 2; ++c) {
+      pids[c] = ::fork();
+      ASSERT_GE(pids[c], 0);
+      if (pids[c] != 0) continue;
+      const long tid = qmsTQueueFile::TaggedThreadId(0x4321, tags ? c + 1 : -1);
+      int made = 0;
+      for (int i = 0; i < kEach; ++i) {
+        qmsTQueueFile q;
+        q.Set("HEADER", "Writer", std::to_string(c));
+        if (q.Create(dir, tid) && q.CreateBody() && q.WriteBody(std::to_string(c)) &&
+            q.CloseBody() && q.Commit())
+          ++made;
+      }
+      _exit(made == kEach ? 0 : 1);
+    }
+    for (pid_t pid : pids) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::vector<std::string> names = Files(dir);
+    ASSERT_EQ(names.size(), 4u * kEach);  // .hdr and .msg of every message, nothing else
+    int byWriter[2] = {0, 0};
+    for (const std::string& n : names) {
+      if (n.substr(12) != ".hdr") continue;
+      jvbTTextConfig header(dir + "/" + n);
+      std::string writer;
+      ASSERT_TRUE(header.ReadValue("HEADER", "Writer", writer)) << n;
+      EXPECT_EQ(ReadAll(dir + "/" + n.substr(0, 12) + ".msg"), writer) << n;
+      const int c = writer == "1" ? 1 : 0;
+      ++byWriter[c];
+      if (tags) {
+        EXPECT_EQ(n.substr(8, 4), c ? "2321" : "1321") << n;
+      }
+    }
+    EXPECT_EQ(byWriter[0], kEach);
+    EXPECT_EQ(byWriter[1], kEach);
+  }
 }
 
 TEST_F(QueueFile, CommitMovesTheHeaderAndKeepsTheBody) {

@@ -411,6 +411,19 @@ TEST_F(SmtpSession, AQueuedMessageIsNeverReplaced) {
   EXPECT_TRUE(Logged("DATA, unable to queue message"));
 }
 
+TEST_F(SmtpSession, QueueNamesCarryTheServersInstanceTag) {
+  Start("QueueNameTag=c\r\n");
+  auto c = Greeted();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(c->Code("MAIL FROM:<a@b.test>"), 250);
+    EXPECT_EQ(c->Code("RCPT TO:<bob@example.test>"), 250);
+    EXPECT_EQ(c->Code("DATA"), 354);
+    EXPECT_EQ(c->Code("S: x\r\n\r\nbody\r\n."), 250);
+  }
+  ASSERT_TRUE(QueueHolds(2, 2));
+  for (const std::string& hdr : FilesWith("queue", ".hdr")) EXPECT_EQ(hdr[8], 'C') << hdr;
+}
+
 TEST_F(SmtpSession, OnlyCrLfDotCrLfEndsTheText) {
   Start();
   auto c = Greeted();
