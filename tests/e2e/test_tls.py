@@ -49,6 +49,34 @@ def tool(*argv, data=b""):
     return p.returncode, p.stdout.decode("latin-1")
 
 
+# The reply keys of the TLS commands, by message file: a site of an older release lacks
+# them ("*": the whole section).
+TLS_KEYS = {
+    "smtp/smtp.res": {"HELO": ["250e"], "STARTTLS": "*"},
+    "pop3/pop3.res": {"CAPA": "*", "STLS": "*"},
+    "imap4/imap4.res": {"CAPABILITY": ["b", "c"], "LOGIN": ["NOb"], "STARTTLS": "*"},
+    "ftp/ftp.res": {"AUTH": "*", "PBSZ": "*", "PROT": "*"},
+}
+
+
+def strip_tls_keys(site):
+    """Removes the TLS reply keys from the site's shipped message files."""
+    for name, drop in TLS_KEYS.items():
+        path = site.path("documentation", "messages", *name.split("/"))
+        with open(path, "rb") as f:
+            lines = f.read().decode("latin-1").splitlines(keepends=True)
+        kept, section = [], ""
+        for line in lines:
+            if line.startswith("["):
+                section = line.strip()[1:-1]
+            keys = drop.get(section, [])
+            if keys == "*" or line.split("=", 1)[0] in keys:
+                continue
+            kept.append(line)
+        with open(path, "wb") as f:
+            f.write("".join(kept).encode("latin-1"))
+
+
 class MailTlsCase(MailServerTestCase):
     mode = "STARTTLS"
 
@@ -229,6 +257,40 @@ class RequiredTlsTest(MailTlsCase):
             self.assertEqual(s.mail("a@client.test")[0], 250)
 
 
+class OldMessageFilesTest(MailTlsCase):
+    """Message files without the TLS keys: every TLS reply has its built-in text."""
+    mode = "Required"
+
+    def staged(self):
+        strip_tls_keys(self.site)
+
+    def test_tls_replies_without_their_keys(self):
+        self.assertNotIn("[STARTTLS]", self.site.read("messages", "smtp", "smtp.res"))
+        with smtplib.SMTP("127.0.0.1", self.smtp_port, timeout=30) as s:
+            s.ehlo("client.test")
+            self.assertTrue(s.has_extn("starttls"))
+            self.assertEqual(s.mail("a@client.test")[0], 530)
+            self.assertEqual(s.docmd("STARTTLS", "now")[0], 501)
+            s.starttls(context=client_context())
+            self.assertEqual(s.docmd("STARTTLS")[0], 503)
+        pop = poplib.POP3("127.0.0.1", self.pop3_port, timeout=30)
+        self.addCleanup(pop.close)
+        self.assertIn("STLS", pop.capa())
+        with self.assertRaisesRegex(poplib.error_proto, r"-ERR \[AUTH\]"):
+            pop.user("mia")
+        pop.stls(context=client_context())
+        with self.assertRaisesRegex(poplib.error_proto, "-ERR "):
+            pop._shortcmd("STLS")
+        imap = imaplib.IMAP4("127.0.0.1", self.imap4_port, timeout=30)
+        self.addCleanup(imap.shutdown)
+        self.assertIn("LOGINDISABLED", imap.capabilities)
+        with self.assertRaisesRegex(imaplib.IMAP4.error, "PRIVACYREQUIRED"):
+            imap.login("mia", "mia-pass")
+        imap.starttls(ssl_context=client_context())
+        self.assertEqual(imap._simple_command("STARTTLS")[0], "BAD")
+        self.assertEqual(imap.login("mia", "mia-pass")[0], "OK")
+
+
 class ImplicitTlsTest(MailTlsCase):
     """TLSMode=Implicit: TLS from the first byte."""
     mode = "Implicit"
@@ -311,6 +373,35 @@ class FtpTlsTest(FtpServerTestCase):
         self.assertIn("Protocol version: TLSv1.3", out)
 
 
+class FtpOldMessageFilesTest(FtpServerTestCase):
+    """FTP message files without the TLS keys: AUTH, PBSZ and PROT still answer."""
+
+    settings = {"TLSMode": "Required", "DisableReverse": "1"}
+
+    def staged(self):
+        strip_tls_keys(self.site)
+
+    def test_tls_replies_without_their_keys(self):
+        ftp = ftplib.FTP_TLS(context=client_context(), timeout=30)
+        ftp.connect("127.0.0.1", self.port)
+        self.addCleanup(ftp.close)
+
+        def code(command):
+            try:
+                return ftp.sendcmd(command)
+            except ftplib.error_perm as e:
+                return str(e)
+
+        for command, reply in (("USER kim", "530 "), ("PBSZ 0", "503 "), ("PROT P", "503 "),
+                               ("AUTH XYZ", "504 ")):
+            self.assertTrue(code(command).startswith(reply), command)
+        ftp.auth()
+        for command, reply in (("AUTH TLS", "503 "), ("PBSZ x", "501 "), ("PBSZ 0", "200 "),
+                               ("PROT S", "536 "), ("PROT Z", "504 "),
+                               ("PROT P", "200 Protection level set to P")):
+            self.assertTrue(code(command).startswith(reply), command)
+
+
 class TlsExchanger(test_delivery.Sink):
     """A small SMTP exchanger on a loopback address that offers STARTTLS (Python's ssl,
     a certificate made for the test) and keeps the data of each transaction with whether
@@ -353,10 +444,11 @@ class TlsExchanger(test_delivery.Sink):
 
 
 class DeliveryTlsTest(test_delivery.DeliverySite):
-    """Outgoing mail takes STARTTLS when the exchanger offers it (not verified)."""
+    """Outgoing mail takes STARTTLS when the exchanger offers it (not verified): the
+    shipped site's setting."""
 
     smart_host = test_delivery.DeliverySite.loopback()
-    smtp_keys = {"ForwardToServer": smart_host, "DeliveryTLS": "Opportunistic"}
+    smtp_keys = {"ForwardToServer": smart_host}
 
     def test_delivery_uses_starttls(self):
         self.dns.start()
