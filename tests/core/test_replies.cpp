@@ -432,15 +432,18 @@ TEST(BuiltInReplies, ShippedFilesCarryEveryTlsKey) {
     const std::string where = std::string(r.section) + "/" + r.key;
     EXPECT_EQ(std::string(r.text).rfind(start, 0), 0u) << where << ": " << r.text;
     // SMTP and FTP codes are followed by a blank, or a hyphen on a first line.
-    if (r.protocol == prSMTP || r.protocol == prFTP) EXPECT_NE(r.text[3], '\0') << where;
+    if (r.protocol == prSMTP || r.protocol == prFTP) {
+      EXPECT_NE(r.text[3], '\0') << where;
+    }
     EXPECT_EQ(qmsBuiltInReply(r.protocol, jvb::AsciiLower(r.section), r.key), r.text);
     for (const std::string& file : files) {
       jvbTTextConfig res(sitetest::SourceDir() + "/documentation/" + file);
       std::string value, twin;
       ASSERT_TRUE(res.ReadValue(r.section, r.key, value)) << file << " " << where;
       EXPECT_EQ(value.rfind(start, 0), 0u) << file << " " << where << ": " << value;
-      if (r.protocol == prPOP3 || r.protocol == prIMAP4)
+      if (r.protocol == prPOP3 || r.protocol == prIMAP4) {
         EXPECT_FALSE(res.ReadValue(r.section, jvb::AsciiUpper(r.key), twin)) << where;
+      }
     }
   }
   // Keys outside the TLS commands keep their old behaviour: no built-in text.

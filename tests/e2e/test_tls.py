@@ -79,9 +79,11 @@ def strip_tls_keys(site):
 
 class MailTlsCase(MailServerTestCase):
     mode = "STARTTLS"
+    keys = {}  # more keys of each mail service
 
     def setUp(self):
-        self.settings = {s: {"TLSMode": self.mode, "DisableReverse": "1"} for s in MAIL_SECTIONS}
+        self.settings = {s: {"TLSMode": self.mode, "DisableReverse": "1", **self.keys}
+                         for s in MAIL_SECTIONS}
         super().setUp()
         cfg = qmstest.parse_config(self.site.read("config", "default", "default.cfg"))
         self.smtp_port = int(cfg["SMTP"]["Port"])
@@ -156,6 +158,58 @@ class StartTlsTest(MailTlsCase):
             self.assertEqual(rc, 0, out)
             self.assertIn("Protocol version: TLSv1.3", out)
 
+    def starttls(self, port):
+        """A POP3 connection turned to TLS: the socket and the server's certificate."""
+        sock, f = self.raw(port)
+        f.readline()
+        sock.sendall(b"STLS\r\n")
+        self.assertTrue(f.readline().startswith(b"+OK"))
+        tls = client_context().wrap_socket(sock)
+        self.addCleanup(tls.close)
+        return tls, tls.getpeercert(binary_form=True)
+
+    def test_renewed_certificate_without_restart(self):
+        _, old = self.starttls(self.pop3_port)
+        base = self.site.path("config", "default", "default-pop3")
+        new_cert, new_key = base + ".new.crt", base + ".new.key"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                        "/CN=renewed.test", "-days", "1", "-keyout", new_key, "-out", new_cert],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        os.replace(new_key, base + ".key")
+        os.replace(new_cert, base + ".crt")
+        with open(base + ".crt") as f:
+            renewed = ssl.PEM_cert_to_DER_cert(f.read())
+        self.assertNotEqual(old, renewed)
+        tls, seen = self.starttls(self.pop3_port)
+        self.assertEqual(seen, renewed)
+        tls.sendall(b"NOOP\r\n")
+        self.assertTrue(tls.recv(4096).startswith(b"+OK"))
+
+    def test_renegotiation_refused(self):
+        # openssl s_client asks for a TLS 1.2 renegotiation on a line "R".
+        p = subprocess.Popen(["openssl", "s_client", "-tls1_2", "-starttls", "pop3",
+                              "-connect", "127.0.0.1:%d" % self.pop3_port],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT)
+        self.addCleanup(p.kill)
+        lines = iter(p.stdout.readline, b"")
+        p.stdin.write(b"NOOP\n")
+        p.stdin.flush()
+        self.assertTrue(any(l.startswith(b"+OK") for l in lines))  # answered over TLS
+        p.stdin.write(b"R\n")
+        p.stdin.flush()
+        self.assertTrue(any(b"RENEGOTIATING" in l for l in lines))
+        try:
+            p.stdin.write(b"NOOP\n")
+            p.stdin.close()
+        except BrokenPipeError:
+            pass
+        b"".join(lines)
+        p.wait(timeout=60)
+        # Whether the session went on or ended, it ends cleanly and the server serves on.
+        self.wait_log("POP3", "Client session ended")
+        self.starttls(self.pop3_port)
+
     def test_plaintext_injected_after_starttls_is_discarded(self):
         sock, f = self.raw(self.smtp_port)
         f.readline()
@@ -229,6 +283,32 @@ class StartTlsTest(MailTlsCase):
         self.assertNotIn("DATA Ok", "\n".join(self.service_log("SMTP")))
 
 
+class StalledHandshakeTest(MailTlsCase):
+    """A handshake that never completes is ended by the idle time-out."""
+    keys = {"Timeout": "2"}
+
+    def test_stalled_handshakes_free_their_sessions(self):
+        hello_start = b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03"  # then silence
+        for port, command, sent in ((self.pop3_port, b"STLS\r\n", b""),
+                                    (self.smtp_port, b"STARTTLS\r\n", hello_start)):
+            sock, f = self.raw(port)
+            f.readline()
+            sock.sendall(command)
+            f.readline()
+            sock.sendall(sent)
+            sock.settimeout(120)
+            try:
+                self.assertEqual(sock.recv(4096), b"")
+            except ConnectionResetError:
+                pass
+        for section in ("POP3", "SMTP"):
+            self.wait_log(section, "TLS handshake failed")
+        self.wait_log("POP3", "Client session ended")
+        pop = poplib.POP3("127.0.0.1", self.pop3_port, timeout=30)
+        pop.stls(context=client_context())
+        pop.quit()
+
+
 class RequiredTlsTest(MailTlsCase):
     """TLSMode=Required: no login or mail on a plain connection."""
     mode = "Required"
@@ -265,7 +345,7 @@ class OldMessageFilesTest(MailTlsCase):
         strip_tls_keys(self.site)
 
     def test_tls_replies_without_their_keys(self):
-        self.assertNotIn("[STARTTLS]", self.site.read("messages", "smtp", "smtp.res"))
+        self.assertNotIn(b"[STARTTLS]", self.site.read("messages", "smtp", "smtp.res"))
         with smtplib.SMTP("127.0.0.1", self.smtp_port, timeout=30) as s:
             s.ehlo("client.test")
             self.assertTrue(s.has_extn("starttls"))
@@ -287,7 +367,8 @@ class OldMessageFilesTest(MailTlsCase):
         with self.assertRaisesRegex(imaplib.IMAP4.error, "PRIVACYREQUIRED"):
             imap.login("mia", "mia-pass")
         imap.starttls(ssl_context=client_context())
-        self.assertEqual(imap._simple_command("STARTTLS")[0], "BAD")
+        with self.assertRaisesRegex(imaplib.IMAP4.error, "BAD .*TLS is already active"):
+            imap._simple_command("STARTTLS")
         self.assertEqual(imap.login("mia", "mia-pass")[0], "OK")
 
 
