@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <map>
-#include <mutex>
 
 #include "server/core/group.h"
 #include "server/core/service.h"
@@ -32,53 +30,6 @@ int ReplyTimeoutMs(int32_t timeoutSeconds) {
   return timeoutSeconds > 0 ? (std::min(timeoutSeconds, 24 * 3600) + 60) * 1000 : 600 * 1000;
 }
 
-// Passes over one queue run one at a time. A session that ends while a pass runs over its
-// queue leaves a request for one more pass and goes back to the pool at once: passes side by
-// side only fought over the same message locks and listed the same directory again.
-class PassTurn {
- public:
-  explicit PassTurn(const std::string& queue) : queue_(queue) {
-    std::lock_guard<std::mutex> g(Lock());
-    auto [it, fresh] = Requests().try_emplace(queue_, false);
-    owner_ = fresh;
-    if (!fresh) it->second = true;
-  }
-  ~PassTurn() {
-    if (!owner_) return;
-    std::lock_guard<std::mutex> g(Lock());
-    Requests().erase(queue_);
-  }
-  PassTurn(const PassTurn&) = delete;
-  PassTurn& operator=(const PassTurn&) = delete;
-
-  bool Owner() const { return owner_; }
-  // True when another pass was asked for since the last one began (the owner runs it);
-  // otherwise the turn ends here, in the same step, so that no request is lost.
-  bool Again() {
-    std::lock_guard<std::mutex> g(Lock());
-    auto it = Requests().find(queue_);
-    if (it != Requests().end() && it->second) {
-      it->second = false;
-      return true;
-    }
-    if (it != Requests().end()) Requests().erase(it);
-    owner_ = false;
-    return false;
-  }
-
- private:
-  static std::mutex& Lock() {
-    static std::mutex m;
-    return m;
-  }
-  static std::map<std::string, bool>& Requests() {
-    static std::map<std::string, bool> r;
-    return r;
-  }
-  const std::string queue_;
-  bool owner_ = false;
-};
-
 }  // namespace
 
 void qmsDeliveryPass(qmsTSMTPSession& session) {
@@ -86,12 +37,8 @@ void qmsDeliveryPass(qmsTSMTPSession& session) {
   // Lets tests (and an operator draining a queue by hand) keep messages where SMTP put them.
   const char* off = std::getenv("QMS_NO_DELIVERY");
   if (off && std::string(off) == "1") return;
-  PassTurn turn(session.QueueDirectory);
-  if (!turn.Owner()) return;
-  do {
-    qmsTDelivery delivery(session);
-    delivery.DoServer();
-  } while (!session.terminate && turn.Again());
+  qmsTDelivery delivery(session);
+  delivery.DoServer();
 }
 
 qmsTDelivery::qmsTDelivery(qmsTSMTPSession& session)

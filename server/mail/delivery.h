@@ -32,8 +32,7 @@ class jvbTDnsQuery;
 class qmsTSMTPSession;
 
 // One pass over every complete message ("*.hdr") of the session's QueueDirectory.
-// Returns when the pass is done or the session is terminating. While another session's
-// pass runs over the same queue, it only asks that one for another pass and returns.
+// Returns when the pass is done or the session is terminating.
 void qmsDeliveryPass(qmsTSMTPSession& session);
 
 class qmsTDelivery {
