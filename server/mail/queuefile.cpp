@@ -1,8 +1,5 @@
 #include "server/mail/queuefile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -302,32 +299,15 @@ bool qmsTQueueFile::WriteBody(const std::string& bytes) {
   return true;
 }
 
-namespace {
-
-// Starts writing a file's dirty pages out without waiting. Started for the body and the
-// header before either is synced, both files' blocks join the same journal commit, and the
-// second sync finds little left to do.
-void StartWriteBack(int fd) {
-  if (fd >= 0) sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-}
-
-}  // namespace
-
 bool qmsTQueueFile::CloseBody() {
   if (!body_.IsOpen()) return false;
   bool ok = FlushBodyBuffer();
-  if (ok) StartWriteBack(body_.fd());
+  if (ok && !body_.Sync()) {
+    last_error_ = errno ? errno : EIO;
+    ok = false;
+  }
   body_.Close();
   if (!ok) body_failed_ = true;
-  return ok;
-}
-
-bool qmsTQueueFile::SyncBody() {
-  if (!body_created_) return true;
-  const int fd = ::open((path_ + kBodySuffix).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = fsync(fd) == 0;
-  ::close(fd);
   return ok;
 }
 
@@ -351,13 +331,8 @@ bool qmsTQueueFile::Commit() {
     // On disk before it counts as queued.
     jvbTTextFile header;
     header.Init(path_ + kIncomingSuffix, jvb::fmReadWriteExclusive, 1, 0, 1000, jvb::kModePrivate);
-    if (!header.Open()) {
+    if (!header.Open() || !header.Sync()) {
       last_error_ = header.LastError() ? header.LastError() : (errno ? errno : EIO);
-      return false;
-    }
-    StartWriteBack(header.fd());
-    if (!SyncBody() || !header.Sync()) {
-      last_error_ = errno ? errno : EIO;
       return false;
     }
   }

@@ -93,15 +93,13 @@ class qmsTQueueFile {
   // Buffered; false once a write has failed (later calls fail too).
   bool WriteBody(const std::string& bytes);
   int64_t BodySize() const { return body_size_; }
-  // Flushes and closes the body, its blocks on their way to the disk; Commit syncs it.
-  // False when anything failed on the way.
+  // Flushes, syncs and closes the body. False when anything failed on the way.
   bool CloseBody();
   // Removes the body file ("N.msg").
   void DiscardBody();
 
-  // Syncs the body and the header, once each, then moves the complete header to "N.hdr"
-  // (never over an existing file). The body must be closed. After success the object no
-  // longer owns any file.
+  // Moves the complete header to "N.hdr" (never over an existing file). The body must be
+  // closed. After success the object no longer owns any file.
   bool Commit();
   // Removes "N.inc", "N.bak" and the body, as far as this object made them.
   void Discard();
@@ -131,8 +129,6 @@ class qmsTQueueFile {
   // Creates path exclusively and leaves it open in file (written with initial).
   bool CreateExclusive(const std::string& path, const std::string& initial, jvbTTextFile& file);
   bool FlushBodyBuffer();
-  // Syncs the closed body file, when there is one.
-  bool SyncBody();
 
   std::string directory_;
   std::string name_;
