@@ -2,7 +2,9 @@
 # FTP benchmark (not a test; loopback only): Quillmar/32 side by side with vsftpd.
 #   - RETR and STOR of a 512 MiB file with curl (MB/s, median of ROUNDS);
 #   - 200 sequential ftplib sessions, each a login and a RETR of a 4 KiB file;
-#   - 20 parallel curl clients, each fetching a 64 MiB file (MB/s in total).
+#   - 20 parallel curl clients, each fetching a 64 MiB file (MB/s in total);
+#   - FTPS: RETR of the 512 MiB file with curl --ssl-reqd (AUTH TLS, PROT P), both servers
+#     with the same self-signed certificate.
 # Both servers log every transfer (the FTP service log; vsftpd's xferlog). vsftpd is
 # installed here when missing, without starting its system service; it runs from a
 # temporary configuration on a loopback high port and is stopped by PID. Run as root.
@@ -53,6 +55,9 @@ mkdir -p "$data"
 head -c 512M /dev/urandom > "$data/big.bin"
 head -c 64M /dev/urandom > "$data/mid.bin"
 head -c 4096 /dev/urandom > "$data/small.bin"
+# One certificate for both servers' TLS.
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 \
+  -keyout "$data/tls.key" -out "$data/tls.crt" >/dev/null 2>&1
 
 # --- Quillmar/32 ------------------------------------------------------------------------------
 if [[ "${QMS_NO_BUILD:-0}" != 1 ]]; then
@@ -72,6 +77,9 @@ setkey "$group_cfg" GLOBAL ServiceSections FTP
 setkey "$group_cfg" FTP Address 127.0.0.1
 setkey "$group_cfg" FTP Port "$qms_port"
 setkey "$group_cfg" FTP ClientPool 24
+setkey "$group_cfg" FTP TLSMode STARTTLS
+setkey "$group_cfg" FTP TLSCertificate "$data/tls.crt"
+setkey "$group_cfg" FTP TLSKey "$data/tls.key"
 home="$site/sites/default/ftp/users/user"
 cp "$data"/*.bin "$home/"
 
@@ -110,6 +118,13 @@ max_clients=100
 max_per_ip=100
 seccomp_sandbox=NO
 use_localtime=YES
+ssl_enable=YES
+allow_anon_ssl=YES
+force_anon_logins_ssl=NO
+force_anon_data_ssl=NO
+ssl_ciphers=HIGH
+rsa_cert_file=$data/tls.crt
+rsa_private_key_file=$data/tls.key
 VSCONF
 /usr/sbin/vsftpd "$vs/vsftpd.conf" >"$tmp/vsftpd.out" 2>&1 </dev/null &
 vsftpd_pid=$!
@@ -120,4 +135,6 @@ echo "vsftpd runs (PID $vsftpd_pid): FTP 127.0.0.1:$vs_port"
 # vsftpd's anonymous uploads go to up/, Quillmar's to the home area: the same work.
 python3 "$bench" run "$qms_port" user QmsUser1 "" "$data/big.bin" 512 "$ROUNDS" > "$tmp/qms.json"
 python3 "$bench" run "$vs_port" anonymous x "up/" "$data/big.bin" 512 "$ROUNDS" > "$tmp/vs.json"
+python3 "$bench" tls "$qms_port" user QmsUser1 512 "$ROUNDS" >> "$tmp/qms.json"
+python3 "$bench" tls "$vs_port" anonymous x 512 "$ROUNDS" >> "$tmp/vs.json"
 python3 "$bench" report Quillmar/32 vsftpd "$tmp/qms.json" "$tmp/vs.json"

@@ -24,10 +24,12 @@ def ports(n):
     print(" ".join(map(str, found)))
 
 
-def curl(url, upload=None, sync=True):
+def curl(url, upload=None, sync=True, tls=False):
     if sync:
         os.sync()  # earlier writes are flushed outside the timed run, for both servers alike
     argv = ["curl", "-sS", "--fail", "-o", "/dev/null", "-w", "%{time_total}", url]
+    if tls:  # AUTH TLS, then PBSZ 0 and PROT P: control and data connections encrypted
+        argv[1:1] = ["--ssl-reqd", "-k"]
     if upload:
         argv[1:1] = ["-T", upload]
     r = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
@@ -61,13 +63,26 @@ def run(port, user, password, upload_dir, upload_file, big_mb, rounds):
     print(json.dumps(out))
 
 
+def run_tls(port, user, password, big_mb, rounds):
+    """RETR of the big file over FTPS (PROT P): MB/s, median of the rounds."""
+    base = "ftp://%s:%s@127.0.0.1:%d/" % (user, password, port)
+    retr = [curl(base + "big.bin", tls=True) for _ in range(rounds)]
+    print(json.dumps({"retr_tls_mbs": big_mb / sorted(retr)[len(retr) // 2]}))
+
+
 def report(names, files):
-    figures = [json.load(open(f)) for f in files]
+    figures = [{} for _ in files]
+    for i, f in enumerate(files):
+        for line in open(f):  # one JSON object per run
+            figures[i].update(json.loads(line))
     rows = [("RETR 512 MiB (MB/s)", "retr_mbs"), ("STOR 512 MiB (MB/s)", "stor_mbs"),
             ("200 logins + RETR 4 KiB (per s)", "logins_per_s"),
-            ("20 clients x 64 MiB (MB/s total)", "parallel_mbs")]
+            ("20 clients x 64 MiB (MB/s total)", "parallel_mbs"),
+            ("FTPS RETR 512 MiB, PROT P (MB/s)", "retr_tls_mbs")]
     print("%-34s %12s %12s %7s" % ("", names[0], names[1], "ratio"))
     for label, key in rows:
+        if key not in figures[0] or key not in figures[1]:
+            continue
         a, b = figures[0][key], figures[1][key]
         print("%-34s %12.1f %12.1f %6.2fx" % (label, a, b, a / b))
 
@@ -79,5 +94,7 @@ if __name__ == "__main__":
     elif cmd == "run":
         run(int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5], sys.argv[6],
             int(sys.argv[7]), int(sys.argv[8]))
+    elif cmd == "tls":
+        run_tls(int(sys.argv[2]), sys.argv[3], sys.argv[4], int(sys.argv[5]), int(sys.argv[6]))
     elif cmd == "report":
         report(sys.argv[2:4], sys.argv[4:6])

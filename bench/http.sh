@@ -4,6 +4,8 @@
 #   1 KiB and 1 MiB files with keep-alive (wrk -t2 -c50 -d10s), and 1 KiB without keep-alive
 #   (every request on a new connection). Prints requests/s and MB/s of both servers and the
 #   ratios Quillmar/32 : nginx, for nginx with 1 worker and with "auto" workers.
+#   HTTPS: the 1 KiB file with keep-alive over TLS, both servers with the same self-signed
+#   certificate (Quillmar/32 from a second HTTP service with TLSMode=Implicit).
 # nginx and wrk come from Debian (installed here if missing, the nginx system service neither
 # started nor enabled). nginx runs in the foreground from a temporary configuration on a
 # loopback high port, writes its default access log (Quillmar/32 logs every request too),
@@ -67,7 +69,8 @@ if [[ "${QMS_NO_BUILD:-0}" != 1 ]]; then
   "$src/scripts/build.sh" release >"$tmp/build.log" 2>&1 || { tail -30 "$tmp/build.log" >&2; exit 1; }
 fi
 QMS_NO_BUILD=1 "$src/scripts/stage-site.sh" "$site" >/dev/null
-read -r admin_port smtp_port pop3_port imap_port http_port nginx_port < <(python3 "$helper" ports 6)
+read -r admin_port smtp_port pop3_port imap_port http_port nginx_port https_port nginx_tls_port \
+  < <(python3 "$helper" ports 8)
 main_cfg="$site/documentation/config/qms.cfg"
 group_cfg="$site/documentation/config/default/default.cfg"
 python3 "$helper" setkey "$main_cfg" GLOBAL DisableConsoleStart 1
@@ -78,6 +81,15 @@ for s in SMTP:$smtp_port POP3:$pop3_port IMAP4:$imap_port HTTP:$http_port; do
   python3 "$helper" setkey "$group_cfg" "${s%%:*}" Port "${s##*:}"
 done
 www="$site/sites/default/www"
+# HTTPS: a second HTTP service with implicit TLS, the same certificate as nginx's.
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 \
+  -keyout "$tmp/tls.key" -out "$tmp/tls.crt" >/dev/null 2>&1
+python3 "$helper" setkey "$group_cfg" GLOBAL ServiceSections "SMTP POP3 IMAP4 FTP HTTP HTTPS"
+for kv in Protocol=httpd Address=127.0.0.1 Port=$https_port Host=localhost ClientAddress=* \
+  Timeout=60 RootDirectory=/www ListenBacklog=511 ClientPool=16 DisableReverse=1 \
+  TLSMode=Implicit TLSCertificate=$tmp/tls.crt TLSKey=$tmp/tls.key; do
+  python3 "$helper" setkey "$group_cfg" HTTPS "${kv%%=*}" "${kv#*=}"
+done
 head -c 1024 /dev/urandom >"$www/1k.bin"
 head -c 1048576 /dev/urandom >"$www/1m.bin"
 
@@ -112,6 +124,12 @@ http {
     listen 127.0.0.1:$nginx_port backlog=511;
     root $www;
   }
+  server {
+    listen 127.0.0.1:$nginx_tls_port ssl backlog=511;
+    ssl_certificate $tmp/tls.crt;
+    ssl_certificate_key $tmp/tls.key;
+    root $www;
+  }
 }
 EOF
   /usr/sbin/nginx -c "$ng/nginx.conf" -p "$ng" >"$ng/out.log" 2>&1 </dev/null &
@@ -126,7 +144,7 @@ measure() {  # SERVER CASE PORT FILE [wrk options...]
   local server="$1" case="$2" port="$3" file="$4" out
   shift 4
   out="$(timeout 120 wrk -t"$THREADS" -c"$CONNECTIONS" -d"$DURATION" "$@" \
-    "http://127.0.0.1:$port/$file" 2>&1)" || { echo "$out" >&2; return 1; }
+    "${scheme:-http}://127.0.0.1:$port/$file" 2>&1)" || { echo "$out" >&2; return 1; }
   printf '%s\n' "$out" >"$tmp/wrk.out"
   python3 - "$server" "$case" "$results" "$tmp/wrk.out" <<'EOF'
 import re, sys
@@ -142,18 +160,19 @@ with open(path, "a") as f:
     f.write("%s\t%s\t%.0f\t%.1f\t%s\n" % (server, case, rps, mb, note))
 EOF
 }
-cases() {  # SERVER PORT
+cases() {  # SERVER PORT TLS-PORT
   measure "$1" "1 KiB keep-alive" "$2" 1k.bin
   measure "$1" "1 MiB keep-alive" "$2" 1m.bin
   measure "$1" "1 KiB new connection" "$2" 1k.bin -H "Connection: close"
+  scheme=https measure "$1" "HTTPS 1 KiB keep-alive" "$3" 1k.bin
 }
 
 echo "wrk -t$THREADS -c$CONNECTIONS -d$DURATION on 127.0.0.1 ..."
-cases "Quillmar/32" "$http_port"
+cases "Quillmar/32" "$http_port" "$https_port"
 start_nginx 1
-cases "nginx (1 worker)" "$nginx_port"
+cases "nginx (1 worker)" "$nginx_port" "$nginx_tls_port"
 start_nginx auto
-cases "nginx (auto: $(nproc) workers)" "$nginx_port"
+cases "nginx (auto: $(nproc) workers)" "$nginx_port" "$nginx_tls_port"
 stop_pid "$nginx_pid"
 nginx_pid=""
 

@@ -10,14 +10,20 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 
 namespace jvb {
 
 namespace {
 
+// The change time of a file to the nanosecond, with its inode: a certificate renewed within
+// the same second, or renamed into place, still counts as changed.
 time_t ModTime(const std::string& path) {
   struct stat st {};
-  return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+  if (stat(path.c_str(), &st) != 0) return 0;
+  static_assert(sizeof(time_t) == 8);
+  return (static_cast<time_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec) ^
+         (static_cast<time_t>(st.st_ino) << 40);
 }
 
 TlsContext Wrap(SSL_CTX* ctx) { return TlsContext(ctx, SSL_CTX_free); }

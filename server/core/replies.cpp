@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "server/core/builtinreplies.h"
 #include "server/core/hooks.h"
 #include "server/core/service.h"
 #include "server/core/session.h"
@@ -106,11 +107,20 @@ jvbTTextConfig* qmsTSession::Messages() const {
   return service_ ? service_->Messages() : nullptr;
 }
 
+bool qmsTSession::ReplyText(const std::string& section, const std::string& key,
+                            std::string& text) const {
+  jvbTTextConfig* messages = Messages();
+  if (messages && messages->ReadValue(section, key, text) && !text.empty()) return true;
+  const char* builtIn = service_ ? qmsBuiltInReply(service_->Protocol(), section, key) : nullptr;
+  text = builtIn ? builtIn : "";
+  return builtIn != nullptr;
+}
+
 void qmsTSession::SendTxt(const std::string& key, const std::string& section) {
   jvbTraceScope trace("qmsTSession.SendTxt");
   std::string reply, block;
+  ReplyText(section, key, reply);
   if (jvbTTextConfig* messages = Messages()) {
-    if (!messages->ReadValue(section, key, reply)) reply.clear();
     // A key without lower-case letters is its own upper-case form; reading it twice
     // would treat the reply line as a file or hook name.
     const std::string upper = jvb::AsciiUpper(key);

@@ -84,6 +84,9 @@ class qmsTSession {
   int RunREXX(std::string& output, const std::string& command);
   // The message file replies come from: the session's own, else the service's.
   jvbTTextConfig* Messages() const;
+  // The text of (section, key) in the message file; a TLS key the file lacks or leaves
+  // empty gets its built-in text. False (text empty) when there is neither.
+  bool ReplyText(const std::string& section, const std::string& key, std::string& text) const;
 
   // --- Templates (template.cpp) ---
   void ExpandFIB(std::string& text);

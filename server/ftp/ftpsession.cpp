@@ -217,8 +217,8 @@ void qmsTFTPSession::SendCmd(const std::string& block, const std::string& reply)
 void qmsTFTPSession::SendArg(const std::string& key, const std::string& section,
                              const std::string& a, const std::string& b) {
   std::string text, block;
+  ReplyText(section, key, text);
   if (jvbTTextConfig* m = Messages()) {
-    m->ReadValue(section, key, text);
     const std::string upper = jvb::AsciiUpper(key);
     if (upper != key) m->ReadValue(section, upper, block);
   }

@@ -261,7 +261,7 @@ void qmsTIMAP4Session::Untagged(const std::string& line) {
 
 std::string qmsTIMAP4Session::ReplyLine(const std::string& key, const std::string& section) {
   std::string text;
-  if (Messages()) Messages()->ReadValue(section, key, text);
+  ReplyText(section, key, text);
   return ReturnFIB(text);
 }
 

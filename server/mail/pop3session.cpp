@@ -176,7 +176,7 @@ void qmsTPOP3Session::RefuseOutOfState(const std::string& command) {
 std::string qmsTPOP3Session::ReplyLine(const std::string& key, const std::string& section,
                                        const Values& values) {
   std::string text;
-  if (Messages()) Messages()->ReadValue(section, key, text);
+  ReplyText(section, key, text);
   for (const auto& [from, to] : values) ReplaceAll(text, from, qmsNeutralizeTemplate(to));
   std::string line = ReturnFIB(text);
   Debug(line, kDebugSend);
@@ -186,7 +186,7 @@ std::string qmsTPOP3Session::ReplyLine(const std::string& key, const std::string
 void qmsTPOP3Session::SendFilled(const std::string& key, const std::string& section,
                                  const Values& values) {
   std::string text;
-  if (Messages()) Messages()->ReadValue(section, key, text);
+  ReplyText(section, key, text);
   for (const auto& [from, to] : values) ReplaceAll(text, from, qmsNeutralizeTemplate(to));
   SendCmd("", text);
 }

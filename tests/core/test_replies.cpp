@@ -10,11 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include "server/core/builtinreplies.h"
 #include "server/core/group.h"
 #include "server/core/hooks.h"
 #include "server/core/service.h"
 #include "server/core/session.h"
 #include "server/core/template.h"
+#include "tests/support/sitetest.h"
 #include "tests/toolbox/tempdir.h"
 #include "toolbox/platform.h"
 
@@ -397,6 +399,56 @@ TEST_F(RepliesTest, ClientGoneWhileSending) {
   session.HandOver(std::make_unique<jvbTSocket>(sv[0]));
   session.SendCmd("tmp/many.txt !delete", "250 ok");  // returns, and still cleans up
   EXPECT_FALSE(jvb::PathExists("tmp/many.txt"));
+}
+
+}  // namespace
+
+namespace {
+
+// What a reply of the key must start with: SMTP and FTP keys begin with their code, POP3
+// keys with OK or ERR, IMAP4 keys with the status word before the letter (untagged when
+// the key is a letter only).
+std::string ExpectedStart(int protocol, const std::string& key) {
+  switch (protocol) {
+    case prPOP3: return key.rfind("OK", 0) == 0 ? "+OK " : "-ERR ";
+    case prIMAP4:
+      return key.size() == 1 ? "* CAPABILITY IMAP4rev1 STARTTLS"
+                             : "%(imap.identifier) " + key.substr(0, key.size() - 1) + " ";
+    default: return key.substr(0, 3);
+  }
+}
+
+// Every TLS key has a built-in text with the right code, and the shipped message files
+// (the FTP language file too) carry each key with a text of the same start.
+TEST(BuiltInReplies, ShippedFilesCarryEveryTlsKey) {
+  size_t count = 0;
+  const qmsTBuiltInReply* replies = qmsBuiltInReplies(count);
+  ASSERT_EQ(count, 25u);
+  for (size_t i = 0; i < count; ++i) {
+    const qmsTBuiltInReply& r = replies[i];
+    std::vector<std::string> files = {qmsProtocolInfo(r.protocol).messages};
+    if (r.protocol == prFTP) files.push_back("messages/ftp/ftpde.res");
+    const std::string start = ExpectedStart(r.protocol, r.key);
+    const std::string where = std::string(r.section) + "/" + r.key;
+    EXPECT_EQ(std::string(r.text).rfind(start, 0), 0u) << where << ": " << r.text;
+    // SMTP and FTP codes are followed by a blank, or a hyphen on a first line.
+    if (r.protocol == prSMTP || r.protocol == prFTP) {
+      EXPECT_NE(r.text[3], '\0') << where;
+    }
+    EXPECT_EQ(qmsBuiltInReply(r.protocol, jvb::AsciiLower(r.section), r.key), r.text);
+    for (const std::string& file : files) {
+      jvbTTextConfig res(sitetest::SourceDir() + "/documentation/" + file);
+      std::string value, twin;
+      ASSERT_TRUE(res.ReadValue(r.section, r.key, value)) << file << " " << where;
+      EXPECT_EQ(value.rfind(start, 0), 0u) << file << " " << where << ": " << value;
+      if (r.protocol == prPOP3 || r.protocol == prIMAP4) {
+        EXPECT_FALSE(res.ReadValue(r.section, jvb::AsciiUpper(r.key), twin)) << where;
+      }
+    }
+  }
+  // Keys outside the TLS commands keep their old behaviour: no built-in text.
+  EXPECT_EQ(qmsBuiltInReply(prSMTP, "HELO", "250b"), nullptr);
+  EXPECT_EQ(qmsBuiltInReply(prIMAP4, "AUTH", "234a"), nullptr);
 }
 
 }  // namespace

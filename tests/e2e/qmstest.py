@@ -692,6 +692,10 @@ class SiteTestCase(unittest.TestCase):
         self.site = Site(root)
         self.addCleanup(self.site.kill_all)
         self.site.stage()
+        self.staged()
+
+    def staged(self):
+        """Called once the site is staged, before any server of the test starts."""
 
     # -- assertions --------------------------------------------------------------------------
     def assertStatus(self, result, status):

@@ -102,7 +102,7 @@ class Sink:
             for raw in f:
                 line = raw.rstrip(b"\r\n").decode("latin-1")
                 verb = line[:4].upper()
-                if verb == "HELO":
+                if verb in ("HELO", "EHLO"):  # EHLO: the shipped site asks for TLS
                     self.helos.append(line[5:])
                     send("250-sink.test\r\n250-a continuation line\r\n250 HELP")
                 elif verb == "MAIL":

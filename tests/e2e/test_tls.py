@@ -49,11 +49,41 @@ def tool(*argv, data=b""):
     return p.returncode, p.stdout.decode("latin-1")
 
 
+# The reply keys of the TLS commands, by message file: a site of an older release lacks
+# them ("*": the whole section).
+TLS_KEYS = {
+    "smtp/smtp.res": {"HELO": ["250e"], "STARTTLS": "*"},
+    "pop3/pop3.res": {"CAPA": "*", "STLS": "*"},
+    "imap4/imap4.res": {"CAPABILITY": ["b", "c"], "LOGIN": ["NOb"], "STARTTLS": "*"},
+    "ftp/ftp.res": {"AUTH": "*", "PBSZ": "*", "PROT": "*"},
+}
+
+
+def strip_tls_keys(site):
+    """Removes the TLS reply keys from the site's shipped message files."""
+    for name, drop in TLS_KEYS.items():
+        path = site.path("documentation", "messages", *name.split("/"))
+        with open(path, "rb") as f:
+            lines = f.read().decode("latin-1").splitlines(keepends=True)
+        kept, section = [], ""
+        for line in lines:
+            if line.startswith("["):
+                section = line.strip()[1:-1]
+            keys = drop.get(section, [])
+            if keys == "*" or line.split("=", 1)[0] in keys:
+                continue
+            kept.append(line)
+        with open(path, "wb") as f:
+            f.write("".join(kept).encode("latin-1"))
+
+
 class MailTlsCase(MailServerTestCase):
     mode = "STARTTLS"
+    keys = {}  # more keys of each mail service
 
     def setUp(self):
-        self.settings = {s: {"TLSMode": self.mode, "DisableReverse": "1"} for s in MAIL_SECTIONS}
+        self.settings = {s: {"TLSMode": self.mode, "DisableReverse": "1", **self.keys}
+                         for s in MAIL_SECTIONS}
         super().setUp()
         cfg = qmstest.parse_config(self.site.read("config", "default", "default.cfg"))
         self.smtp_port = int(cfg["SMTP"]["Port"])
@@ -128,6 +158,58 @@ class StartTlsTest(MailTlsCase):
             self.assertEqual(rc, 0, out)
             self.assertIn("Protocol version: TLSv1.3", out)
 
+    def starttls(self, port):
+        """A POP3 connection turned to TLS: the socket and the server's certificate."""
+        sock, f = self.raw(port)
+        f.readline()
+        sock.sendall(b"STLS\r\n")
+        self.assertTrue(f.readline().startswith(b"+OK"))
+        tls = client_context().wrap_socket(sock)
+        self.addCleanup(tls.close)
+        return tls, tls.getpeercert(binary_form=True)
+
+    def test_renewed_certificate_without_restart(self):
+        _, old = self.starttls(self.pop3_port)
+        base = self.site.path("config", "default", "default-pop3")
+        new_cert, new_key = base + ".new.crt", base + ".new.key"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                        "/CN=renewed.test", "-days", "1", "-keyout", new_key, "-out", new_cert],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        os.replace(new_key, base + ".key")
+        os.replace(new_cert, base + ".crt")
+        with open(base + ".crt") as f:
+            renewed = ssl.PEM_cert_to_DER_cert(f.read())
+        self.assertNotEqual(old, renewed)
+        tls, seen = self.starttls(self.pop3_port)
+        self.assertEqual(seen, renewed)
+        tls.sendall(b"NOOP\r\n")
+        self.assertTrue(tls.recv(4096).startswith(b"+OK"))
+
+    def test_renegotiation_refused(self):
+        # openssl s_client asks for a TLS 1.2 renegotiation on a line "R".
+        p = subprocess.Popen(["openssl", "s_client", "-tls1_2", "-starttls", "pop3",
+                              "-connect", "127.0.0.1:%d" % self.pop3_port],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT)
+        self.addCleanup(p.kill)
+        lines = iter(p.stdout.readline, b"")
+        p.stdin.write(b"NOOP\n")
+        p.stdin.flush()
+        self.assertTrue(any(l.startswith(b"+OK") for l in lines))  # answered over TLS
+        p.stdin.write(b"R\n")
+        p.stdin.flush()
+        self.assertTrue(any(b"RENEGOTIATING" in l for l in lines))
+        try:
+            p.stdin.write(b"NOOP\n")
+            p.stdin.close()
+        except BrokenPipeError:
+            pass
+        b"".join(lines)
+        p.wait(timeout=60)
+        # Whether the session went on or ended, it ends cleanly and the server serves on.
+        self.wait_log("POP3", "Client session ended")
+        self.starttls(self.pop3_port)
+
     def test_plaintext_injected_after_starttls_is_discarded(self):
         sock, f = self.raw(self.smtp_port)
         f.readline()
@@ -201,6 +283,32 @@ class StartTlsTest(MailTlsCase):
         self.assertNotIn("DATA Ok", "\n".join(self.service_log("SMTP")))
 
 
+class StalledHandshakeTest(MailTlsCase):
+    """A handshake that never completes is ended by the idle time-out."""
+    keys = {"Timeout": "2"}
+
+    def test_stalled_handshakes_free_their_sessions(self):
+        hello_start = b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03"  # then silence
+        for port, command, sent in ((self.pop3_port, b"STLS\r\n", b""),
+                                    (self.smtp_port, b"STARTTLS\r\n", hello_start)):
+            sock, f = self.raw(port)
+            f.readline()
+            sock.sendall(command)
+            f.readline()
+            sock.sendall(sent)
+            sock.settimeout(120)
+            try:
+                self.assertEqual(sock.recv(4096), b"")
+            except ConnectionResetError:
+                pass
+        for section in ("POP3", "SMTP"):
+            self.wait_log(section, "TLS handshake failed")
+        self.wait_log("POP3", "Client session ended")
+        pop = poplib.POP3("127.0.0.1", self.pop3_port, timeout=30)
+        pop.stls(context=client_context())
+        pop.quit()
+
+
 class RequiredTlsTest(MailTlsCase):
     """TLSMode=Required: no login or mail on a plain connection."""
     mode = "Required"
@@ -227,6 +335,41 @@ class RequiredTlsTest(MailTlsCase):
             s.starttls(context=client_context())
             s.ehlo("client.test")
             self.assertEqual(s.mail("a@client.test")[0], 250)
+
+
+class OldMessageFilesTest(MailTlsCase):
+    """Message files without the TLS keys: every TLS reply has its built-in text."""
+    mode = "Required"
+
+    def staged(self):
+        strip_tls_keys(self.site)
+
+    def test_tls_replies_without_their_keys(self):
+        self.assertNotIn(b"[STARTTLS]", self.site.read("messages", "smtp", "smtp.res"))
+        with smtplib.SMTP("127.0.0.1", self.smtp_port, timeout=30) as s:
+            s.ehlo("client.test")
+            self.assertTrue(s.has_extn("starttls"))
+            self.assertEqual(s.mail("a@client.test")[0], 530)
+            self.assertEqual(s.docmd("STARTTLS", "now")[0], 501)
+            s.starttls(context=client_context())
+            self.assertEqual(s.docmd("STARTTLS")[0], 503)
+        pop = poplib.POP3("127.0.0.1", self.pop3_port, timeout=30)
+        self.addCleanup(pop.close)
+        self.assertIn("STLS", pop.capa())
+        with self.assertRaisesRegex(poplib.error_proto, r"-ERR \[AUTH\]"):
+            pop.user("mia")
+        pop.stls(context=client_context())
+        with self.assertRaisesRegex(poplib.error_proto, "-ERR "):
+            pop._shortcmd("STLS")
+        imap = imaplib.IMAP4("127.0.0.1", self.imap4_port, timeout=30)
+        self.addCleanup(imap.shutdown)
+        self.assertIn("LOGINDISABLED", imap.capabilities)
+        with self.assertRaisesRegex(imaplib.IMAP4.error, "PRIVACYREQUIRED"):
+            imap.login("mia", "mia-pass")
+        imap.starttls(ssl_context=client_context())
+        with self.assertRaisesRegex(imaplib.IMAP4.error, "BAD .*TLS is already active"):
+            imap._simple_command("STARTTLS")
+        self.assertEqual(imap.login("mia", "mia-pass")[0], "OK")
 
 
 class ImplicitTlsTest(MailTlsCase):
@@ -311,6 +454,35 @@ class FtpTlsTest(FtpServerTestCase):
         self.assertIn("Protocol version: TLSv1.3", out)
 
 
+class FtpOldMessageFilesTest(FtpServerTestCase):
+    """FTP message files without the TLS keys: AUTH, PBSZ and PROT still answer."""
+
+    settings = {"TLSMode": "Required", "DisableReverse": "1"}
+
+    def staged(self):
+        strip_tls_keys(self.site)
+
+    def test_tls_replies_without_their_keys(self):
+        ftp = ftplib.FTP_TLS(context=client_context(), timeout=30)
+        ftp.connect("127.0.0.1", self.port)
+        self.addCleanup(ftp.close)
+
+        def code(command):
+            try:
+                return ftp.sendcmd(command)
+            except ftplib.error_perm as e:
+                return str(e)
+
+        for command, reply in (("USER kim", "530 "), ("PBSZ 0", "503 "), ("PROT P", "503 "),
+                               ("AUTH XYZ", "504 ")):
+            self.assertTrue(code(command).startswith(reply), command)
+        ftp.auth()
+        for command, reply in (("AUTH TLS", "503 "), ("PBSZ x", "501 "), ("PBSZ 0", "200 "),
+                               ("PROT S", "536 "), ("PROT Z", "504 "),
+                               ("PROT P", "200 Protection level set to P")):
+            self.assertTrue(code(command).startswith(reply), command)
+
+
 class TlsExchanger(test_delivery.Sink):
     """A small SMTP exchanger on a loopback address that offers STARTTLS (Python's ssl,
     a certificate made for the test) and keeps the data of each transaction with whether
@@ -353,10 +525,11 @@ class TlsExchanger(test_delivery.Sink):
 
 
 class DeliveryTlsTest(test_delivery.DeliverySite):
-    """Outgoing mail takes STARTTLS when the exchanger offers it (not verified)."""
+    """Outgoing mail takes STARTTLS when the exchanger offers it (not verified): the
+    shipped site's setting."""
 
     smart_host = test_delivery.DeliverySite.loopback()
-    smtp_keys = {"ForwardToServer": smart_host, "DeliveryTLS": "Opportunistic"}
+    smtp_keys = {"ForwardToServer": smart_host}
 
     def test_delivery_uses_starttls(self):
         self.dns.start()

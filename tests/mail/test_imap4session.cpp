@@ -416,10 +416,11 @@ TEST(IMAP4Replies, TheShippedFileHasEveryKey) {
   jvbTTextConfig res(mailtest::SourceDir() + "/documentation/messages/imap4/imap4.res");
   const std::vector<std::pair<std::string, std::vector<std::string>>> keys = {
       {"GLOBAL", {"BADz", "BADl"}},
-      {"CAPABILITY", {"a", "OKa"}},
+      {"CAPABILITY", {"a", "b", "c", "OKa"}},
       {"NOOP", {"OKa"}},
       {"LOGOUT", {"OKa", "BADa"}},
-      {"LOGIN", {"OKa", "NOa", "BADa"}},
+      {"LOGIN", {"OKa", "NOa", "NOb", "BADa"}},
+      {"STARTTLS", {"OKa", "BADa"}},
       {"SELECT", {"a", "b", "OKa", "NOa", "BADa"}},
       {"CREATE", {"OKa", "NOa", "BADa"}},
       {"DELETE", {"OKa", "NOa", "BADa"}},

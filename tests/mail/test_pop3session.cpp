@@ -511,6 +511,8 @@ TEST(POP3Replies, TheShippedFileHasEveryKey) {
       {"CONNECT", {"ERRb"}},
       {"GLOB", {"ERRa"}},
       {"QUIT", {"OKa", "ERRa"}},
+      {"CAPA", {"OKa"}},
+      {"STLS", {"OKa", "ERRa", "ERRb"}},
       {"USER", {"OKa", "ERRa"}},
       {"PASS", {"OKa", "ERRa", "ERRb", "ERRc"}},
       {"APOP", {"OKa", "ERRa", "ERRb", "ERRc"}},
