@@ -36,10 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = qmsfuzz::Bytes(data, size);
   uint32_t address = 0;
   uint16_t port = 0;
-  RoundTrip(qmsftp::ParsePort(text, address, port), address, port);
+  const qmsftp::PortResult portRc = qmsftp::ParsePort(text, address, port);
+  RoundTrip(portRc, address, port);
   address = 0;
   port = 0;
-  RoundTrip(qmsftp::ParseEprt(text, address, port), address, port);
+  const qmsftp::PortResult eprtRc = qmsftp::ParseEprt(text, address, port);
+  RoundTrip(eprtRc, address, port);
 
   int first = 20000, count = 100;
   if (qmsftp::ParsePassiveRange(text, first, count)) {
