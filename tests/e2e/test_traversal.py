@@ -47,7 +47,7 @@ FTP_CASES = [
     ["DELE " + UP + MARK + ".txt"], ["DELE link/" + MARK + ".txt"], ["RMD " + UP + "Victim"],
     ["RNFR " + UP + MARK + ".txt"], ["RNFR link/" + MARK + ".txt"],
     ["RNFR own.txt", "RNTO " + UP + ESCAPED], ["RNFR own.txt", "RNTO link/" + ESCAPED],
-    ["RNFR own.txt", "RNTO " + BEYOND + ESCAPED],
+    ["RNFR own.txt", "RNTO " + BEYOND + ESCAPED], ["SITE LANG ../../../../outside/" + MARK],
 ]
 # As the administrator: configuration and user files named by the client.
 FTP_ADMIN_CASES = [
@@ -110,6 +110,9 @@ class TraversalTest(FtpServerTestCase):
                             b"Subject: " + SECRET.encode() + b"\r\n\r\n" + SECRET.encode() + b"\r\n")
         self.write_file(self.site.path(MARK + ".log"), SECRET.encode() + b"\n")
         self.write_file(self.site.path("outside.cfg"), b"[S]\r\nK=" + SECRET.encode() + b"\r\n")
+        self.write_file(os.path.join(sites, "www", "inc.shtml"),
+                        ('<!--#include file="../outside/%s.txt" --><!--#include virtual='
+                         '"/../outside/%s.txt" -->' % (MARK, MARK)).encode())
         mailbox = os.path.join(sites, "home", "mia", ".mailbox")
         os.makedirs(os.path.join(mailbox, "Inbox"), exist_ok=True)
         for folder in (self.area, os.path.join(sites, "www"), mailbox):
@@ -193,6 +196,10 @@ class TraversalTest(FtpServerTestCase):
             answer = self.http(url % MARK)
             self.assertRegex(answer, r"^HTTP/1\.1 4\d\d ", url)
             self.assertHidden(answer, url)
+        # Server-side includes that name files outside: removed, never followed.
+        answer = self.http("/inc.shtml")
+        self.assertRegex(answer, r"^HTTP/1\.1 200 ")
+        self.assertHidden(answer, "inc.shtml")
         # A virtual host name that climbs, and the administration pages.
         answer = self.http("/" + MARK + ".txt", b"Host: ../outside\r\n")
         self.assertRegex(answer, r"^HTTP/1\.1 4\d\d ")
