@@ -3,7 +3,7 @@
 # starting from the seed corpus in fuzz/corpus/<target>/. New inputs libFuzzer finds go
 # to build/fuzz/corpus/<target>/ (not the repository); a crash leaves its input in
 # build/fuzz/artifacts/. Targets: textconfig packet dnsanswer template access smtp pop3
-# imap4 deliveryheader.
+# imap4 deliveryheader ftpcommand ftpport httprequest.
 # Usage: bench/fuzz.sh TARGET SECONDS [extra libFuzzer options]
 set -euo pipefail
 src="$(cd "$(dirname "$0")/.." && pwd)"

@@ -65,8 +65,11 @@ bool qmsTHTTPRequest::AddHeaderLine(const std::string& text) {
   headerBytes += text.size() + 2;
   if (headers.size() >= kHTTPMaxHeaders || headerBytes > kHTTPMaxHeaderBytes) return false;
   size_t colon = text.find(':');
-  if (colon == std::string::npos || colon < 1) return true;
-  headers.emplace_back(jvb::AsciiUpper(Trim(text.substr(0, colon))), Trim(text.substr(colon + 1)));
+  if (colon == std::string::npos) return true;
+  // A name of blanks only (" : x") is no name: such a line is ignored like one without a colon.
+  std::string name = Trim(text.substr(0, colon));
+  if (name.empty()) return true;
+  headers.emplace_back(jvb::AsciiUpper(name), Trim(text.substr(colon + 1)));
   return true;
 }
 

@@ -38,8 +38,8 @@ struct qmsTHTTPRequest {
   void Clear();
   // The first header of that (upper-case) name.
   const std::string* Header(const char* name) const;
-  // A header line ("Name: value"); lines without a colon at position 2 or later are
-  // ignored. False when the header limits are passed.
+  // A header line ("Name: value"); lines without a colon or without a name before it
+  // (blanks only) are ignored. False when the header limits are passed.
   bool AddHeaderLine(const std::string& text);
 };
 

@@ -44,6 +44,7 @@ TEST(HTTPRequest, HeadersAreNamedUpperCaseAndBounded) {
   qmsTHTTPRequest r;
   EXPECT_TRUE(r.AddHeaderLine("Host:  example.test  "));
   EXPECT_TRUE(r.AddHeaderLine(": no name"));
+  EXPECT_TRUE(r.AddHeaderLine(" \t : blanks are no name"));
   EXPECT_TRUE(r.AddHeaderLine("garbage"));
   EXPECT_TRUE(r.AddHeaderLine("x-Thing:a:b"));
   ASSERT_NE(r.Header("HOST"), nullptr);
