@@ -56,6 +56,19 @@ def show(label, stats):
                                                               stats[2])
 
 
+def settled_stats(pid, seconds=30):
+    """server_stats once threads and descriptors stay unchanged for a second (the session
+    pools fill a thread at a time after a start or a burst)."""
+    last = server_stats(pid)
+    for _ in range(seconds):
+        time.sleep(1)
+        now = server_stats(pid)
+        if now[1:] == last[1:]:
+            return now
+        last = now
+    return last
+
+
 def poll(condition, seconds):
     deadline = time.monotonic() + seconds
     while not condition():
@@ -168,7 +181,7 @@ def open_many(port, n, greeting, seconds):
 def idle(pid, ports, n):
     failed = 0
     for proto, port in zip(PROTOCOLS, ports):
-        before = server_stats(pid)
+        before = settled_stats(pid)
         t0 = time.monotonic()
         socks, ready = open_many(port, n, GREETING[proto], 120)
         # Held means a session thread of the server has each of them.
@@ -198,7 +211,7 @@ def idle(pid, ports, n):
 
 
 def burst(pid, port, n):
-    before = server_stats(pid)
+    before = settled_stats(pid)
     drops = listen_overflows()
     request = b"GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n"
     sel = selectors.DefaultSelector()
@@ -295,7 +308,7 @@ def flood(pid, port, home, clients, messages, nusers, per_session=10):
     users = ["bench%02d" % (i + 1) for i in range(nusers)]
     run = "%x" % int(time.time() * 1000)
     accepted, errors, lock = set(), [], threading.Lock()
-    before = server_stats(pid)
+    before = settled_stats(pid)
     base = inbox_count(home, users)
 
     def client(k):
@@ -329,6 +342,7 @@ def flood(pid, port, home, clients, messages, nusers, per_session=10):
     missing = sorted(accepted - set(found))
     twice = sorted(s for s, c in found.items() if c > 1)
     unknown = sorted(set(found) - accepted)
+    poll(lambda: server_stats(pid)[1] <= before[1] and server_stats(pid)[2] <= before[2], 120)
     after = server_stats(pid)
     print("SMTP flood: %d in the mailboxes %.1f s after the first was sent; missing %d, more "
           "than once %d, not acknowledged but stored %d; threads %d -> %d (while sending) -> %d, "
@@ -337,7 +351,8 @@ def flood(pid, port, home, clients, messages, nusers, per_session=10):
                                           peak[2], after[2]))
     if missing:
         print("  first missing serials: %s" % missing[:10])
-    ok = not errors and len(accepted) == messages and not missing and not twice
+    ok = (not errors and len(accepted) == messages and not missing and not twice
+          and after[1] <= before[1] and after[2] <= before[2])
     return 0 if ok else 1
 
 
@@ -396,7 +411,7 @@ def soak(pid, ports, home, seconds, nusers):
             with lock:
                 counts[proto][0 if ok else 1] += 1
 
-    start = server_stats(pid)
+    start = settled_stats(pid)
     print(show("soak start", start))
     workers = [threading.Thread(target=worker, args=(p, k)) for p in PROTOCOLS for k in range(2)]
     for w in workers:

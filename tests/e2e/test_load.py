@@ -9,7 +9,6 @@ import os
 import shutil
 import sys
 import tempfile
-import time
 import unittest
 
 import qmstest
@@ -31,18 +30,6 @@ class IdleConnectionsTest(unittest.TestCase):
         mailbench.write_users(self.site.path("documentation", "config", "default", "users"), 1,
                               loadbench.PASSWORD)
 
-    @staticmethod
-    def settled(pid):
-        """Threads and descriptors once the session pools are full (unchanged for a second)."""
-        last = loadbench.server_stats(pid)
-        for _ in range(30):
-            time.sleep(1)
-            now = loadbench.server_stats(pid)
-            if now[1:] == last[1:]:
-                return now
-            last = now
-        return last
-
     def test_bursts_of_idle_connections_are_served_and_given_back(self):
         server = self.site.start_running_server()
         cfg = qmstest.parse_config(self.site.read("config", "default", "default.cfg"))
@@ -52,7 +39,7 @@ class IdleConnectionsTest(unittest.TestCase):
         for proto in loadbench.PROTOCOLS:
             with self.subTest(proto):
                 port = int(cfg[proto.upper()]["Port"])
-                before = self.settled(pid)
+                before = loadbench.settled_stats(pid)
                 socks, ready = loadbench.open_many(port, CONNECTIONS, loadbench.GREETING[proto],
                                                    qmstest.POLL_TIMEOUT)
                 try:
