@@ -33,7 +33,10 @@ void qmsLauncherInstallSignals() {
   struct sigaction sa{};
   sa.sa_handler = PassOnSignal;
   sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
+  // No SA_RESTART: the wait for the server ends with EINTR and is entered again. A runtime
+  // that defers handlers to the next library call (ThreadSanitizer's) would otherwise hold
+  // the signal for as long as the server runs, and the stop would never be passed on.
+  sa.sa_flags = 0;
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
   // Ctrl-C reaches the whole foreground group; the server handles it and stops in order.

@@ -402,6 +402,16 @@ int64_t OpenUpload(const jvb::RootDir& root, const std::string& rel, bool append
   return fd < 0 ? -1 : 0;
 }
 
+// Free bytes where an upload goes: its folder may be another file system mounted below the
+// root of the virtual path, so the root's own figure can be far off.
+int64_t FreeBytesFor(const jvb::RootDir& root, const std::string& rel) {
+  const size_t slash = rel.find_last_of('/');
+  FileHandle dir;
+  if (slash != std::string::npos && slash > 0)
+    dir.fd = root.OpenBeneath(rel.substr(0, slash), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return jvb::FreeDiskBytes(dir.fd >= 0 ? dir.fd : root.fd());
+}
+
 }  // namespace
 
 void qmsTFTPSession::cSTOR(const std::string& command, const std::string& argument) {
@@ -426,7 +436,7 @@ void qmsTFTPSession::cSTOR(const std::string& command, const std::string& argume
     SendHookReply(output);
     return Log(command + " " + Q(argument) + ", rejected by RexxHook", kLogChange);
   }
-  const int64_t freeBytes = jvb::FreeDiskBytes(root.fd());
+  const int64_t freeBytes = FreeBytesFor(root, rel);
   if (freeBytes >= 0 && freeBytes / 1048576 < min_free_space_) {
     SendTxt("452a", command);
     return Log(command + " " + Q(argument) + ", no available space", kLogChange);

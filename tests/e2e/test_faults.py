@@ -3,12 +3,14 @@ with SIGKILL at random moments while delivery passes run, the queue and mailboxe
 full file system, and configuration files rewritten while sessions read them.
 
 The kill loop runs a few rounds here; bench/killloop.sh runs it long (QMS_KILL_ROUNDS).
-The full-disk test mounts a small tmpfs over the site's mail directory and is skipped
-where mounting is not allowed. (The launcher's restarts after a crash and its stop after
+The full-disk tests mount a small tmpfs over the site's mail directory or an FTP home
+area and are skipped where mounting is not allowed. (The launcher's restarts after a crash and its stop after
 quick failures are proved in test_launcher.)
 """
 
 import fcntl
+import ftplib
+import io
 import itertools
 import os
 import poplib
@@ -25,8 +27,37 @@ from qmstest import wait_for
 from mailtest_store import MailServerTestCase
 from test_delivery import DeliverySite, QUEUE
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ftpsite import FtpServerTestCase  # noqa: E402
+
 ROUNDS = int(os.environ.get("QMS_KILL_ROUNDS", "3"))
 BODY = b"first body line\r\n.leading dot\r\n" + b"x" * 20000 + b"\r\nlast body line\r\n"
+
+
+def mount_small(test, directory):
+    """A 4 MiB tmpfs over directory until the test ends; skips the test where mounting is
+    not allowed."""
+    os.makedirs(directory, exist_ok=True)
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", directory],
+                       capture_output=True)
+    if r.returncode != 0:
+        test.skipTest("tmpfs cannot be mounted: %s" % r.stderr.decode().strip())
+    test.addCleanup(subprocess.run, ["umount", "-l", directory])
+
+
+def fill_up(filler, leave=0):
+    """Grows the file filler until its file system has only leave bytes free."""
+    with open(filler, "ab") as f:
+        while True:
+            st = os.statvfs(os.path.dirname(filler))
+            free = st.f_bavail * st.f_frsize - leave
+            if free <= 0:
+                break
+            try:
+                f.write(b"\0" * min(free, 1 << 20))
+                f.flush()
+            except OSError:
+                break
 
 
 def subject_of(data):
@@ -116,27 +147,11 @@ class FullDiskTest(DeliverySite):
     def setUp(self):
         super().setUp()
         self.mail_dir = self.site.path("sites", "default")
-        os.makedirs(self.mail_dir, exist_ok=True)
-        r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", self.mail_dir],
-                           capture_output=True)
-        if r.returncode != 0:
-            self.skipTest("tmpfs cannot be mounted: %s" % r.stderr.decode().strip())
-        self.addCleanup(subprocess.run, ["umount", "-l", self.mail_dir])
+        mount_small(self, self.mail_dir)
         self.filler = os.path.join(self.mail_dir, "filler")
 
     def fill(self, leave=0):
-        """Fills the file system up to leave bytes."""
-        with open(self.filler, "ab") as f:
-            while True:
-                st = os.statvfs(self.mail_dir)
-                free = st.f_bavail * st.f_frsize - leave
-                if free <= 0:
-                    break
-                try:
-                    f.write(b"\0" * min(free, 1 << 20))
-                    f.flush()
-                except OSError:
-                    break
+        fill_up(self.filler, leave)
 
     def free(self):
         os.unlink(self.filler)
@@ -195,6 +210,40 @@ class FullDiskTest(DeliverySite):
 
     def subjects(self):
         return [subject_of(self.mailbox_file("user", n)) for n in self.inbox("user")]
+
+
+class FullDiskFtpTest(FtpServerTestCase):
+    """An FTP home area on a 4 MiB tmpfs: uploads get temporary failures, stored files stay."""
+
+    settings = {"MinFreeSpace": "1"}
+
+    @staticmethod
+    def store(ftp, name, data):
+        """The final reply to an upload; the server may close the data connection under
+        the client's feet when it stops writing."""
+        try:
+            try:
+                return ftp.storbinary("STOR " + name, io.BytesIO(data))
+            except OSError:
+                return ftp.getresp()
+        except ftplib.error_temp as e:
+            return str(e)
+
+    def test_full_disk_refuses_uploads_and_keeps_files(self):
+        area = self.add_user("mia", "mia-pass")
+        mount_small(self, area)
+        ftp = self.client("mia", "mia-pass")
+        kept = os.urandom(1 << 20)
+        self.assertTrue(ftp.storbinary("STOR kept.bin", io.BytesIO(kept)).startswith("226"))
+        filler = os.path.join(area, "filler")
+        # Past the free-space check, then out of room while writing: 451, never 226.
+        fill_up(filler, leave=1536 * 1024)
+        self.assertEqual(self.store(ftp, "big.bin", b"z" * (3 << 20))[:3], "451")
+        # Less than MinFreeSpace left: 452 before any byte is stored.
+        fill_up(filler)
+        self.assertEqual(self.store(ftp, "small.bin", b"small")[:3], "452")
+        self.assertFalse(os.path.exists(os.path.join(area, "small.bin")))
+        self.assertEqual(self.fetch(ftp, "kept.bin"), kept)
 
 
 class RewrittenConfigurationTest(MailServerTestCase):

@@ -134,13 +134,15 @@ class HTTPTest(HTTPServerTestCase):
                                          r"/page\.shtml 200 19", l) for l in log), log)
 
     def test_listen_backlogs(self):
-        """The shipped HTTP service asks for 511 (capped by somaxconn); a service without
-        the key keeps 16. ss shows a listener's backlog in its Send-Q column."""
+        """Every shipped site service asks for 511 (capped by somaxconn); a service without
+        the key (the remote console link) keeps 16. ss shows a listener's backlog in its
+        Send-Q column."""
         with open("/proc/sys/net/core/somaxconn") as f:
             somaxconn = int(f.read())
-        smtp = int(qmstest.parse_config(self.site.read("config", "default", "default.cfg"))
-                   ["SMTP"]["Port"])
-        for port, backlog in ((self.port, min(511, somaxconn)), (smtp, 16)):
+        cfg = qmstest.parse_config(self.site.read("config", "default", "default.cfg"))
+        expected = [(self.site.admin_port, 16)] + [(int(cfg[s]["Port"]), min(511, somaxconn))
+                                                   for s in ("HTTP", "SMTP", "POP3", "IMAP4", "FTP")]
+        for port, backlog in expected:
             out = subprocess.run(["ss", "-ltnH", "sport = :%d" % port], stdout=subprocess.PIPE,
                                  text=True, check=True).stdout.split()
             self.assertEqual(int(out[2]), backlog, out)
