@@ -1,13 +1,14 @@
 // The HTTP request without a socket: the request line, header lines up to their limits,
 // the values the session reads from them (credentials, body length), URL coding and HTML
 // escaping, and the decoded path through the virtual file system.
+#include "server/http/httprequest.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzzinput.h"
-#include "server/http/httprequest.h"
 #include "toolbox/filesys.h"
 #include "toolbox/textconfig.h"
 
