@@ -410,11 +410,13 @@ namespace {
 // the key is a letter only).
 std::string ExpectedStart(int protocol, const std::string& key) {
   switch (protocol) {
-    case prPOP3: return key.rfind("OK", 0) == 0 ? "+OK " : "-ERR ";
+    case prPOP3:
+      return key.rfind("OK", 0) == 0 ? "+OK " : "-ERR ";
     case prIMAP4:
       return key.size() == 1 ? "* CAPABILITY IMAP4rev1 STARTTLS"
                              : "%(imap.identifier) " + key.substr(0, key.size() - 1) + " ";
-    default: return key.substr(0, 3);
+    default:
+      return key.substr(0, 3);
   }
 }
 
