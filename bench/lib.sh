@@ -27,3 +27,11 @@ wait_port() {  # PORT PID: until 127.0.0.1:PORT takes connections (30 s at most)
   done
   return 1
 }
+
+stop_server() {  # SITE PID: the orderly ".shutdown.instant" first, then stop_pid
+  local site="$1" pid="$2"
+  [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null || return 0
+  touch "$site/.shutdown.instant"          # polled by the server every 5 seconds
+  for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.2; done
+  stop_pid "$pid"
+}

@@ -34,11 +34,7 @@ site="$tmp/site"
 qms_pid=""
 cleanup() {
   set +e
-  if [[ -n "$qms_pid" ]] && kill -0 "$qms_pid" 2>/dev/null; then
-    touch "$site/.shutdown.instant"          # polled by the server every 5 seconds
-    for _ in $(seq 1 100); do kill -0 "$qms_pid" 2>/dev/null || break; sleep 0.2; done
-    stop_pid "$qms_pid"
-  fi
+  stop_server "$site" "$qms_pid"
   wait 2>/dev/null
   rm -rf "$tmp"
 }

@@ -44,13 +44,7 @@ PEER_MESSAGES="${PEER_MESSAGES:-2000}"
 
 cleanup() {
   set +e
-  if [[ -n "$qms_pid" ]] && kill -0 "$qms_pid" 2>/dev/null; then
-    touch "$site/.shutdown.instant"          # polled by the server every 5 seconds
-    for _ in $(seq 1 100); do kill -0 "$qms_pid" 2>/dev/null || break; sleep 0.2; done
-    kill -0 "$qms_pid" 2>/dev/null && kill -TERM "$qms_pid"
-    for _ in $(seq 1 50); do kill -0 "$qms_pid" 2>/dev/null || break; sleep 0.2; done
-    kill -0 "$qms_pid" 2>/dev/null && kill -KILL "$qms_pid"
-  fi
+  stop_server "$site" "$qms_pid"
   if [[ -n "$postfix_dir" ]]; then
     postfix -c "$postfix_dir" stop >/dev/null 2>&1
     for _ in $(seq 1 50); do [[ -e "$postfix_dir/queue/pid/master.pid" ]] || break; sleep 0.2; done
