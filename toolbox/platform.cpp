@@ -80,6 +80,7 @@ int TryOpen(const RootDir* root, const std::string& path, int mode, bool create,
     return -1;
   }
   int kind = LockKind(mode);
+  fault::BeforeLock(path);
   if (kind != 0 && flock(fd, kind | LOCK_NB) != 0) {
     *err = errno;
     *retry = true;
@@ -142,10 +143,17 @@ int OpenShared(const std::string& path, int mode, int timeoutMs, int* err, struc
   return OpenRetry(nullptr, path, mode, timeoutMs, false, 0, err, st);
 }
 
+// A writer that creates when missing may be racing a holder that ends by unlinking the
+// file (a lock or index file) or by putting another in its place. On a network file system
+// an unlinked file that is still open keeps a hidden name, so "still has a name" is not
+// enough: the name must lead to the inode now locked.
+static Recheck CreateRecheck(int mode) { return LockKind(mode) == LOCK_EX ? kSameName : kLinked; }
+
 int CreateShared(const std::string& path, int mode, int timeoutMs, bool truncate, mode_t createMode,
                  int* err, struct stat* st) {
-  return TruncateIf(OpenRetry(nullptr, path, mode, timeoutMs, true, createMode, err, st), truncate,
-                    err, st);
+  return TruncateIf(
+      OpenRetry(nullptr, path, mode, timeoutMs, true, createMode, err, st, CreateRecheck(mode)),
+      truncate, err, st);
 }
 
 int OpenShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs, int* err,
@@ -155,8 +163,9 @@ int OpenShared(const RootDir& root, const std::string& rel, int mode, int timeou
 
 int CreateShared(const RootDir& root, const std::string& rel, int mode, int timeoutMs,
                  bool truncate, mode_t createMode, int* err, struct stat* st) {
-  return TruncateIf(OpenRetry(&root, rel, mode, timeoutMs, true, createMode, err, st), truncate,
-                    err, st);
+  return TruncateIf(
+      OpenRetry(&root, rel, mode, timeoutMs, true, createMode, err, st, CreateRecheck(mode)),
+      truncate, err, st);
 }
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -212,11 +213,13 @@ void CloseFile(int fd);
 // would make a regular file larger than fileSizeLimit bytes fails whole with ENOSPC, and
 // a rename (RenameNoReplace, RenameReplace, RenameBeneath, CopyFileAtomic) to a name
 // ending in renameTargetSuffix fails with renameError, the source left where it was.
-// Process-wide; nothing fails while no plan is set.
+// beforeLock runs between the open and the lock of a shared open, with the path: a test
+// plays another process acting in that gap. Process-wide; nothing fails while no plan is set.
 struct FaultPlan {
   int64_t fileSizeLimit = -1;      // -1: writes never fail
   std::string renameTargetSuffix;  // empty: renames never fail
   int renameError = EIO;
+  std::function<void(const std::string&)> beforeLock;
 };
 void SetFaultPlan(const FaultPlan& plan);
 void ClearFaultPlan();

@@ -48,6 +48,12 @@ void ClearFaultPlan() {
 
 namespace fault {
 
+void BeforeLock(const std::string& path) {
+  if (!g_planned.load(std::memory_order_acquire)) return;
+  const auto hook = CurrentPlan().beforeLock;
+  if (hook) hook(path);
+}
+
 bool WriteFails(int fd, size_t size) {
   if (!g_planned.load(std::memory_order_acquire)) return false;
   const int64_t limit = CurrentPlan().fileSizeLimit;

@@ -11,5 +11,7 @@ namespace jvb::fault {
 bool WriteFails(int fd, size_t size);
 // True (errno set) when a rename to the path or name to is to fail under the plan.
 bool RenameFails(const std::string& to);
+// Runs the plan's beforeLock, if any, for path.
+void BeforeLock(const std::string& path);
 
 }  // namespace jvb::fault

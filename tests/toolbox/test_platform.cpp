@@ -183,6 +183,30 @@ TEST(Platform, LockFilesAreGoneAfterReleaseAndNeverShared) {
   EXPECT_TRUE(d.Acquire(lck, 0));
 }
 
+// Another host's holder ends its lock by unlinking just after our open and before our
+// lock; on NFS the open file then keeps a hidden name. The writer must not take that file
+// for the one under the name.
+TEST(Platform, AWriterNeverHoldsAFileThatLostItsName) {
+  TempDir dir;
+  const std::string name = dir / ".locked";
+  WriteFile(name, "old index");
+  int moves = 0;
+  jvb::FaultPlan plan;
+  plan.beforeLock = [&](const std::string& path) {
+    if (path == name && moves++ == 0) rename(name.c_str(), (dir / ".nfs0001").c_str());
+  };
+  jvb::ScopedFaultPlan faults(plan);
+  int err = 0;
+  int fd = jvb::CreateShared(name, jvb::fmReadWriteExclusive, 1000, false, 0600, &err);
+  ASSERT_GE(fd, 0);
+  struct stat held{}, named{};
+  ASSERT_EQ(fstat(fd, &held), 0);
+  ASSERT_EQ(stat(name.c_str(), &named), 0);
+  EXPECT_EQ(held.st_ino, named.st_ino);
+  EXPECT_EQ(held.st_size, 0);  // a fresh file, not the old index
+  close(fd);
+}
+
 TEST(Platform, RenameNeverReplacesAndCopyKeepsMode) {
   TempDir dir;
   WriteFile(dir / "a", "a");
