@@ -167,6 +167,7 @@ class DeliverySite(SiteTestCase):
         env = self.site.env(QMS_DNS_SERVER="127.0.0.1:%d" % self.dns.port)
         self.server = self.site.start_running_server(env=env)
         self.server.wait_for_line("SMTP service default/SMTP running")
+        self.server.wait_for_line("POP3 service default/POP3 running")
 
     def stop_server(self):
         for s in self.sinks:
