@@ -5,9 +5,7 @@ extensions, and one server for all tests of a class."""
 import http.client
 import os
 import re
-import shutil
 import subprocess
-import tempfile
 import unittest
 
 import qmstest
@@ -24,10 +22,7 @@ class HTTPServerTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         qmstest.require_programs(qmstest.SERVER_BINARY)
-        root = tempfile.mkdtemp(prefix="qms-http-")
-        cls.addClassCleanup(shutil.rmtree, root, ignore_errors=True)
-        cls.site = qmstest.Site(root).stage()
-        cls.addClassCleanup(cls.site.kill_all)
+        cls.site = qmstest.staged_site("qms-http-", cls.addClassCleanup)
         cls.prepare(cls.site)
         cls.server = cls.site.start_running_server()
         cls.server.wait_for_line("HTTP service default/HTTP running")

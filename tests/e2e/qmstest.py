@@ -676,6 +676,16 @@ class Site:
             p.kill()
 
 
+def staged_site(prefix, add_cleanup):
+    """A site staged in a fresh temporary directory; add_cleanup (a test's or a test class's)
+    removes the directory and ends every process of the site."""
+    root = tempfile.mkdtemp(prefix=prefix)
+    add_cleanup(shutil.rmtree, root, ignore_errors=True)
+    site = Site(root)
+    add_cleanup(site.kill_all)
+    return site.stage()
+
+
 class SiteTestCase(unittest.TestCase):
     """Gives every test a freshly staged site in its own temporary directory; every
     process a test starts is ended at its end."""
@@ -687,11 +697,7 @@ class SiteTestCase(unittest.TestCase):
         require_programs(LAUNCHER_BINARY, SERVER_BINARY)
 
     def setUp(self):
-        root = tempfile.mkdtemp(prefix="qms-e2e-")
-        self.addCleanup(shutil.rmtree, root, ignore_errors=True)
-        self.site = Site(root)
-        self.addCleanup(self.site.kill_all)
-        self.site.stage()
+        self.site = staged_site("qms-e2e-", self.addCleanup)
         self.staged()
 
     def staged(self):

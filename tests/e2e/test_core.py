@@ -10,12 +10,11 @@ import re
 import shutil
 import signal
 import socket
-import tempfile
 import time
 import unittest
 
 import qmstest
-from qmstest import BUILD_ID, PRODUCT_VERSION, POLL_TIMEOUT, RUNNING, Site, SiteTestCase
+from qmstest import BUILD_ID, PRODUCT_VERSION, POLL_TIMEOUT, RUNNING, SiteTestCase
 
 PROTOCOL_NAMES = {"pop3d": "POP3", "smtpd": "SMTP", "ftpd": "FTP"}
 SHUT_DOWN = "QMS has been shut down ..."
@@ -198,11 +197,7 @@ class RunningServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         qmstest.require_programs(qmstest.LAUNCHER_BINARY, qmstest.ECHO_SERVER_BINARY)
-        root = tempfile.mkdtemp(prefix="qms-e2e-core-")
-        cls.addClassCleanup(shutil.rmtree, root, ignore_errors=True)
-        cls.site = Site(root)
-        cls.addClassCleanup(cls.site.kill_all)
-        cls.site.stage()
+        cls.site = qmstest.staged_site("qms-e2e-core-", cls.addClassCleanup)
         cls.site.use_echo_server()
         cls.ports = write_site_config(cls.site, GROUPS, users_for=("alpha",))
         cls.server = cls.site.start_running_server()

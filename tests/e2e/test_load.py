@@ -6,9 +6,7 @@ are held, and gives back every thread and descriptor once they are closed.
 """
 
 import os
-import shutil
 import sys
-import tempfile
 import unittest
 
 import qmstest
@@ -23,10 +21,7 @@ CONNECTIONS = 200
 class IdleConnectionsTest(unittest.TestCase):
     def setUp(self):
         qmstest.require_programs(qmstest.SERVER_BINARY)
-        root = tempfile.mkdtemp(prefix="qms-load-")
-        self.addCleanup(shutil.rmtree, root, ignore_errors=True)
-        self.site = qmstest.Site(root).stage()
-        self.addCleanup(self.site.kill_all)
+        self.site = qmstest.staged_site("qms-load-", self.addCleanup)
         mailbench.write_users(self.site.path("documentation", "config", "default", "users"), 1,
                               loadbench.PASSWORD)
 
