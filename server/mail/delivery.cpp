@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 
 #include "server/core/group.h"
 #include "server/core/service.h"
@@ -37,8 +38,62 @@ void qmsDeliveryPass(qmsTSMTPSession& session) {
   // Lets tests (and an operator draining a queue by hand) keep messages where SMTP put them.
   const char* off = std::getenv("QMS_NO_DELIVERY");
   if (off && std::string(off) == "1") return;
+  if (session.QueueDirectory.empty() || !jvb::DirectoryExists(session.QueueDirectory)) return;
+  qmsTQueuePasses& passes = qmsTQueuePasses::For(session.QueueDirectory);
+  if (!passes.Enter()) return;
   qmsTDelivery delivery(session);
-  delivery.DoServer();
+  delivery.SweepOrphans();
+  do {
+    delivery.ScanQueue();
+  } while (passes.Again(session.terminate.load()));
+}
+
+// --- Passes of this process --------------------------------------------------------------
+
+qmsTQueuePasses& qmsTQueuePasses::For(const std::string& directory) {
+  static std::mutex lock;
+  static std::map<std::string, std::unique_ptr<qmsTQueuePasses>> queues;
+  std::lock_guard<std::mutex> g(lock);
+  std::unique_ptr<qmsTQueuePasses>& entry = queues[directory];
+  if (!entry) entry = std::make_unique<qmsTQueuePasses>();
+  return *entry;
+}
+
+bool qmsTQueuePasses::Enter() {
+  std::lock_guard<std::mutex> g(lock_);
+  if (running_ >= kRunningMax) {
+    asked_ = true;
+    return false;
+  }
+  ++running_;
+  // This pass lists the queue after anything asked for so far was queued.
+  asked_ = false;
+  return true;
+}
+
+bool qmsTQueuePasses::Again(bool stop) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (!stop && asked_) {
+    asked_ = false;
+    return true;
+  }
+  --running_;
+  return false;
+}
+
+bool qmsTQueuePasses::Claim(const std::string& name) {
+  std::lock_guard<std::mutex> g(lock_);
+  return claimed_.insert(name).second;
+}
+
+void qmsTQueuePasses::Unclaim(const std::string& name) {
+  std::lock_guard<std::mutex> g(lock_);
+  claimed_.erase(name);
+}
+
+int qmsTQueuePasses::Running() {
+  std::lock_guard<std::mutex> g(lock_);
+  return running_;
 }
 
 qmsTDelivery::qmsTDelivery(qmsTSMTPSession& session)
@@ -118,10 +173,8 @@ bool qmsTDelivery::NameTime(const std::string& name, int64_t& epochMs) {
 
 // --- The pass ----------------------------------------------------------------------------
 
-void qmsTDelivery::DoServer() {
+void qmsTDelivery::ScanQueue() {
   jvbTraceScope trace("qmsTSMTPSession.DoServer");
-  if (session_.QueueDirectory.empty() || !jvb::DirectoryExists(session_.QueueDirectory)) return;
-  SweepOrphans();
   std::vector<jvb::DirEntry> files;
   if (jvb::FindFiles(session_.QueueDirectory, qmsTQueueFile::Mask(qmsTQueueFile::kHeaderSuffix),
                      jvb::faReadOnly | jvb::faArchive, files) != 0)
@@ -168,7 +221,16 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
   const std::string hdrPath = message_path_ + qmsTQueueFile::kHeaderSuffix;
   const std::string msgPath = message_path_ + qmsTQueueFile::kBodySuffix;
 
-  // 1. Lock, header, body - or leave the message as it is.
+  // 1. Lock, header, body - or leave the message as it is. Another pass of this process
+  // that has it, or has removed it since this pass listed the queue, costs no lock file.
+  qmsTQueuePasses& passes = qmsTQueuePasses::For(session_.QueueDirectory);
+  if (!passes.Claim(name)) return false;
+  struct Unclaim {
+    qmsTQueuePasses& passes;
+    const std::string& name;
+    ~Unclaim() { passes.Unclaim(name); }
+  } unclaim{passes, name};
+  if (!jvb::FileExists(hdrPath)) return false;
   jvb::LockFile lock;
   if (!lock.Acquire(message_path_ + qmsTQueueFile::kLockSuffix, 0)) return false;
   header_ = std::make_unique<qmsTDeliveryHeader>();
@@ -198,7 +260,8 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
     DeliverRemote();
     header_->WriteStamp("HEADER", "NextTryAfter", next_try_);
     header_->WriteList("HEADER", "Success", success_);
-    SaveHeader();
+    // With nothing left the removal below is the record (or, failing, this save there).
+    if (pending_ > 0) SaveHeader();
     if (pending_ > 0) PostDeliveryReport();
     if (pending_ > 0) session_.Count(mcDeferred);
   } else if (PendingRecipients() == 0) {
@@ -211,12 +274,21 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
 
   // Release; delete what is done. The lock goes last.
   body_.Close();
+  const bool done = processed && pending_ == 0;
+  bool removed = false;
+  if (done) {
+    removed = jvb::DeleteFile(hdrPath);
+    // A header that cannot go records what was done, so that the next pass only removes it.
+    if (!removed && header_->Dirty()) SaveHeader();
+  }
   const std::string temp = header_->TempPath();
   header_.reset();
-  if (processed && pending_ == 0) {
-    if (jvb::DeleteFile(hdrPath)) jvb::DeleteFile(msgPath);
-    jvb::DeleteFile(temp);
-    jvb::DeleteFile(message_path_ + qmsTQueueFile::kBackupSuffix);
+  if (removed) jvb::DeleteFile(msgPath);
+  if (done) {
+    // Leftovers of a save cut short; looked for first, as an unlink of a missing name
+    // still takes the directory's write lock.
+    for (const std::string& extra : {temp, message_path_ + qmsTQueueFile::kBackupSuffix})
+      if (jvb::PathExists(extra)) jvb::DeleteFile(extra);
   }
   lock.Release();
   return processed;
@@ -303,12 +375,14 @@ void qmsTDelivery::DeliverLocal() {
     session_.Count(mcDeliveredLocal);
     success_.push_back(username);
     Log("Delivered message to local user " + qmsQuoted(username));
-    // Recorded at once: a pass killed later does not deliver this copy again.
+    // Recorded at once: a pass killed later does not deliver this copy again. The last
+    // copy of a message with nothing else to do needs no record: the message goes with
+    // this pass, and a pass that ends before that finds the copy in place and adds none.
     std::vector<std::string> left = kept;
     left.insert(left.end(), idents.begin() + static_cast<long>(i) + 1, idents.end());
     header_->WriteList("LOCAL", "Idents", left);
     header_->WriteList("HEADER", "Success", success_);
-    SaveHeader();
+    if (!left.empty() || !header_->ReadList("HEADER", "Domains").empty()) SaveHeader();
   }
   header_->WriteList("LOCAL", "Idents", kept);
 }

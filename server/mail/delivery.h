@@ -6,7 +6,10 @@
 // Ownership of a message: whoever holds its "N.lck" (created and locked exclusively; a
 // crashed holder's lock dies with it, and the file is removed while still locked) and
 // its header "N.hdr" (held exclusively). Several passes may run at once; each skips the
-// messages another one holds.
+// messages another one holds. Within one process, qmsTQueuePasses keeps the number of
+// passes per queue small and hands each message to one of them before its lock file is
+// made: a pass per finished client session would otherwise have every pass try every
+// message, and the directory churn of their lock files grows with the square of the load.
 //
 // Crash safety: the header is replaced whole at every step that changes what has been
 // delivered (see qmsTDeliveryHeader), right after each local copy and right after each
@@ -21,6 +24,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,8 +37,38 @@ class jvbTDnsQuery;
 class qmsTSMTPSession;
 
 // One pass over every complete message ("*.hdr") of the session's QueueDirectory.
-// Returns when the pass is done or the session is terminating.
+// Returns when the pass is done or the session is terminating, or at once when enough
+// passes of this process run over that queue: one of them then lists it again.
 void qmsDeliveryPass(qmsTSMTPSession& session);
+
+// The delivery passes of this process over one queue directory.
+class qmsTQueuePasses {
+ public:
+  // Passes that may run over one queue at once: enough to keep the disk's write cache
+  // and the processors busy while others wait for their sync.
+  static constexpr int kRunningMax = 4;
+
+  // The one object of a queue directory (by its name, as the settings give it).
+  static qmsTQueuePasses& For(const std::string& directory);
+
+  // A pass asks to run. False when kRunningMax run already: the first of them to finish
+  // its listing lists the queue again, so whatever the caller queued before still goes.
+  bool Enter();
+  // A running pass finished a listing: true when it is to list again (asked for since it
+  // entered or last listed); false when it has left. stop: leave in any case.
+  bool Again(bool stop);
+  // A message is worked on by one pass of this process at a time.
+  bool Claim(const std::string& name);
+  void Unclaim(const std::string& name);
+
+  int Running();
+
+ private:
+  std::mutex lock_;
+  int running_ = 0;
+  bool asked_ = false;
+  std::set<std::string> claimed_;
+};
 
 class qmsTDelivery {
  public:
@@ -47,11 +82,12 @@ class qmsTDelivery {
   qmsTDelivery(const qmsTDelivery&) = delete;
   qmsTDelivery& operator=(const qmsTDelivery&) = delete;
 
-  // The pass. It first removes what transactions cut off by a crash left in the queue:
-  // "N.inc" and "N.msg" files without "N.hdr", and private ".new" files, that have not
-  // changed for an hour and that no session holds open (each removal is logged).
-  void DoServer();
+  // Removes what transactions cut off by a crash left in the queue: "N.inc" and "N.msg"
+  // files without "N.hdr", and private ".new" files, that have not changed for an hour
+  // and that no session holds open (each removal is logged). A pass does it first.
   void SweepOrphans();
+  // Every complete message of the queue, once, in name order.
+  void ScanQueue();
   // One message by name (without extension); false when it was left alone (held by
   // another pass, incomplete, or its retry time has not come).
   bool ProcessMessage(const std::string& name);
