@@ -13,10 +13,12 @@
 //
 // Crash safety: the header is replaced whole at every step that changes what has been
 // delivered (see qmsTDeliveryHeader), right after each local copy and right after each
-// remote server accepted the message. A pass killed at any point therefore repeats at
-// most the one step it was in: a local copy is written again, finds its own bytes under
-// its name and adds nothing (so the user sees it once), a remote transaction whose "250" had
-// arrived but was not yet recorded is sent again (the unavoidable duplicate of SMTP).
+// remote server accepted the message; only the last local copy of a message that has
+// nothing else left is not recorded, since removing the message is its record. A pass
+// killed at any point therefore repeats at most the one step it was in: a local copy is
+// written again, finds its own bytes under its name and adds nothing (so the user sees it
+// once), a remote transaction whose "250" had arrived but was not yet recorded is sent
+// again (the unavoidable duplicate of SMTP).
 //
 // Settings: those of qmsTSMTPSession (read from the service section), and "DeliveryPort"
 // (default 25): the port remote servers are connected to.

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -407,6 +408,37 @@ TEST_F(DeliveryPass, CrashLeftoversAreRemovedOnceAnHourOld) {
        {"5311CBC00010.inc", "5311CBC00010.msg", "5311CBC00011.msg", ".5311CBC00015.77.new"})
     EXPECT_TRUE(Logged(std::string("Removed incomplete queue file \"") + name + "\"")) << name;
   EXPECT_FALSE(Logged("5311CBC00012")) << Log();
+}
+
+TEST_F(DeliveryPass, PassesOfOneQueueAreBoundedAndNeverShareAMessage) {
+  Start();
+  auto session = Session();
+  qmsTQueuePasses& passes = qmsTQueuePasses::For(session->QueueDirectory);
+  Queue("5311CBC00030", "a@b.test", "[LOCAL]\r\nIdents=Bob\r\n");
+  // Every place taken: the pass asked for leaves the queue to the running ones ...
+  for (int i = 0; i < qmsTQueuePasses::kRunningMax; ++i) ASSERT_TRUE(passes.Enter());
+  qmsDeliveryPass(*session);
+  EXPECT_EQ(Files("queue"), (Strings{"5311CBC00030.hdr", "5311CBC00030.msg"}));
+  // ... and the first of them to finish its listing lists the queue again, once.
+  EXPECT_TRUE(passes.Again(false));
+  for (int i = 0; i < qmsTQueuePasses::kRunningMax; ++i) EXPECT_FALSE(passes.Again(false));
+  EXPECT_EQ(passes.Running(), 0);
+  // A message another pass of this process works on is skipped without a lock file.
+  ASSERT_TRUE(passes.Claim("5311CBC00030"));
+  EXPECT_FALSE(passes.Claim("5311CBC00030"));
+  Pass();
+  EXPECT_EQ(Files("queue"), (Strings{"5311CBC00030.hdr", "5311CBC00030.msg"}));
+  passes.Unclaim("5311CBC00030");
+  // The last copy is not recorded before the message goes: a pass that ended between the
+  // two left the copy in place, and the next one adds none beside it.
+  const std::string copy = std::string("Return-Path: <a@b.test>\r\n") + kBody;
+  std::filesystem::create_directories("home/Bob/.mailbox/Inbox");
+  WriteFile("home/Bob/.mailbox/Inbox/5311CBC00030.msg", copy);
+  Pass();
+  EXPECT_EQ(Files("queue"), Strings{});
+  EXPECT_EQ(Files("home/Bob/.mailbox/Inbox"), Strings{"5311CBC00030.msg"});
+  EXPECT_EQ(ReadFile("home/Bob/.mailbox/Inbox/5311CBC00030.msg"), copy);
+  EXPECT_EQ(passes.Running(), 0);
 }
 
 }  // namespace
