@@ -97,11 +97,16 @@ void qmsTFTPSession::cRMD(const std::string&, const std::string& argument) {
   jvb::RootDir root;
   std::string rel;
   errno = ENOENT;
-  if (FileSys().Resolve(v, root, rel) && rel != "/" && !rel.empty() && root.RmdirBeneath(rel)) {
+  const bool found = FileSys().Resolve(v, root, rel) && rel != "/" && !rel.empty();
+  struct stat st{};
+  if (found && root.StatBeneath(rel, st, false) && (st.st_mode & 0222) == 0) {
+    hook_result_ = kReadOnlyResult;  // a read-only folder is never tried
+  } else if (found && root.RmdirBeneath(rel)) {
     SendArg("250a", "RMD", argument);
     return Log("RMD " + Q(argument) + ", removed", kLogMkd);
+  } else {
+    hook_result_ = errno;
   }
-  hook_result_ = errno;
   SendTxt("550c", "RMD");
   Log("RMD " + Q(argument) + ", cannot remove" + Err(hook_result_), kLogMkd);
 }

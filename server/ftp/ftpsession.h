@@ -220,6 +220,8 @@ class qmsTFTPSession : public qmsTSession {
   Tqms_access access_;
   std::string password_;
   int hook_result_ = 0;
+  // The result RMD logs for a folder without any write permission (not tried).
+  static constexpr int kReadOnlyResult = -99;
   char type_ = 'A';
   int64_t restart_ = 0;
   std::string rename_source_;  // virtual path

@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr size_t kBlock = 16384;
 // Streamed files go to the kernel in blocks this large; the idle timer is reset per block.
 constexpr int64_t kStreamBlock = 256 * 1024;
 // A listing shows at most this many entries.

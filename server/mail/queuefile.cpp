@@ -357,8 +357,9 @@ bool qmsTQueueFile::Commit() {
   }
   committed_ = true;
   // A hook may have written the header through the key-file writer, which keeps its
-  // previous state beside it; the queued message does not need it.
-  jvb::DeleteFile(path_ + kBackupSuffix);
+  // previous state beside it; the queued message does not need it. (Looked for first: an
+  // unlink takes the directory's lock even for a name that is not there.)
+  if (jvb::PathExists(path_ + kBackupSuffix)) jvb::DeleteFile(path_ + kBackupSuffix);
   return true;
 }
 

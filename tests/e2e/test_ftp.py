@@ -132,6 +132,12 @@ class FtpTest(FtpServerTestCase):
             ftp.rmd("sub")  # not empty
         ftp.delete("sub/one")
         ftp.delete("sub/two")
+        # A folder without any write permission is not even tried (root could remove it).
+        os.chmod(os.path.join(self.area, "sub"), 0o555)
+        with self.assertRaises(ftplib.error_perm):
+            ftp.rmd("sub")
+        self.wait_log('RMD "sub", cannot remove (-99)')
+        os.chmod(os.path.join(self.area, "sub"), 0o755)
         ftp.rmd("sub")
         self.assertEqual(os.listdir(self.area), [])
         ftp.cwd("/pub")
