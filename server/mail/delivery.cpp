@@ -40,7 +40,19 @@ void qmsDeliveryPass(qmsTSMTPSession& session) {
   if (off && std::string(off) == "1") return;
   if (session.QueueDirectory.empty() || !jvb::DirectoryExists(session.QueueDirectory)) return;
   qmsTQueuePasses& passes = qmsTQueuePasses::For(session.QueueDirectory);
-  if (!passes.Enter()) return;
+  std::vector<std::string> own;
+  own.swap(session.Queued);
+  if (!passes.Enter()) {
+    // The running passes list the queue again; the session's own messages go at once all
+    // the same, so that none waits behind a pass held up by a slow remote server.
+    if (own.empty()) return;
+    qmsTDelivery delivery(session);
+    for (const std::string& name : own) {
+      if (session.terminate) break;
+      delivery.ProcessMessage(name);
+    }
+    return;
+  }
   qmsTDelivery delivery(session);
   delivery.SweepOrphans();
   do {

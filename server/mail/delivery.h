@@ -39,8 +39,9 @@ class jvbTDnsQuery;
 class qmsTSMTPSession;
 
 // One pass over every complete message ("*.hdr") of the session's QueueDirectory.
-// Returns when the pass is done or the session is terminating, or at once when enough
-// passes of this process run over that queue: one of them then lists it again.
+// Returns when the pass is done or the session is terminating. When enough passes of this
+// process run over that queue, only the messages the session queued itself are tried, and
+// one of the running passes lists the queue again.
 void qmsDeliveryPass(qmsTSMTPSession& session);
 
 // The delivery passes of this process over one queue directory.

@@ -257,6 +257,7 @@ void qmsTSMTPSession::proceedDATA(const qmsTMessageReader& reader, bool written)
   }
   Count(mcMailReceived);
   Count(mcMailQueued);
+  if (Queued.size() < kQueuedKept) Queued.push_back(MessageName);
   SendTxt("250a", "DATA");
   Log("DATA Ok");
 }

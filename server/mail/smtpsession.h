@@ -150,6 +150,10 @@ class qmsTSMTPSession : public qmsTSession {
   std::string Ident;
   std::string Domain;
   int Recipients = 0;  // recipients accepted in the open transaction
+  // Names of the messages this session queued (the first kQueuedKept): when enough passes
+  // run over the queue already, the session's own pass delivers these and no others.
+  static constexpr size_t kQueuedKept = 100;
+  std::vector<std::string> Queued;
 
  private:
   // Reads and runs command lines until QUIT or the end of the connection.

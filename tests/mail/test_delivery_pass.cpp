@@ -415,10 +415,13 @@ TEST_F(DeliveryPass, PassesOfOneQueueAreBoundedAndNeverShareAMessage) {
   auto session = Session();
   qmsTQueuePasses& passes = qmsTQueuePasses::For(session->QueueDirectory);
   Queue("5311CBC00030", "a@b.test", "[LOCAL]\r\nIdents=Bob\r\n");
-  // Every place taken: the pass asked for leaves the queue to the running ones ...
+  Queue("5311CBC00031", "a@b.test", "[LOCAL]\r\nIdents=Bob\r\n");
+  // Every place taken: the pass asked for delivers only what its session queued itself ...
   for (int i = 0; i < qmsTQueuePasses::kRunningMax; ++i) ASSERT_TRUE(passes.Enter());
+  session->Queued = {"5311CBC00031"};
   qmsDeliveryPass(*session);
   EXPECT_EQ(Files("queue"), (Strings{"5311CBC00030.hdr", "5311CBC00030.msg"}));
+  EXPECT_TRUE(session->Queued.empty());
   // ... and the first of them to finish its listing lists the queue again, once.
   EXPECT_TRUE(passes.Again(false));
   for (int i = 0; i < qmsTQueuePasses::kRunningMax; ++i) EXPECT_FALSE(passes.Again(false));
@@ -436,7 +439,7 @@ TEST_F(DeliveryPass, PassesOfOneQueueAreBoundedAndNeverShareAMessage) {
   WriteFile("home/Bob/.mailbox/Inbox/5311CBC00030.msg", copy);
   Pass();
   EXPECT_EQ(Files("queue"), Strings{});
-  EXPECT_EQ(Files("home/Bob/.mailbox/Inbox"), Strings{"5311CBC00030.msg"});
+  EXPECT_EQ(Files("home/Bob/.mailbox/Inbox"), (Strings{"5311CBC00030.msg", "5311CBC00031.msg"}));
   EXPECT_EQ(ReadFile("home/Bob/.mailbox/Inbox/5311CBC00030.msg"), copy);
   EXPECT_EQ(passes.Running(), 0);
 }
