@@ -39,6 +39,9 @@ class HTTPTest(HTTPServerTestCase):
         self.assertIn(b"Content-Type: image/gif\r\n", icon)
         self.assertIn(b"Cache-Control: max-age=120\r\n", icon)
         self.assertIn(b"\r\n\r\nGIF89a", icon)
+        # The banner of the administration pages' header frame: 400 x 40.
+        _rc, banner, _err = self.curl(self.url("/!icon?header400x40-qmsadm.gif"))
+        self.assertIn(b"\r\n\r\nGIF89a\x90\x01\x28\x00", banner)
 
     def test_index_redirect_and_basic_authorization(self):
         _rc, out, _err = self.curl(self.url("/"))
