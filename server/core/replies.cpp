@@ -216,9 +216,12 @@ int qmsTSession::CallHook(std::string& output, const std::string& command) {
   return 0;
 }
 
-int qmsTSession::RunREXX(std::string& output, const std::string& command) {
+int qmsTSession::RunREXX(std::string& output, const std::string& command, bool* notRun) {
   jvbTraceScope trace("qmsTSession.RunREXX");
   output = "0";
+  bool ignored = false;
+  bool& failed = notRun ? *notRun : ignored;
+  failed = true;
   std::string rest;
   const std::string script = jvb::NativePath(qmsRestoreTemplate(FirstWord(command, rest)));
   if (script.empty() || !jvb::FileExists(script)) return 0;
@@ -233,6 +236,7 @@ int qmsTSession::RunREXX(std::string& output, const std::string& command) {
     Log("RexxHook error " + std::to_string(rc) + " in \"" + script + "\"", kLogUser);
     return 0;
   }
+  failed = false;
   output = result;
   return rc;
 }

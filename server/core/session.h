@@ -81,7 +81,10 @@ class qmsTSession {
   // --- Replies and hooks (replies.cpp) ---
   void SendTxt(const std::string& key, const std::string& section);
   int CallHook(std::string& output, const std::string& hook);
-  int RunREXX(std::string& output, const std::string& command);
+  // notRun, when given, is set when the script could not run at all (no such file, no
+  // interpreter, or an interpreter error): the result is then 0 with output "0" as for a hook
+  // that lets things go on, which a caller that needs the script's answer must not take as one.
+  int RunREXX(std::string& output, const std::string& command, bool* notRun = nullptr);
   // The message file replies come from: the session's own, else the service's.
   jvbTTextConfig* Messages() const;
   // The text of (section, key) in the message file; a TLS key the file lacks or leaves

@@ -135,8 +135,11 @@ void qmsTHTTPApp::RunPlugin(const std::string& library) {
 
 void qmsTHTTPApp::RunRexx() {
   std::string result;
-  int rc = s_.RunREXX(result, s_.real_path_);
-  if (rc == 1 || (rc == 0 && result != "0")) {
+  bool notRun = false;
+  int rc = s_.RunREXX(result, s_.real_path_, &notRun);
+  // A script that never ran (an interpreter error) answered nothing: the client gets the
+  // error page instead of a closed connection.
+  if (notRun || rc == 1 || (rc == 0 && result != "0")) {
     Fail("REXX application " + qmsQuoted(s_.Path) + " failed");
     return;
   }

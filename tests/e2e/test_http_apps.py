@@ -29,6 +29,7 @@ class HTTPAppsTest(HTTPServerTestCase):
         site.write("sites/default/www/cgi-bin/env.sh", ENV_SCRIPT)
         site.write("sites/default/www/cgi-bin/hang.sh", b"#!/bin/sh\nsleep 600\n")
         site.write("sites/default/www/cgi-bin/silent.sh", b"#!/bin/sh\nexit 0\n")
+        site.write("sites/default/www/cgi-bin/broken.rexx", b"/* */\nsay 'unterminated\n")
 
     def leftovers(self):
         tmp = [f for f in os.listdir(self.site.path("tmp"))
@@ -112,6 +113,10 @@ class HTTPAppsTest(HTTPServerTestCase):
         self.assertTrue(out.startswith(b"HTTP/1.1 200 OK\r\n"), out)
         self.assertIn(b"<p>Request: GET /cgi-bin/hello.rexx</p>", out)
         self.assertTrue(out.endswith(b"</body></html>\r\n"), out)   # and nothing after it
+        # A script the interpreter cannot run gets an error page, not silence.
+        rc, out, err = self.curl(self.url("/cgi-bin/broken.rexx"))
+        self.assertEqual(rc, 0, err)
+        self.assertTrue(out.startswith(b"HTTP/1.1 500 "), out)
         rc, out, err = self.curl(self.url("/cgi-bin/hello.qmsapp"))
         self.assertEqual(rc, 0, err)
         self.assertTrue(out.startswith(b"HTTP/1.0 200 OK\r\n"), out)   # as the plug-in wrote it
