@@ -110,6 +110,7 @@ int qmsTQueuePasses::Running() {
 
 qmsTDelivery::qmsTDelivery(qmsTSMTPSession& session)
     : session_(session),
+      passes_(qmsTQueuePasses::For(session.QueueDirectory)),
       client_(
           qmsTSMTPClient::Callbacks{
               [&session](const std::string& line, int kind) { session.Debug(line, kind); },
@@ -235,13 +236,12 @@ bool qmsTDelivery::ProcessMessage(const std::string& name) {
 
   // 1. Lock, header, body - or leave the message as it is. Another pass of this process
   // that has it, or has removed it since this pass listed the queue, costs no lock file.
-  qmsTQueuePasses& passes = qmsTQueuePasses::For(session_.QueueDirectory);
-  if (!passes.Claim(name)) return false;
+  if (!passes_.Claim(name)) return false;
   struct Unclaim {
     qmsTQueuePasses& passes;
     const std::string& name;
     ~Unclaim() { passes.Unclaim(name); }
-  } unclaim{passes, name};
+  } unclaim{passes_, name};
   if (!jvb::FileExists(hdrPath)) return false;
   jvb::LockFile lock;
   if (!lock.Acquire(message_path_ + qmsTQueueFile::kLockSuffix, 0)) return false;

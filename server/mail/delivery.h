@@ -151,6 +151,7 @@ class qmsTDelivery {
   void Log(const std::string& text);
 
   qmsTSMTPSession& session_;
+  qmsTQueuePasses& passes_;  // of the session's queue
   uint16_t port_ = kDefaultPort;
   qmsTSMTPClient client_;
 
